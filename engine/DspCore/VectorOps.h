@@ -1,0 +1,96 @@
+#pragma once
+
+// The engine's one vector wrapper: four-lane float operations written with NEON intrinsics.
+// On aarch64 they compile to native NEON; on other hosts SIMDe translates the same intrinsics.
+
+#if defined(__aarch64__) || defined(_M_ARM64)
+#include <arm_neon.h>
+#else
+#define SIMDE_ENABLE_NATIVE_ALIASES
+#include <simde/arm/neon.h>
+#endif
+
+namespace murel::vec
+{
+
+using Float4 = float32x4_t;
+using Mask4 = uint32x4_t;
+
+/** Name of the vector arithmetic back end. */
+constexpr const char* backEndName = "ARM NEON";
+constexpr int numOfLanes = 4;
+
+inline Float4 load(const float* p) { return vld1q_f32(p); }
+inline void store(float* p, Float4 v) { vst1q_f32(p, v); }
+inline Float4 broadcast(float x) { return vdupq_n_f32(x); }
+inline Float4 zero() { return vdupq_n_f32(0.0f); }
+
+inline Float4 add(Float4 a, Float4 b) { return vaddq_f32(a, b); }
+inline Float4 sub(Float4 a, Float4 b) { return vsubq_f32(a, b); }
+inline Float4 mul(Float4 a, Float4 b) { return vmulq_f32(a, b); }
+/** acc + a * b, fused where the hardware has it. */
+inline Float4 fma(Float4 acc, Float4 a, Float4 b) { return vfmaq_f32(acc, a, b); }
+/** acc - a * b, fused where the hardware has it. */
+inline Float4 fms(Float4 acc, Float4 a, Float4 b) { return vfmaq_f32(acc, vnegq_f32(a), b); }
+inline Float4 neg(Float4 a) { return vnegq_f32(a); }
+inline Float4 abs(Float4 a) { return vabsq_f32(a); }
+
+#if defined(__aarch64__) || defined(_M_ARM64)
+inline Float4 div(Float4 a, Float4 b) { return vdivq_f32(a, b); }
+inline Float4 sqrt(Float4 a) { return vsqrtq_f32(a); }
+#else
+// SIMDe translates no AArch64 division or square root; lane loops give the same IEEE results
+// and the compiler vectorises them.
+inline Float4 div(Float4 a, Float4 b)
+{
+    float x[4], y[4];
+    vst1q_f32(x, a);
+    vst1q_f32(y, b);
+    for (int i = 0; i < 4; ++i)
+        x[i] /= y[i];
+    return vld1q_f32(x);
+}
+inline Float4 sqrt(Float4 a)
+{
+    float x[4];
+    vst1q_f32(x, a);
+    for (float& lane : x)
+        lane = __builtin_sqrtf(lane);
+    return vld1q_f32(x);
+}
+#endif
+
+/** Lane-wise maximum and minimum; NaN handling follows the hardware. */
+inline Float4 max(Float4 a, Float4 b) { return vmaxq_f32(a, b); }
+inline Float4 min(Float4 a, Float4 b) { return vminq_f32(a, b); }
+
+inline Mask4 lessThan(Float4 a, Float4 b) { return vcltq_f32(a, b); }
+inline Mask4 greaterThan(Float4 a, Float4 b) { return vcgtq_f32(a, b); }
+/** Lane-wise mask ? a : b. */
+inline Float4 select(Mask4 mask, Float4 a, Float4 b) { return vbslq_f32(mask, a, b); }
+
+/** Sum of the four lanes. */
+inline float horizontalSum(Float4 a) { return vaddvq_f32(a); }
+
+/** Multiplies two pairs of interleaved complex numbers: lanes are (re0, im0, re1, im1). */
+inline Float4 complexMul(Float4 a, Float4 b)
+{
+    const Float4 aRe = vtrn1q_f32(a, a);
+    const Float4 aIm = vtrn2q_f32(a, a);
+    const Float4 bSwapped = vrev64q_f32(b);
+    const float signs[4] = {-1.0f, 1.0f, -1.0f, 1.0f};
+    return vfmaq_f32(vmulq_f32(aRe, b), vmulq_f32(aIm, bSwapped), vld1q_f32(signs));
+}
+
+/** Loads eight interleaved floats as their even and odd lanes: (x0, x2, x4, x6), (x1, x3, x5, x7). */
+inline float32x4x2_t loadDeinterleaved(const float* p) { return vld2q_f32(p); }
+/** Stores two vectors interleaved: a0, b0, a1, b1, ... */
+inline void storeInterleaved(float* p, Float4 a, Float4 b)
+{
+    float32x4x2_t pair;
+    pair.val[0] = a;
+    pair.val[1] = b;
+    vst2q_f32(p, pair);
+}
+
+} // namespace murel::vec
