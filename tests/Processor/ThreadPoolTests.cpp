@@ -80,10 +80,15 @@ TEST(ThreadPool, StopJoinsEveryWorkerAndIsHarmlessTwice)
 
 TEST(ThreadPool, ExceptionsTravelThroughTheFutureAndThePoolCarriesOn)
 {
-    ThreadPool pool(2);
+    // One worker, and the throwing tasks' futures read only after a later task finished: the
+    // worker has then dropped its share of their exceptions. The standard library counts
+    // exception references in code ThreadSanitizer cannot see, so an exception freed by the
+    // worker after the caller read it would be reported as a race that is none.
+    ThreadPool pool(1);
     std::future<int> failing = pool.add([]() -> int { throw std::runtime_error("model failed"); });
     std::future<void> failingVoid = pool.add([]() { throw std::out_of_range("index"); });
     std::future<int> fine = pool.add([]() { return 42; });
+    EXPECT_EQ(fine.get(), 42);
 
     try
     {
@@ -95,8 +100,7 @@ TEST(ThreadPool, ExceptionsTravelThroughTheFutureAndThePoolCarriesOn)
         EXPECT_STREQ(error.what(), "model failed");
     }
     EXPECT_THROW(failingVoid.get(), std::out_of_range);
-    EXPECT_EQ(fine.get(), 42);
-    EXPECT_EQ(pool.getNumOfThreads(), 2);
+    EXPECT_EQ(pool.getNumOfThreads(), 1);
     EXPECT_EQ(pool.add([]() { return 5; }).get(), 5);
 }
 
