@@ -20,63 +20,24 @@ using Mask4 = uint32x4_t;
 constexpr const char* backEndName = "ARM NEON";
 constexpr int numOfLanes = 4;
 
-inline Float4 load(const float* p)
-{
-    return vld1q_f32(p);
-}
-inline void store(float* p, Float4 v)
-{
-    vst1q_f32(p, v);
-}
-inline Float4 broadcast(float x)
-{
-    return vdupq_n_f32(x);
-}
-inline Float4 zero()
-{
-    return vdupq_n_f32(0.0f);
-}
+inline Float4 load(const float* p) { return vld1q_f32(p); }
+inline void store(float* p, Float4 v) { vst1q_f32(p, v); }
+inline Float4 broadcast(float x) { return vdupq_n_f32(x); }
+inline Float4 zero() { return vdupq_n_f32(0.0f); }
 
-inline Float4 add(Float4 a, Float4 b)
-{
-    return vaddq_f32(a, b);
-}
-inline Float4 sub(Float4 a, Float4 b)
-{
-    return vsubq_f32(a, b);
-}
-inline Float4 mul(Float4 a, Float4 b)
-{
-    return vmulq_f32(a, b);
-}
+inline Float4 add(Float4 a, Float4 b) { return vaddq_f32(a, b); }
+inline Float4 sub(Float4 a, Float4 b) { return vsubq_f32(a, b); }
+inline Float4 mul(Float4 a, Float4 b) { return vmulq_f32(a, b); }
 /** acc + a * b, fused where the hardware has it. */
-inline Float4 fma(Float4 acc, Float4 a, Float4 b)
-{
-    return vfmaq_f32(acc, a, b);
-}
+inline Float4 fma(Float4 acc, Float4 a, Float4 b) { return vfmaq_f32(acc, a, b); }
 /** acc - a * b, fused where the hardware has it. */
-inline Float4 fms(Float4 acc, Float4 a, Float4 b)
-{
-    return vfmaq_f32(acc, vnegq_f32(a), b);
-}
-inline Float4 neg(Float4 a)
-{
-    return vnegq_f32(a);
-}
-inline Float4 abs(Float4 a)
-{
-    return vabsq_f32(a);
-}
+inline Float4 fms(Float4 acc, Float4 a, Float4 b) { return vfmaq_f32(acc, vnegq_f32(a), b); }
+inline Float4 neg(Float4 a) { return vnegq_f32(a); }
+inline Float4 abs(Float4 a) { return vabsq_f32(a); }
 
 #if defined(__aarch64__) || defined(_M_ARM64)
-inline Float4 div(Float4 a, Float4 b)
-{
-    return vdivq_f32(a, b);
-}
-inline Float4 sqrt(Float4 a)
-{
-    return vsqrtq_f32(a);
-}
+inline Float4 div(Float4 a, Float4 b) { return vdivq_f32(a, b); }
+inline Float4 sqrt(Float4 a) { return vsqrtq_f32(a); }
 #else
 // SIMDe translates no AArch64 division or square root; lane loops give the same IEEE results
 // and the compiler vectorises them.
@@ -100,34 +61,16 @@ inline Float4 sqrt(Float4 a)
 #endif
 
 /** Lane-wise maximum and minimum; NaN handling follows the hardware. */
-inline Float4 max(Float4 a, Float4 b)
-{
-    return vmaxq_f32(a, b);
-}
-inline Float4 min(Float4 a, Float4 b)
-{
-    return vminq_f32(a, b);
-}
+inline Float4 max(Float4 a, Float4 b) { return vmaxq_f32(a, b); }
+inline Float4 min(Float4 a, Float4 b) { return vminq_f32(a, b); }
 
-inline Mask4 lessThan(Float4 a, Float4 b)
-{
-    return vcltq_f32(a, b);
-}
-inline Mask4 greaterThan(Float4 a, Float4 b)
-{
-    return vcgtq_f32(a, b);
-}
+inline Mask4 lessThan(Float4 a, Float4 b) { return vcltq_f32(a, b); }
+inline Mask4 greaterThan(Float4 a, Float4 b) { return vcgtq_f32(a, b); }
 /** Lane-wise mask ? a : b. */
-inline Float4 select(Mask4 mask, Float4 a, Float4 b)
-{
-    return vbslq_f32(mask, a, b);
-}
+inline Float4 select(Mask4 mask, Float4 a, Float4 b) { return vbslq_f32(mask, a, b); }
 
 /** Sum of the four lanes. */
-inline float horizontalSum(Float4 a)
-{
-    return vaddvq_f32(a);
-}
+inline float horizontalSum(Float4 a) { return vaddvq_f32(a); }
 
 /** Multiplies two pairs of interleaved complex numbers: lanes are (re0, im0, re1, im1). */
 inline Float4 complexMul(Float4 a, Float4 b)
@@ -140,10 +83,7 @@ inline Float4 complexMul(Float4 a, Float4 b)
 }
 
 /** Loads eight interleaved floats as their even and odd lanes: (x0, x2, x4, x6), (x1, x3, x5, x7). */
-inline float32x4x2_t loadDeinterleaved(const float* p)
-{
-    return vld2q_f32(p);
-}
+inline float32x4x2_t loadDeinterleaved(const float* p) { return vld2q_f32(p); }
 /** Stores two vectors interleaved: a0, b0, a1, b1, ... */
 inline void storeInterleaved(float* p, Float4 a, Float4 b)
 {
@@ -156,26 +96,14 @@ inline void storeInterleaved(float* p, Float4 a, Float4 b)
 /** acc - a * b: fused on aarch64; SIMDe 0.7.4 has no vfmsq_f32, so a multiply and a subtract
     elsewhere (cheaper there than fms, which negates first). */
 #if defined(__aarch64__) || defined(_M_ARM64)
-inline Float4 mulSub(Float4 acc, Float4 a, Float4 b)
-{
-    return vfmsq_f32(acc, a, b);
-}
+inline Float4 mulSub(Float4 acc, Float4 a, Float4 b) { return vfmsq_f32(acc, a, b); }
 #else
-inline Float4 mulSub(Float4 acc, Float4 a, Float4 b)
-{
-    return vsubq_f32(acc, vmulq_f32(a, b));
-}
+inline Float4 mulSub(Float4 acc, Float4 a, Float4 b) { return vsubq_f32(acc, vmulq_f32(a, b)); }
 #endif
 
 /** (a0, b0, a1, b1) and (a2, b2, a3, b3). */
-inline Float4 interleaveLow(Float4 a, Float4 b)
-{
-    return vzip1q_f32(a, b);
-}
-inline Float4 interleaveHigh(Float4 a, Float4 b)
-{
-    return vzip2q_f32(a, b);
-}
+inline Float4 interleaveLow(Float4 a, Float4 b) { return vzip1q_f32(a, b); }
+inline Float4 interleaveHigh(Float4 a, Float4 b) { return vzip2q_f32(a, b); }
 
 /** Lanes in reverse order: (a3, a2, a1, a0). */
 inline Float4 reverse(Float4 a)
@@ -184,8 +112,8 @@ inline Float4 reverse(Float4 a)
     return vextq_f32(pairsSwapped, pairsSwapped, 2);
 }
 
-/** Transposes the 4 x 4 matrix whose rows are a, b, c, d. Built from zips, which translate to
-    single instructions through SIMDe as well (its lane transposes do not). */
+/** Transposes the 4 x 4 matrix whose rows are a, b, c, d. Built from zips, which SIMDe
+    translates to single instructions (its vtrn1q/vtrn2q become lane-by-lane moves). */
 inline void transpose(Float4& a, Float4& b, Float4& c, Float4& d)
 {
     const Float4 ac0 = vzip1q_f32(a, c);
