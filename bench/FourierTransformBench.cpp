@@ -1,6 +1,8 @@
 // Real forward + inverse transform pairs of this library next to FFTW's single-precision r2c / c2r
 // transforms (FFTW_MEASURE plans), one size after the other in the same run. After the usual
-// table, a summary prints the best time per pair of each and the ratio ours / FFTW.
+// table, a summary prints the best CPU time per pair of each (the least disturbed by other load
+// on the machine; run with --benchmark_repetitions=N for steadier figures) and the ratio
+// ours / FFTW.
 
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
@@ -66,7 +68,7 @@ void benchmarkFftw(benchmark::State& state, int n)
     fftwf_free(frame);
 }
 
-/** Console output as usual, keeping the best per-iteration time of every benchmark name. */
+/** Console output as usual, keeping the best per-iteration CPU time of every benchmark name. */
 class SummaryReporter : public benchmark::ConsoleReporter
 {
 public:
@@ -78,7 +80,7 @@ public:
             if (run.run_type != Run::RT_Iteration || run.error_occurred)
                 continue;
             const std::string name = run.run_name.function_name;
-            const double time = run.GetAdjustedRealTime();
+            const double time = run.GetAdjustedCPUTime();
             const auto found = best.find(name);
             best[name] = found == best.end() ? time : std::min(found->second, time);
         }
@@ -86,7 +88,7 @@ public:
 
     void printSummary() const
     {
-        std::printf("\nforwardReal + inverseReal, best time per pair (ns)\n");
+        std::printf("\nforwardReal + inverseReal, best CPU time per pair (ns)\n");
         std::printf("%8s %12s %12s %12s\n", "N", "MurelEngine", "FFTW", "ratio");
         for (int n : lengths)
         {

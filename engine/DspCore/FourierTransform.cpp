@@ -207,25 +207,52 @@ void lastPassRadix4(const float* xr, const float* xi, const Target& target, int 
     }
 }
 
-/** Last pass when two points remain (odd powers of two). */
+/** Last pass when eight points remain (odd powers of two): one radix-2 step whose twiddles are
+    eighth roots of unity, then two four-point transforms. */
 template <class Target>
-void lastPassRadix2(const float* xr, const float* xi, const Target& target, int stride)
+void lastPassRadix8(const float* xr, const float* xi, const Target& target, int stride)
 {
-    for (int q = 0; q < stride; q += 4)
+    const Float4 rootHalf = vec::broadcast(0.70710678118654752f);
+    const std::ptrdiff_t s = stride;
+    for (std::ptrdiff_t q = 0; q < s; q += 4)
     {
-        const Float4 ar = vec::load(xr + q);
-        const Float4 ai = vec::load(xi + q);
-        const Float4 br = vec::load(xr + stride + q);
-        const Float4 bi = vec::load(xi + stride + q);
-        target.store(q, vec::add(ar, br), vec::add(ai, bi));
-        target.store(q + stride, vec::sub(ar, br), vec::sub(ai, bi));
+        Float4 ar[4], ai[4], dr[4], di[4];
+        for (int j = 0; j < 4; ++j)
+        {
+            const Float4 lr = vec::load(xr + j * s + q);
+            const Float4 li = vec::load(xi + j * s + q);
+            const Float4 hr = vec::load(xr + (j + 4) * s + q);
+            const Float4 hi = vec::load(xi + (j + 4) * s + q);
+            ar[j] = vec::add(lr, hr);
+            ai[j] = vec::add(li, hi);
+            dr[j] = vec::sub(lr, hr);
+            di[j] = vec::sub(li, hi);
+        }
+        // d1 (1 - i) / sqrt 2, d2 (-i), d3 (-1 - i) / sqrt 2
+        const Float4 b1r = vec::mul(rootHalf, vec::add(dr[1], di[1]));
+        const Float4 b1i = vec::mul(rootHalf, vec::sub(di[1], dr[1]));
+        const Float4 b3r = vec::mul(rootHalf, vec::sub(di[3], dr[3]));
+        const Float4 b3i = vec::neg(vec::mul(rootHalf, vec::add(dr[3], di[3])));
+        const Quad even = radix4(ar[0], ai[0], ar[1], ai[1], ar[2], ai[2], ar[3], ai[3]);
+        const Quad odd = radix4(dr[0], di[0], b1r, b1i, di[2], vec::neg(dr[2]), b3r, b3i);
+        const int base = static_cast<int>(q);
+        target.store(base, even.r0, even.i0);
+        target.store(base + stride, odd.r0, odd.i0);
+        target.store(base + 2 * stride, even.r1, even.i1);
+        target.store(base + 3 * stride, odd.r1, odd.i1);
+        target.store(base + 4 * stride, even.r2, even.i2);
+        target.store(base + 5 * stride, odd.r2, odd.i2);
+        target.store(base + 6 * stride, even.r3, even.i3);
+        target.store(base + 7 * stride, odd.r3, odd.i3);
     }
 }
 
+/** Sub-lengths above 8 after the first pass take a twiddled radix-4 pass each; 4 or 8 points
+    remain for the last pass. */
 int numOfMiddlePasses(int m)
 {
     int count = 0;
-    for (int n = m / 4; n >= 8; n /= 4)
+    for (int n = m / 4; n > 8; n /= 4)
         ++count;
     return count;
 }
@@ -249,7 +276,7 @@ void runPasses(int m, const float* twiddles, const Source& source, const Target&
     twiddles += (m / 16) * groupFloats;
     int n = m / 4;
     int stride = 4;
-    for (; n >= 8; n /= 4, stride *= 4)
+    for (; n > 8; n /= 4, stride *= 4)
     {
         middlePass(inR, inI, outR, outI, n, stride, twiddles);
         twiddles += (n / 4) * groupFloats;
@@ -259,7 +286,7 @@ void runPasses(int m, const float* twiddles, const Source& source, const Target&
     if (n == 4)
         lastPassRadix4(inR, inI, target, stride);
     else
-        lastPassRadix2(inR, inI, target, stride);
+        lastPassRadix8(inR, inI, target, stride);
 }
 
 /** Spectrum of a real frame from the m-point spectrum Z of its packed form: X[k] = (E + t D) / 2
@@ -383,7 +410,7 @@ void FourierTransform::buildVectorTables()
     };
     for (int p = 0; p < m / 4; p += 4)
         addGroup(m, {p, p + 1, p + 2, p + 3});
-    for (int n = m / 4; n >= 8; n /= 4)
+    for (int n = m / 4; n > 8; n /= 4)
         for (int p = 0; p < n / 4; ++p)
             addGroup(n, {p, p, p, p});
 
