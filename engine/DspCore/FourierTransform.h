@@ -72,16 +72,28 @@ public:
 
 private:
     void prepare(int length);
-    void transformComplex(const ComplexSignal32& in, ComplexSignal32& out, int length, int numOfChannels, bool inverse);
+    void buildVectorTables();
+    void transformRow(const float* in, float* out, bool inverse);
+    void forwardRealRow(const float* in, std::complex<float>* out, float* work0, float* work1);
+    void inverseRealRow(const std::complex<float>* in, float* out, float* work0, float* work1);
+    void transformSmallRow(const std::complex<float>* in, std::complex<float>* out, bool inverse);
+    void forwardRealSmallRow(const float* in, std::complex<float>* out);
+    void inverseRealSmallRow(const std::complex<float>* in, float* out);
 
     int size = 0;
     int log2Size = 0;
-    // Half-length scratch of the real transforms, reused from call to call.
+    // Scratch reused from call to call. Each row holds one sequence of size points in split
+    // form (size real parts, then size imaginary parts), the layout the vector passes work on.
     ComplexSignal32 packedSignal;
     ComplexSignal32 packedSpectrum;
     std::vector<std::complex<float>> forwardTwiddles;
     std::vector<std::complex<float>> inverseTwiddles;
     std::vector<int32_t> bitReversal;
+    // Radix-4 pass twiddles, six vectors of four lanes per butterfly group.
+    std::vector<float> passTwiddles;
+    // Twiddles of the real-transform split and merge for bins 1 .. size / 2, split form.
+    std::vector<float> realForwardTwiddles;
+    std::vector<float> realInverseTwiddles;
 };
 
 } // namespace murel
