@@ -134,6 +134,13 @@ OutputLayer<T>::OutputLayer(const LayerMap& layers, const std::shared_ptr<InputS
 }
 
 template <typename T>
+OutputLayer<T>::OutputLayer(BaseLayer<T>* source)
+{
+    this->connectTo(source);
+    this->type = LayerType::output;
+}
+
+template <typename T>
 bool OutputLayer<T>::push(const Tensor<T>& input, BaseLayer<T>*)
 {
     results.push_back(input);

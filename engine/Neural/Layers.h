@@ -146,7 +146,10 @@ template <typename T>
 class MUREL_EXPORT OutputLayer : public BaseLayer<T>
 {
 public:
+    /** Reads the name of the layer whose output is the model's output. */
     OutputLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
+    /** An output fed by source. */
+    explicit OutputLayer(BaseLayer<T>* source);
     /** Keeps input (sharing its storage) and returns true. */
     bool push(const Tensor<T>& input, BaseLayer<T>* from) override;
     void reset() override;
