@@ -1,0 +1,204 @@
+#include "Neural/ActivationLayers.h"
+
+#include <cmath>
+
+#include "DspCore/VectorOps.h"
+#include "Neural/ModelReading.h"
+
+namespace murel
+{
+
+namespace
+{
+
+// The base of the exponentials, rounded to single precision; the powers are taken in double
+// precision and rounded back.
+constexpr double e = static_cast<double>(2.7182817459106445f);
+
+inline float exponential(float x)
+{
+    return static_cast<float>(std::pow(e, static_cast<double>(x)));
+}
+
+/** Applies a scalar function to each lane of a vector. */
+template <typename Function>
+inline vec::Float4 perLane(vec::Float4 v, Function function)
+{
+    float lanes[vec::numOfLanes];
+    vec::store(lanes, v);
+    for (float& lane : lanes)
+        lane = function(lane);
+    return vec::load(lanes);
+}
+
+/** value below low gives low, above high gives high, anything else (NaN too) stays. */
+inline vec::Float4 clamp(vec::Float4 value, vec::Float4 low, vec::Float4 high)
+{
+    value = vec::select(vec::lessThan(value, low), low, value);
+    return vec::select(vec::greaterThan(value, high), high, value);
+}
+
+inline float clamp(float value, float low, float high)
+{
+    if (value < low)
+        return low;
+    if (value > high)
+        return high;
+    return value;
+}
+
+} // namespace
+
+ActivationLayer::ActivationLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream,
+                                 LayerType layerType)
+    : BaseLayer<float>(layers, stream, layerType)
+{
+}
+
+bool ActivationLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+{
+    output.ensureShape(input.shape);
+    output.ensureUnique();
+    const int numOfElements = input.getNumOfElements();
+    if (numOfElements > 0)
+        apply(input.getReadPointer(), output.data->data, numOfElements);
+    return pushToFollowingLayers(output);
+}
+
+ReLULayer::ReLULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
+    : ActivationLayer(layers, stream, LayerType::relu)
+{
+}
+
+void ReLULayer::apply(const float* in, float* out, int numOfElements) const
+{
+    const vec::Float4 zero = vec::zero();
+    int i = 0;
+    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
+    {
+        const vec::Float4 x = vec::load(in + i);
+        vec::store(out + i, vec::select(vec::lessThan(x, zero), zero, x));
+    }
+    for (; i < numOfElements; ++i)
+        out[i] = in[i] < 0.0f ? 0.0f : in[i];
+}
+
+LeakyReLULayer::LeakyReLULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
+    : ActivationLayer(layers, stream, LayerType::leakyRelu), negativeSlope(modelreading::readFloat32(*stream))
+{
+}
+
+void LeakyReLULayer::apply(const float* in, float* out, int numOfElements) const
+{
+    const vec::Float4 zero = vec::zero();
+    const vec::Float4 slope = vec::broadcast(negativeSlope);
+    int i = 0;
+    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
+    {
+        const vec::Float4 x = vec::load(in + i);
+        const vec::Float4 positive = vec::select(vec::lessThan(x, zero), zero, x);
+        const vec::Float4 negative = vec::select(vec::greaterThan(x, zero), zero, x);
+        vec::store(out + i, vec::add(positive, vec::mul(slope, negative)));
+    }
+    for (; i < numOfElements; ++i)
+    {
+        const float positive = in[i] < 0.0f ? 0.0f : in[i];
+        const float negative = in[i] > 0.0f ? 0.0f : in[i];
+        out[i] = positive + negativeSlope * negative;
+    }
+}
+
+ELULayer::ELULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
+    : ActivationLayer(layers, stream, LayerType::elu)
+{
+}
+
+void ELULayer::apply(const float* in, float* out, int numOfElements) const
+{
+    const auto expMinusOne = [](float x) { return exponential(x) - 1.0f; };
+    const vec::Float4 zero = vec::zero();
+    int i = 0;
+    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
+    {
+        const vec::Float4 x = vec::load(in + i);
+        const vec::Float4 positive = vec::select(vec::lessThan(x, zero), zero, x);
+        const vec::Float4 negative = vec::select(vec::greaterThan(x, zero), zero, x);
+        vec::store(out + i, vec::add(positive, perLane(negative, expMinusOne)));
+    }
+    for (; i < numOfElements; ++i)
+    {
+        const float positive = in[i] < 0.0f ? 0.0f : in[i];
+        const float negative = in[i] > 0.0f ? 0.0f : in[i];
+        out[i] = positive + expMinusOne(negative);
+    }
+}
+
+SigmoidLayer::SigmoidLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
+    : ActivationLayer(layers, stream, LayerType::sigmoid)
+{
+}
+
+void SigmoidLayer::apply(const float* in, float* out, int numOfElements) const
+{
+    const vec::Float4 low = vec::broadcast(-10.0f);
+    const vec::Float4 high = vec::broadcast(10.0f);
+    const vec::Float4 one = vec::broadcast(1.0f);
+    int i = 0;
+    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
+    {
+        const vec::Float4 t = perLane(clamp(vec::load(in + i), low, high), exponential);
+        vec::store(out + i, vec::div(t, vec::add(t, one)));
+    }
+    for (; i < numOfElements; ++i)
+    {
+        const float t = exponential(clamp(in[i], -10.0f, 10.0f));
+        out[i] = t / (t + 1.0f);
+    }
+}
+
+HardSigmoidLayer::HardSigmoidLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
+    : ActivationLayer(layers, stream, LayerType::hardSigmoid)
+{
+}
+
+void HardSigmoidLayer::apply(const float* in, float* out, int numOfElements) const
+{
+    constexpr float sixth = 0.16666667f;
+    const vec::Float4 factor = vec::broadcast(sixth);
+    const vec::Float4 half = vec::broadcast(0.5f);
+    const vec::Float4 zero = vec::zero();
+    const vec::Float4 one = vec::broadcast(1.0f);
+    int i = 0;
+    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
+    {
+        // Multiply, round, then add: not fused.
+        const vec::Float4 h = vec::add(vec::mul(vec::load(in + i), factor), half);
+        vec::store(out + i, clamp(h, zero, one));
+    }
+    for (; i < numOfElements; ++i)
+    {
+        const float scaled = in[i] * sixth;
+        out[i] = clamp(scaled + 0.5f, 0.0f, 1.0f);
+    }
+}
+
+SoftplusLayer::SoftplusLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
+    : ActivationLayer(layers, stream, LayerType::softplus)
+{
+}
+
+void SoftplusLayer::apply(const float* in, float* out, int numOfElements) const
+{
+    const auto logarithm = [](float u) { return static_cast<float>(std::log(static_cast<double>(u))); };
+    const vec::Float4 one = vec::broadcast(1.0f);
+    int i = 0;
+    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
+    {
+        const vec::Float4 u = vec::add(perLane(vec::load(in + i), exponential), one);
+        vec::store(out + i, perLane(u, logarithm));
+    }
+    for (; i < numOfElements; ++i)
+        out[i] = logarithm(exponential(in[i]) + 1.0f);
+}
+
+} // namespace murel

@@ -1,0 +1,224 @@
+#include "Neural/CombiningLayers.h"
+
+#include <cstring>
+
+#include "DspCore/VectorOps.h"
+#include "Neural/ModelReading.h"
+
+namespace murel
+{
+
+namespace
+{
+
+int getAxis(const Tensor<float>& tensor, std::size_t axis)
+{
+    return tensor.shape.size() > axis ? tensor.shape[axis] : 0;
+}
+
+/** r[k] = combine(r[k], x[k]) for k < n, four at a time. */
+template <typename VectorOperation, typename ScalarOperation>
+void combine(float* r, const float* x, int n, VectorOperation vectorOperation, ScalarOperation scalarOperation)
+{
+    int k = 0;
+    for (; k + vec::numOfLanes <= n; k += vec::numOfLanes)
+        vec::store(r + k, vectorOperation(vec::load(r + k), vec::load(x + k)));
+    for (; k < n; ++k)
+        r[k] = scalarOperation(r[k], x[k]);
+}
+
+} // namespace
+
+ConcatLayer::ConcatLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
+    : BaseQueuedLayer<float>(layers, stream, version, LayerType::concat)
+{
+}
+
+bool ConcatLayer::propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape)
+{
+    if (!BaseQueuedLayer<float>::propagateShape(inputShapes, outputShape))
+        return false;
+    std::int64_t channels = 0;
+    for (const FrameShape& shape : inputShapes)
+    {
+        if (shape.rows < outputShape.rows)
+            return false;
+        channels += shape.channels;
+    }
+    if (channels > maxNumOfTensorElements)
+        return false;
+    outputShape.channels = static_cast<int>(channels);
+    return true;
+}
+
+bool ConcatLayer::push(const std::vector<Tensor<float>>& frames, const std::vector<BaseLayer<float>*>&)
+{
+    const int numOfFrames = frames.empty() ? 0 : getAxis(frames.front(), 0);
+    const int rows = frames.empty() ? 0 : getAxis(frames.front(), 1);
+    int totalChannels = 0;
+    for (const Tensor<float>& x : frames)
+        totalChannels += getAxis(x, 2);
+
+    output.ensureShape({numOfFrames, rows, totalChannels});
+    output.ensureUnique();
+    float* out = output.data->data;
+    int offset = 0;
+    for (const Tensor<float>& x : frames)
+    {
+        const int channels = getAxis(x, 2);
+        const int inputRows = getAxis(x, 1);
+        if (channels > 0)
+        {
+            const float* in = x.getReadPointer();
+            for (int t = 0; t < numOfFrames; ++t)
+                for (int f = 0; f < rows; ++f)
+                {
+                    const std::size_t source = (static_cast<std::size_t>(t) * static_cast<std::size_t>(inputRows) +
+                                                static_cast<std::size_t>(f)) *
+                                               static_cast<std::size_t>(channels);
+                    const std::size_t target =
+                        (static_cast<std::size_t>(t) * static_cast<std::size_t>(rows) + static_cast<std::size_t>(f)) *
+                            static_cast<std::size_t>(totalChannels) +
+                        static_cast<std::size_t>(offset);
+                    std::memcpy(out + target, in + source, static_cast<std::size_t>(channels) * sizeof(float));
+                }
+        }
+        offset += channels;
+    }
+    return pushToFollowingLayers(output);
+}
+
+ArithmeticLayer::ArithmeticLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
+    : BaseQueuedLayer<float>(layers, stream, version, LayerType::arithmetic), operation(modelreading::readInt8(*stream))
+{
+}
+
+bool ArithmeticLayer::propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape)
+{
+    if (!BaseQueuedLayer<float>::propagateShape(inputShapes, outputShape))
+        return false;
+    for (const FrameShape& shape : inputShapes)
+        if (shape.getNumOfElements() < outputShape.getNumOfElements())
+            return false;
+    return true;
+}
+
+bool ArithmeticLayer::push(const std::vector<Tensor<float>>& frames, const std::vector<BaseLayer<float>*>&)
+{
+    if (frames.empty())
+        return false;
+    combinedFrame = frames.front();
+    combinedFrame.ensureUnique();
+    const int n = combinedFrame.getNumOfElements();
+    float* r = combinedFrame.data != nullptr ? combinedFrame.data->data : nullptr;
+    for (std::size_t i = 1; i < frames.size() && n > 0; ++i)
+    {
+        const float* x = frames[i].getReadPointer();
+        switch (operation)
+        {
+        case multiply:
+            combine(r, x, n, vec::mul, [](float a, float b) { return a * b; });
+            break;
+        case divide:
+            combine(
+                r, x, n, [](vec::Float4 a, vec::Float4 b) { return vec::div(b, a); },
+                [](float a, float b) { return b / a; });
+            break;
+        case add:
+            combine(r, x, n, vec::add, [](float a, float b) { return a + b; });
+            break;
+        case subtract:
+            combine(
+                r, x, n, [](vec::Float4 a, vec::Float4 b) { return vec::sub(b, a); },
+                [](float a, float b) { return b - a; });
+            break;
+        default:
+            break;
+        }
+    }
+    return pushToFollowingLayers(combinedFrame);
+}
+
+FrequencyRescaleLayer::FrequencyRescaleLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream,
+                                             int version)
+    : BaseLayer<float>(layers, stream, LayerType::frequencyRescale)
+{
+    const int numOfBands = modelreading::readInt16(*stream);
+    if (numOfBands < 0)
+        throw ModelFormatError("FrequencyRescaleLayer: negative band count");
+    // A start row and the rank byte at least.
+    modelreading::requireBytes(*stream, numOfBands, 3);
+    for (int m = 0; m < numOfBands; ++m)
+    {
+        Band band;
+        band.start = modelreading::readInt16(*stream);
+        band.weights = Tensor<float>(stream, version);
+        bands.push_back(std::move(band));
+    }
+    for (const Band& band : bands)
+    {
+        bandLengths.push_back(band.weights.shape.empty() ? 0 : band.weights.shape.front());
+        bandStarts.push_back(band.start);
+        bandWeights.push_back(band.weights.getReadPointer());
+    }
+    bandCount = numOfBands;
+}
+
+bool FrequencyRescaleLayer::propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape)
+{
+    if (!BaseLayer<float>::propagateShape(inputShapes, outputShape))
+        return false;
+    const int rows = inputShapes.front().rows;
+    auto band = bands.begin();
+    for (int m = 0; m < bandCount; ++m, ++band)
+    {
+        const int length = bandLengths[static_cast<std::size_t>(m)];
+        const int start = bandStarts[static_cast<std::size_t>(m)];
+        if (length < 1 || band->weights.getNumOfElements() < length || start < 0 || start > rows - length)
+            return false;
+    }
+    outputShape.rows = bandCount;
+    return true;
+}
+
+bool FrequencyRescaleLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+{
+    const int numOfFrames = getAxis(input, 0);
+    const int rows = getAxis(input, 1);
+    const int channels = getAxis(input, 2);
+    output.ensureShape({numOfFrames, bandCount, channels});
+    output.ensureUnique();
+    const float* in = input.getReadPointer();
+    float* out = output.data->data;
+    const std::size_t rowSize = static_cast<std::size_t>(channels);
+    for (int t = 0; t < numOfFrames; ++t)
+    {
+        const float* frameIn = in + static_cast<std::size_t>(t) * static_cast<std::size_t>(rows) * rowSize;
+        float* frameOut = out + static_cast<std::size_t>(t) * static_cast<std::size_t>(bandCount) * rowSize;
+        for (std::size_t m = 0; m < static_cast<std::size_t>(bandCount); ++m)
+        {
+            const float* w = bandWeights[m];
+            const int length = bandLengths[m];
+            const float* x = frameIn + static_cast<std::size_t>(bandStarts[m]) * rowSize;
+            float* y = frameOut + m * rowSize;
+            int c = 0;
+            for (; c + vec::numOfLanes <= channels; c += vec::numOfLanes)
+            {
+                vec::Float4 sum = vec::mul(vec::broadcast(w[0]), vec::load(x + c));
+                for (int k = 1; k < length; ++k)
+                    sum = vec::fma(sum, vec::broadcast(w[k]), vec::load(x + static_cast<std::size_t>(k) * rowSize + c));
+                vec::store(y + c, sum);
+            }
+            for (; c < channels; ++c)
+            {
+                float sum = w[0] * x[c];
+                for (int k = 1; k < length; ++k)
+                    sum += w[k] * x[static_cast<std::size_t>(k) * rowSize + static_cast<std::size_t>(c)];
+                y[c] = sum;
+            }
+        }
+    }
+    return pushToFollowingLayers(output);
+}
+
+} // namespace murel

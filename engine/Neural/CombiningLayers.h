@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <vector>
+
+#include "DspCore/Export.h"
+#include "Neural/Layers.h"
+
+namespace murel
+{
+
+/** Joins its inputs along the channel axis, in input order. */
+class MUREL_EXPORT ConcatLayer : public BaseQueuedLayer<float>
+{
+public:
+    ConcatLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+
+    using BaseQueuedLayer<float>::push;
+    bool push(const std::vector<Tensor<float>>& frames, const std::vector<BaseLayer<float>*>& inputLayers) override;
+    /** Every input needs at least the first input's rows; the channels add up. */
+    bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
+
+private:
+    Tensor<float> output;
+};
+
+/** Combines its inputs element by element with one operation. */
+class MUREL_EXPORT ArithmeticLayer : public BaseQueuedLayer<float>
+{
+public:
+    enum Operation
+    {
+        multiply = 0,
+        divide = 1,
+        add = 2,
+        subtract = 3,
+    };
+
+    /** Reads the input list, then the int8 operation code. */
+    ArithmeticLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+
+    using BaseQueuedLayer<float>::push;
+    /** r = x0, then for each further input x: r * x, x / r, r + x or x - r. Any other code
+        passes x0 through. */
+    bool push(const std::vector<Tensor<float>>& frames, const std::vector<BaseLayer<float>*>& inputLayers) override;
+    /** Every input needs at least the first input's number of elements. */
+    bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
+
+    int getOperation() const { return operation; }
+
+private:
+    int operation = 0;
+    Tensor<float> combinedFrame;
+};
+
+/** Maps the rows of its input onto bands: output row m is the weighted sum of a run of
+    adjacent input rows. */
+class MUREL_EXPORT FrequencyRescaleLayer : public BaseLayer<float>
+{
+public:
+    struct Band
+    {
+        int start = 0;
+        Tensor<float> weights;
+    };
+
+    /** Reads an int16 band count, then per band an int16 start row and a weight tensor. */
+    FrequencyRescaleLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+
+    bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
+    /** Every band needs at least one weight and must lie inside the input rows; the output
+        has one row per band. */
+    bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
+
+    const std::list<Band>& getBands() const { return bands; }
+
+private:
+    std::list<Band> bands;
+    std::vector<int> bandLengths;
+    std::vector<int> bandStarts;
+    std::vector<const float*> bandWeights;
+    int bandCount = 0;
+    Tensor<float> output;
+};
+
+} // namespace murel

@@ -1,0 +1,241 @@
+#include "Neural/Layers.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "Neural/ModelReading.h"
+
+namespace murel
+{
+
+namespace
+{
+
+// Beyond this, rates come only from nonsense chains of strides.
+constexpr std::int64_t maxRateTerm = 1 << 16;
+
+} // namespace
+
+bool FrameShape::scaleRate(int multiplier, int divisor)
+{
+    if (multiplier < 1 || divisor < 1)
+        return false;
+    std::int64_t numerator = static_cast<std::int64_t>(rateNumerator) * multiplier;
+    std::int64_t denominator = static_cast<std::int64_t>(rateDenominator) * divisor;
+    const std::int64_t divisorOfBoth = std::gcd(numerator, denominator);
+    numerator /= divisorOfBoth;
+    denominator /= divisorOfBoth;
+    if (numerator > maxRateTerm || denominator > maxRateTerm)
+        return false;
+    rateNumerator = static_cast<int>(numerator);
+    rateDenominator = static_cast<int>(denominator);
+    return true;
+}
+
+template <typename T>
+BaseLayer<T>::BaseLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, LayerType layerType)
+{
+    const std::string sourceName = modelreading::readString(*stream);
+    connectTo(findLayer(layers, sourceName));
+    type = layerType;
+}
+
+template <typename T>
+BaseLayer<T>::~BaseLayer() = default;
+
+template <typename T>
+bool BaseLayer<T>::push(const Tensor<T>&, BaseLayer<T>*)
+{
+    return false;
+}
+
+template <typename T>
+void BaseLayer<T>::reset()
+{
+}
+
+template <typename T>
+int BaseLayer<T>::measureLatency(int k)
+{
+    return measureFollowingLatency(k);
+}
+
+template <typename T>
+void BaseLayer<T>::triggerForward()
+{
+    triggerFollowingLayers();
+}
+
+template <typename T>
+bool BaseLayer<T>::propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape)
+{
+    if (inputShapes.size() != 1)
+        return false;
+    outputShape = inputShapes.front();
+    return true;
+}
+
+template <typename T>
+BaseLayer<T>* BaseLayer<T>::findLayer(const LayerMap& layers, const std::string& name)
+{
+    return std::get<std::shared_ptr<BaseLayer<T>>>(layers.at(name)).get();
+}
+
+template <typename T>
+void BaseLayer<T>::connectTo(BaseLayer<T>* source)
+{
+    sources.push_back(source);
+    auto& consumers = source->followingLayers;
+    if (std::find(consumers.begin(), consumers.end(), this) == consumers.end())
+        consumers.push_back(this);
+}
+
+template <typename T>
+bool BaseLayer<T>::pushToFollowingLayers(const Tensor<T>& output)
+{
+    bool reachedOutput = false;
+    for (BaseLayer<T>* layer : followingLayers)
+        reachedOutput = layer->push(output, this) || reachedOutput;
+    return reachedOutput;
+}
+
+template <typename T>
+void BaseLayer<T>::triggerFollowingLayers()
+{
+    for (BaseLayer<T>* layer : followingLayers)
+        layer->triggerForward();
+}
+
+template <typename T>
+int BaseLayer<T>::measureFollowingLatency(int k)
+{
+    int latency = 0;
+    bool first = true;
+    for (BaseLayer<T>* layer : followingLayers)
+    {
+        const int candidate = layer->measureLatency(k);
+        latency = first ? candidate : std::max(latency, candidate);
+        first = false;
+    }
+    return latency;
+}
+
+template <typename T>
+bool InputLayer<T>::push(const Tensor<T>& input, BaseLayer<T>*)
+{
+    return this->pushToFollowingLayers(input);
+}
+
+template <typename T>
+OutputLayer<T>::OutputLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
+    : BaseLayer<T>(layers, stream, LayerType::output)
+{
+}
+
+template <typename T>
+OutputLayer<T>::OutputLayer(BaseLayer<T>* source)
+{
+    this->connectTo(source);
+    this->type = LayerType::output;
+}
+
+template <typename T>
+bool OutputLayer<T>::push(const Tensor<T>& input, BaseLayer<T>*)
+{
+    results.push_back(input);
+    return true;
+}
+
+template <typename T>
+void OutputLayer<T>::reset()
+{
+    results.clear();
+}
+
+template <typename T>
+BaseQueuedLayer<T>::BaseQueuedLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int,
+                                    LayerType layerType)
+{
+    const int numOfInputs = modelreading::readInt16(*stream);
+    // Every name takes at least its four length bytes.
+    modelreading::requireBytes(*stream, numOfInputs, 4);
+    for (int i = 0; i < numOfInputs; ++i)
+    {
+        BaseLayer<T>* source = this->findLayer(layers, modelreading::readString(*stream));
+        this->connectTo(source);
+        InputQueue queue;
+        queue.source = source;
+        queues.push_back(std::move(queue));
+        inputs.push_back(source);
+    }
+    this->type = layerType;
+}
+
+template <typename T>
+bool BaseQueuedLayer<T>::push(const Tensor<T>& input, BaseLayer<T>* from)
+{
+    if (std::find(inputs.begin(), inputs.end(), from) == inputs.end())
+        return false;
+
+    const bool hasAxes = input.shape.size() >= 3;
+    const int numOfFrames = hasAxes ? input.shape[0] : 0;
+    const int rows = hasAxes ? input.shape[1] : 0;
+    const int channels = hasAxes ? input.shape[2] : 0;
+    const std::size_t frameSize = static_cast<std::size_t>(rows) * static_cast<std::size_t>(channels);
+    frame.ensureShape({1, rows, channels});
+    for (int t = 0; t < numOfFrames; ++t)
+    {
+        frame.ensureUnique();
+        if (frameSize > 0)
+            std::memcpy(frame.data->data, input.getReadPointer() + static_cast<std::size_t>(t) * frameSize,
+                        frameSize * sizeof(T));
+        for (InputQueue& queue : queues)
+            if (queue.source == from)
+                queue.tensors.push_back(frame);
+    }
+
+    std::size_t numOfReady = queues.empty() ? 0 : queues.front().tensors.size();
+    for (const InputQueue& queue : queues)
+        numOfReady = std::min(numOfReady, queue.tensors.size());
+
+    bool reachedOutput = false;
+    for (std::size_t i = 0; i < numOfReady; ++i)
+    {
+        std::vector<Tensor<T>> frames;
+        frames.reserve(queues.size());
+        for (InputQueue& queue : queues)
+        {
+            frames.push_back(std::move(queue.tensors.front()));
+            queue.tensors.pop_front();
+        }
+        reachedOutput = push(frames, inputs) || reachedOutput;
+    }
+    return reachedOutput;
+}
+
+template <typename T>
+void BaseQueuedLayer<T>::reset()
+{
+    for (InputQueue& queue : queues)
+        queue.tensors.clear();
+}
+
+template <typename T>
+bool BaseQueuedLayer<T>::propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape)
+{
+    if (inputShapes.empty())
+        return false;
+    for (const FrameShape& shape : inputShapes)
+        if (!shape.hasSameRate(inputShapes.front()))
+            return false;
+    outputShape = inputShapes.front();
+    return true;
+}
+
+template class BaseLayer<float>;
+template class InputLayer<float>;
+template class OutputLayer<float>;
+template class BaseQueuedLayer<float>;
+
+} // namespace murel

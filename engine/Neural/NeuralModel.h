@@ -1,0 +1,100 @@
+#pragma once
+
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DspCore/Export.h"
+#include "DspCore/Files.h"
+#include "DspCore/Signals.h"
+#include "Neural/Layers.h"
+#include "Neural/Tensor.h"
+
+namespace murel
+{
+
+/** One loaded network with its header values and its streaming state. loadModel reads a model
+    file into a layer graph; process packs each spectrum into a tensor, runs it through the graph
+    and unpacks what reached the output into mask frames. One thread at a time. Copies share
+    the layers and must not both be run. */
+template <typename T>
+class MUREL_EXPORT NeuralModel
+{
+public:
+    /** An empty model whose input feeds its output directly. */
+    NeuralModel();
+    virtual ~NeuralModel();
+    NeuralModel(const NeuralModel&) = default;
+    NeuralModel& operator=(const NeuralModel&) = default;
+    NeuralModel(NeuralModel&&) = default;
+    NeuralModel& operator=(NeuralModel&&) = default;
+
+    /** Reads a model file from the start of stream. False for a file the engine cannot run
+        safely (wrong magic or version, unknown codes, truncated data, sizes the file cannot
+        back, shapes that do not fit, ...). A source name that names no loaded layer throws
+        std::out_of_range, and a negative string length or tensor rank std::length_error. After a
+        failure the model is to be discarded. */
+    bool loadModel(std::shared_ptr<InputStream> stream);
+
+    /** Runs one spectrum through the network: the mask frames that left the graph during the
+        call, oldest first. Throws std::runtime_error "Unknown packing format" for an input or
+        output packing code that cannot be packed. */
+    std::vector<ComplexSignal32> process(const ComplexSignal32& spectrum);
+    /** Every layer back to its state after loading, and a zeroed spectrum history. */
+    void reset();
+
+    /** Packs a spectrum history (oldest first) into the input tensor [1, tensorRows, C]. */
+    Tensor<T> signalsToTensor(const std::vector<ComplexSignal32>& frames) const;
+    /** Unpacks a collected output tensor into one mask frame of numOfSamples bins per index
+        of its first axis. */
+    std::vector<ComplexSignal32> tensorToSignals(const Tensor<T>& tensor, int numOfSamples) const;
+    /** Joins the tensors that reached the output since the last call into one tensor
+        [frames, rows, channels] (no axes when there were none) and forgets them. */
+    Tensor<T> collectResults();
+    /** Pushes a tensor [T, tensorRows, getNumOfInputTensorChannels()] into the input layer and
+        returns collectResults(). Any other shape gives an empty result and changes nothing. */
+    Tensor<T> pushTensor(const Tensor<T>& input);
+
+    /** Channels of the input tensor: 2 x numInputChannels for packing codes 4 and 6,
+        numInputChannels x numHistoryFrames otherwise. */
+    int getNumOfInputTensorChannels() const;
+
+    LayerMap layers;
+    std::shared_ptr<InputLayer<T>> inputLayer;
+    std::shared_ptr<OutputLayer<T>> outputLayer;
+
+    // Header values, filled by loadModel.
+    int modelId = 0;
+    double sampleRate = 0.0;
+    int numInputChannels = 0;
+    int inputPacking = 0;
+    int numOutputChannels = 0;
+    int outputPacking = 0;
+    int numOutputs = 0;
+    std::list<std::string> outputNames;
+    int processingMode = 0;
+    int fftSize = 0;
+    int windowSize = 0;
+    int hopSize = 0;
+    int numBins = 0;
+    int lowBins = 0;
+    int decimation = 1;
+    /** Frames between an input frame and its effect at the output. */
+    int latency = 0;
+    /** Continue masks above numBins at their smoothed magnitude instead of 0. */
+    bool maskExtrapolationEnabled = true;
+    int numHistoryFrames = 1;
+    std::list<ComplexSignal32> spectrumHistory;
+    /** Rows of the input tensor. */
+    int tensorRows = 0;
+
+private:
+    bool readModel(const std::shared_ptr<InputStream>& stream);
+    void makeEmptyGraph();
+    void resetSpectrumHistory();
+};
+
+extern template class NeuralModel<float>;
+
+} // namespace murel

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "DspCore/Export.h"
+#include "DspCore/Files.h"
+
+namespace murel
+{
+
+/** Tensors hold fewer than 2^29 elements, so that their byte size fits a signed 32-bit value. */
+constexpr int maxNumOfTensorElements = (1 << 29) - 1;
+
+/** Shared element storage of tensors: size floats, 64-byte aligned, uninitialised. */
+template <typename T>
+class MUREL_EXPORT TensorData
+{
+public:
+    /** Throws std::bad_alloc when the block cannot be allocated. */
+    explicit TensorData(int size);
+    ~TensorData();
+
+    TensorData(const TensorData&) = delete;
+    TensorData& operator=(const TensorData&) = delete;
+
+    /** Capacity in elements. */
+    int size = 0;
+    /** Null only when size is 0. */
+    T* data = nullptr;
+};
+
+/** An n-dimensional row-major array whose storage is shared between copies. A holder that
+    writes makes the storage private first with ensureUnique. Layers exchange tensors with the
+    axes [time, rows, channels]. */
+template <typename T>
+class MUREL_EXPORT Tensor
+{
+public:
+    /** No axes and no storage. */
+    Tensor() = default;
+    /** New, unshared, uninitialised storage of exactly the element count of shape. */
+    explicit Tensor(const std::vector<int>& shape);
+    /** Reads one stored tensor record of a model file of the given format version. Throws
+        ModelFormatError for a record that is truncated, uses an unknown element format or has
+        dimensions that cannot fit in the rest of the stream, and std::length_error for a
+        negative rank. */
+    Tensor(std::shared_ptr<InputStream> stream, int version);
+
+    /** Product of the axes; 0 without axes. Throws std::length_error for a negative axis or a
+        count that a tensor cannot hold. */
+    static int countElements(const std::vector<int>& shape);
+
+    /** Number of elements in use (product of shape; 0 without axes). */
+    int getNumOfElements() const { return countElements(shape); }
+    /** True without axes or without elements. */
+    bool isEmpty() const { return getNumOfElements() == 0; }
+    bool hasStorage() const { return data != nullptr; }
+    int getNumOfAxes() const { return static_cast<int>(shape.size()); }
+
+    /** Element pointer for reading; null without storage. */
+    const T* getReadPointer() const { return data != nullptr ? data->data : nullptr; }
+    /** Element pointer for writing: makes the storage unique first. */
+    T* getWritePointer()
+    {
+        ensureUnique();
+        return data != nullptr ? data->data : nullptr;
+    }
+
+    /** Copies the whole block when another tensor shares it. */
+    void ensureUnique();
+    /** Sets the shape and reallocates (without keeping contents) only when the storage is too
+        small. Does not make the storage unique. */
+    void ensureShape(const std::vector<int>& newShape);
+    /** Makes the storage unique and zeroes the elements in use. */
+    void setToZero();
+
+    std::shared_ptr<TensorData<T>> data;
+    std::vector<int> shape;
+};
+
+extern template class TensorData<float>;
+extern template class Tensor<float>;
+
+} // namespace murel
