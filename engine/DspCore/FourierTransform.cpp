@@ -320,8 +320,9 @@ void splitSpectrum(const float* zr, const float* zi, float* x, int m, const floa
     x[2 * m + 1] = 0.0f;
 }
 
-/** The inverse of splitSpectrum without the factor 1/2: Z[k] = E + t D, Z[m - k] = conj(E - t D),
-    with g holding t; bins 0 and m combine into Z[0] with their imaginary parts. */
+/** Packed spectrum Z for the inverse of a real frame's bins X: with a = X[k], b = X[m - k] and E,
+    D as in splitSpectrum, Z[k] = E + t D and Z[m - k] = conj(E - t D), t = i e^(i pi k / m) held
+    in g (no factor 1/2). Bins 0 and m combine into Z[0], imaginary parts included. */
 void mergeSpectrum(const float* x, float* zr, float* zi, int m, const float* gr, const float* gi)
 {
     for (int k = 1; k + 3 <= m / 2; k += 4)

@@ -28,7 +28,8 @@ class MUREL_EXPORT FourierTransform
 public:
     FourierTransform() = default;
 
-    /** Builds the tables for complex transforms of size points (a power of two). */
+    /** Builds the tables for complex transforms of size points; throws std::invalid_argument
+        unless size is a power of two. */
     void allocate(int size);
     /** Forgets the length so the next transform rebuilds its tables; storage is kept. */
     void free();

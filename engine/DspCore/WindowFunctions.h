@@ -26,7 +26,7 @@ public:
     static Signal32 generateSqrtHannWindow(int numOfChannels, int numOfSamples);
     /** sin(pi / 2 s^2), s = sin((n + 0.5) pi / N). */
     static Signal32 generateVorbisWindow(int numOfChannels, int numOfSamples);
-    /** Four-term Blackman-Harris style cosine sum. */
+    /** Four-term cosine sum of the Blackman family (sidelobes below -90 dB). */
     static Signal32 generateBlackmanWindow(int numOfChannels, int numOfSamples);
     /** Five-term flat-top cosine sum. */
     static Signal32 generateFlatTopWindow(int numOfChannels, int numOfSamples);
@@ -34,7 +34,10 @@ public:
         limit: 1 at n = N/2 and 0 elsewhere. */
     static Signal32 generateGaussianWindow(int numOfChannels, int numOfSamples, float sigma);
     /** Dolph-Chebyshev window for the linear sidelobe ratio attenuation (values below 1, or not
-        a number, are taken as 1). Not rescaled: its peak is about N times the normalised form. */
+        a number, are taken as 1), built by frequency sampling for samples 0 .. N/2 and mirrored.
+        Not rescaled: its peak is about N times the normalised form. For even N the sum is centred
+        on the integer (N - 2) / 2, so after mirroring the two middle samples are equal and
+        lengths 2 and 4 are flat at attenuation. */
     static Signal32 generateDolphChebyshevWindow(int numOfChannels, int numOfSamples, float attenuation);
 };
 
