@@ -75,8 +75,9 @@ inline float horizontalSum(Float4 a) { return vaddvq_f32(a); }
 /** Multiplies two pairs of interleaved complex numbers: lanes are (re0, im0, re1, im1). */
 inline Float4 complexMul(Float4 a, Float4 b)
 {
-    const Float4 aRe = vtrn1q_f32(a, a);
-    const Float4 aIm = vtrn2q_f32(a, a);
+    // Built from unzip/zip rather than trn1/trn2, which SIMDe can only emulate lane by lane.
+    const Float4 aRe = vzip1q_f32(vuzp1q_f32(a, a), vuzp1q_f32(a, a));
+    const Float4 aIm = vzip1q_f32(vuzp2q_f32(a, a), vuzp2q_f32(a, a));
     const Float4 bSwapped = vrev64q_f32(b);
     const float signs[4] = {-1.0f, 1.0f, -1.0f, 1.0f};
     return vfmaq_f32(vmulq_f32(aRe, b), vmulq_f32(aIm, bSwapped), vld1q_f32(signs));
