@@ -14,4 +14,4 @@ murel_log "Building"
 cmake --build "$BUILD" -j"$JOBS"
 
 murel_log "Testing"
-ctest --test-dir "$BUILD" --output-on-failure --no-tests=error -j"$JOBS"
+ctest --test-dir "$BUILD" --output-on-failure --timeout "$TEST_TIMEOUT" --no-tests=error -j"$JOBS"

@@ -29,4 +29,4 @@ fi
 echo "library: AArch64, native NEON"
 
 murel_log "Testing under qemu-aarch64"
-ctest --test-dir "$BUILD" --output-on-failure --no-tests=error -j"$JOBS"
+ctest --test-dir "$BUILD" --output-on-failure --timeout "$TEST_TIMEOUT" --no-tests=error -j"$JOBS"

@@ -23,4 +23,4 @@ export ASAN_OPTIONS="halt_on_error=1:abort_on_error=0:detect_leaks=1:detect_stac
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:report_error_type=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 
 murel_log "Testing"
-ctest --test-dir "$BUILD" --output-on-failure --no-tests=error -j"$JOBS"
+ctest --test-dir "$BUILD" --output-on-failure --timeout "$TEST_TIMEOUT" --no-tests=error -j"$JOBS"

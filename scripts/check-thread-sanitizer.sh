@@ -30,9 +30,9 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1${TSAN_OPTIONS:+:$TS
 
 # ctest combines -L and -R with "and", so the two selections run one after the other.
 murel_log "Testing executables labelled $TSAN_LABELS"
-ctest --test-dir "$BUILD" --output-on-failure --no-tests=ignore -j"$JOBS" -L "$TSAN_LABELS" | tee "$BUILD/tsan-labels.log"
+ctest --test-dir "$BUILD" --output-on-failure --timeout "$TEST_TIMEOUT" --no-tests=ignore -j"$JOBS" -L "$TSAN_LABELS" | tee "$BUILD/tsan-labels.log"
 murel_log "Testing names matching $TSAN_NAMES"
-ctest --test-dir "$BUILD" --output-on-failure --no-tests=ignore -j"$JOBS" -R "$TSAN_NAMES" | tee "$BUILD/tsan-names.log"
+ctest --test-dir "$BUILD" --output-on-failure --timeout "$TEST_TIMEOUT" --no-tests=ignore -j"$JOBS" -R "$TSAN_NAMES" | tee "$BUILD/tsan-names.log"
 
 if ! grep -qh '^100% tests passed' "$BUILD/tsan-labels.log" "$BUILD/tsan-names.log"; then
     murel_fail "no test ran under ThreadSanitizer"

@@ -3,6 +3,8 @@
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 JOBS="${MUREL_JOBS:-$(nproc)}"
+# Seconds one test may run before ctest kills it, so that a hang cannot eat the CI budget.
+TEST_TIMEOUT="${MUREL_TEST_TIMEOUT:-600}"
 
 murel_log()
 {

@@ -73,4 +73,4 @@ fi
 
 echo "setup: installing ${missing[*]}"
 "${SUDO[@]}" apt-get update -q
-"${SUDO[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+"${SUDO[@]}" apt-get install -y -q -o Dpkg::Use-Pty=0 --no-install-recommends "${missing[@]}"
