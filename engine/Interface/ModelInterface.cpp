@@ -1,0 +1,162 @@
+// The model and tensor functions of the C interface. This file also defines the C++ overload of
+// murelGetProcessorInfo for model handles, so it must not see the C declaration of that name.
+#define MUREL_DEFINES_MODEL_INFO_OVERLOAD
+#include "Interface/MurelEngine.h"
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "DspCore/Files.h"
+#include "Neural/NeuralModel.h"
+#include "Neural/Tensor.h"
+
+namespace
+{
+
+struct ModelHandle
+{
+    murel::NeuralModel<float> model;
+    /** The output of the last murelAddTensor. */
+    murel::Tensor<float> result;
+};
+
+ModelHandle* toHandle(void* model)
+{
+    return static_cast<ModelHandle*>(model);
+}
+
+} // namespace
+
+extern "C"
+{
+
+    MUREL_API void* murelCreateModel(const char* modelFilePath)
+    {
+        if (modelFilePath == nullptr)
+            return nullptr;
+        try
+        {
+            auto handle = std::make_unique<ModelHandle>();
+            auto stream = std::make_shared<murel::FileStream>();
+            if (!stream->open(murel::File(modelFilePath), murel::FileStream::readAccess,
+                              murel::FileStream::openExisting))
+                return nullptr;
+            if (!handle->model.loadModel(stream))
+                return nullptr;
+            return handle.release();
+        }
+        catch (...)
+        {
+            return nullptr;
+        }
+    }
+
+    MUREL_API void murelAddTensor(void* model, const float* data, int numOfAxes, const int* shape)
+    {
+        ModelHandle* handle = toHandle(model);
+        if (handle == nullptr)
+            return;
+        try
+        {
+            handle->result = murel::Tensor<float>();
+            if (numOfAxes != 3 || shape == nullptr)
+                return;
+            const std::vector<int> axes(shape, shape + 3);
+            // Checked before the caller's data is touched.
+            if (axes[0] < 0 || axes[1] != handle->model.tensorRows ||
+                axes[2] != handle->model.getNumOfInputTensorChannels())
+                return;
+            const int count = murel::Tensor<float>::countElements(axes);
+            if (count > 0 && data == nullptr)
+                return;
+            murel::Tensor<float> input(axes);
+            if (count > 0)
+                std::memcpy(input.data->data, data, static_cast<std::size_t>(count) * sizeof(float));
+            handle->result = handle->model.pushTensor(input);
+        }
+        catch (...)
+        {
+            handle->result = murel::Tensor<float>();
+        }
+    }
+
+    MUREL_API bool murelGetResultTensorShape(void* model, int numOfAxes, int* shape)
+    {
+        const ModelHandle* handle = toHandle(model);
+        if (handle == nullptr)
+            return false;
+        const std::vector<int>& axes = handle->result.shape;
+        if (numOfAxes != static_cast<int>(axes.size()))
+            return false;
+        if (numOfAxes == 0)
+            return true;
+        if (shape == nullptr)
+            return false;
+        std::memcpy(shape, axes.data(), axes.size() * sizeof(int));
+        return true;
+    }
+
+    MUREL_API bool murelGetTensor(void* model, float* data)
+    {
+        const ModelHandle* handle = toHandle(model);
+        if (handle == nullptr || data == nullptr)
+            return false;
+        try
+        {
+            const murel::Tensor<float>& result = handle->result;
+            const int count = result.getNumOfElements();
+            if (result.shape.empty() || count == 0 || result.data == nullptr || result.data->size < count)
+                return false;
+            std::memcpy(data, result.getReadPointer(), static_cast<std::size_t>(count) * sizeof(float));
+            return true;
+        }
+        catch (...)
+        {
+            return false;
+        }
+    }
+
+    MUREL_API void murelResetModelState(void* model)
+    {
+        ModelHandle* handle = toHandle(model);
+        if (handle == nullptr)
+            return;
+        try
+        {
+            handle->model.reset();
+        }
+        catch (...)
+        {
+        }
+    }
+
+    MUREL_API void murelDeleteModel(void* model)
+    {
+        delete toHandle(model);
+    }
+
+    MUREL_API void murelGetModelInfo(void* model, MurelModelInfo* info)
+    {
+        const ModelHandle* handle = toHandle(model);
+        if (handle == nullptr || info == nullptr)
+            return;
+        std::memset(info, 0, sizeof(MurelModelInfo));
+        info->sampleRate = handle->model.sampleRate;
+        info->numOfChannels = handle->model.numInputChannels;
+        info->latency = handle->model.fftSize;
+        info->windowSize = handle->model.windowSize;
+        info->hopSize = handle->model.hopSize;
+        info->modelLatency = handle->model.latency;
+    }
+
+} // extern "C"
+
+// Kept for binary compatibility: the model-handle form of the info function, exported under its
+// C++ (type-mangled) name.
+MUREL_API void murelGetProcessorInfo(void* model, MurelModelInfo* info);
+
+void murelGetProcessorInfo(void* model, MurelModelInfo* info)
+{
+    murelGetModelInfo(model, info);
+}

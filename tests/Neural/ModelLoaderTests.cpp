@@ -1,0 +1,486 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "ModelTestSupport.h"
+#include "Neural/CombiningLayers.h"
+
+using namespace murel;
+using namespace murel::test;
+
+namespace
+{
+
+std::vector<std::uint8_t> identityModelBytes()
+{
+    std::vector<std::uint8_t> bytes;
+    auto append = [&](std::initializer_list<int> values)
+    {
+        for (const int value : values)
+            bytes.push_back(static_cast<std::uint8_t>(value));
+    };
+    auto appendText = [&](const std::string& text)
+    {
+        append({static_cast<int>(text.size()), 0, 0, 0});
+        bytes.insert(bytes.end(), text.begin(), text.end());
+    };
+    appendText("MUREL.model");
+    append({0x06, 0x10, 0x00, 0x00});                         // version 4102
+    append({0x00, 0x00});                                     // model id
+    append({0x00, 0x00, 0x00, 0x00, 0x00, 0x70, 0xE7, 0x40}); // 48000.0
+    append({1, 4, 0x01, 0x01});                               // one channel, code 4, 257 bins
+    append({0, 1, 1});                                        // mode, output channels, N
+    appendText("Processed");
+    appendText("Residual");
+    append({4, 0x01, 0x01});                      // output code 4, 257 bins
+    append({0x00, 0x02, 0x00, 0x02, 0x80, 0x00}); // 512, 512, 128
+    append({0, 0, 0, 0});                         // no layers
+    appendText("input");
+    return bytes;
+}
+
+mw::ModelDescription identityDescription(int version)
+{
+    mw::ModelDescription description;
+    description.header.version = version;
+    return description;
+}
+
+/** A model that uses every layer type the engine runs: both multi-input layers, every
+    activation and the frequency rescale, with half floats where the version allows them. */
+mw::ModelDescription everyLayerModel(int version)
+{
+    mw::ModelDescription description = complexModel(
+        6,
+        {
+            activation("relu", 4, "input"),
+            activation("elu", 5, "relu"),
+            activation("sigmoid", 6, "input"),
+            layer("leaky", mw::LeakyReLULayerRecord{"elu", 0.25f}),
+            activation("softplus", 17, "leaky"),
+            activation("hard", 20, "sigmoid"),
+            layer("sum", mw::ArithmeticLayerRecord{{"softplus", "hard", "input"}, 2}),
+            layer("bands", mw::FrequencyRescaleLayerRecord{"sum",
+                                                           {{0, tensorRecord({1}, {1.0f})},
+                                                            {1, tensorRecord({2}, {0.5f, 0.5f})},
+                                                            {3, tensorRecord({3}, {0.25f, 0.5f, 0.25f})}}}),
+            layer("joined", mw::ConcatLayerRecord{{"sum", "input"}}),
+        },
+        "joined");
+    description.header.version = version;
+    if (version >= 4105)
+        description.encoding = mw::TensorEncoding::float16;
+    return description;
+}
+
+} // namespace
+
+TEST(ModelLoader, IdentityModelByteForByte)
+{
+    const std::vector<std::uint8_t> bytes = identityModelBytes();
+    ASSERT_EQ(bytes.size(), 83u);
+    EXPECT_EQ(mw::writeModel(identityDescription(4102)), bytes);
+
+    NeuralModel<float> model;
+    ASSERT_TRUE(loadBytes(model, bytes));
+    EXPECT_EQ(model.modelId, 0);
+    EXPECT_EQ(model.sampleRate, 48000.0);
+    EXPECT_EQ(model.numInputChannels, 1);
+    EXPECT_EQ(model.inputPacking, 4);
+    EXPECT_EQ(model.outputPacking, 4);
+    EXPECT_EQ(model.numOutputChannels, 1);
+    EXPECT_EQ(model.numOutputs, 1);
+    EXPECT_EQ(model.outputNames, (std::list<std::string>{"Processed", "Residual"}));
+    EXPECT_EQ(model.fftSize, 512);
+    EXPECT_EQ(model.windowSize, 512);
+    EXPECT_EQ(model.hopSize, 128);
+    EXPECT_EQ(model.numBins, 257);
+    EXPECT_EQ(model.lowBins, 0);
+    EXPECT_EQ(model.tensorRows, 257);
+    EXPECT_EQ(model.latency, 0);
+    ASSERT_EQ(model.spectrumHistory.size(), 1u);
+    EXPECT_EQ(model.spectrumHistory.front().getNumOfChannels(), 1);
+    EXPECT_EQ(model.spectrumHistory.front().getNumOfSamples(), 257);
+    EXPECT_EQ(model.layers.size(), 2u);
+    EXPECT_EQ(model.outputLayer->getSources().front(), model.inputLayer.get());
+}
+
+TEST(ModelLoader, BothMagicsLoadTheSameModel)
+{
+    mw::ModelDescription description = everyLayerModel(4106);
+    NeuralModel<float> first;
+    ASSERT_TRUE(loadBytes(first, mw::writeModel(description)));
+    description.header.magic = "KAVo.model";
+    NeuralModel<float> second;
+    ASSERT_TRUE(loadBytes(second, mw::writeModel(description)));
+    EXPECT_EQ(first.layers.size(), second.layers.size());
+    EXPECT_EQ(first.tensorRows, second.tensorRows);
+    const std::vector<float> input = randomValues(12, 5);
+    EXPECT_EQ(toVector(first.pushTensor(makeTensor({1, 6, 2}, input))),
+              toVector(second.pushTensor(makeTensor({1, 6, 2}, input))));
+
+    for (const char* magic : {"MUREL.mode", "MUREL.model ", "kavo.model", ""})
+    {
+        description.header.magic = magic;
+        NeuralModel<float> model;
+        EXPECT_FALSE(loadBytes(model, mw::writeModel(description))) << magic;
+    }
+}
+
+TEST(ModelLoader, FormatVersionsAndTheirFields)
+{
+    for (const int version : {4099, 4107, 5000, -1})
+    {
+        NeuralModel<float> model;
+        mw::ModelDescription description = identityDescription(4106);
+        std::vector<std::uint8_t> bytes = mw::writeModel(description);
+        const auto bits = static_cast<std::uint32_t>(version);
+        for (int i = 0; i < 4; ++i)
+            bytes[15 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(bits >> (8 * i));
+        EXPECT_FALSE(loadBytes(model, bytes)) << version;
+    }
+
+    mw::ModelDescription old = identityDescription(4100);
+    old.header.fftSize = 1024;
+    old.header.windowSize = 777; // not written
+    old.header.hopSize = 256;
+    NeuralModel<float> model4100;
+    ASSERT_TRUE(loadBytes(model4100, mw::writeModel(old)));
+    EXPECT_EQ(model4100.windowSize, 1024);
+    EXPECT_EQ(model4100.hopSize, 256);
+    EXPECT_EQ(model4100.numOutputs, 1);
+
+    old.header.version = 4101;
+    old.header.numOutputs = 3;
+    old.header.outputNames = {"a", "b", "c", "d"}; // not written before 4102
+    NeuralModel<float> model4101;
+    ASSERT_TRUE(loadBytes(model4101, mw::writeModel(old)));
+    EXPECT_EQ(model4101.windowSize, 777);
+    EXPECT_EQ(model4101.numOutputs, 1);
+    EXPECT_EQ(model4101.outputNames, (std::list<std::string>{"Processed", "Residual"}));
+
+    old.header.version = 4102;
+    NeuralModel<float> model4102;
+    ASSERT_TRUE(loadBytes(model4102, mw::writeModel(old)));
+    EXPECT_EQ(model4102.numOutputs, 3);
+    EXPECT_EQ(model4102.outputNames, (std::list<std::string>{"a", "b", "c", "d"}));
+
+    // Every version reads the model that uses every supported layer; half floats from 4105.
+    for (int version = 4100; version <= 4106; ++version)
+    {
+        NeuralModel<float> model;
+        EXPECT_TRUE(loadBytes(model, mw::writeModel(everyLayerModel(version)))) << version;
+        EXPECT_EQ(model.layers.size(), 11u);
+    }
+}
+
+TEST(ModelLoader, PackingCodesAndDerivedRows)
+{
+    struct Case
+    {
+        mw::Packing packing;
+        int numBins, lowBins, tensorRows, numHistoryFrames, channels;
+    };
+    const Case cases[] = {
+        {mw::Packing::plain(1, 257), 257, 0, 257, 1, 1},
+        {mw::Packing::split(2, 16, 241), 257, 16, 305, 1, 1},
+        {mw::Packing::plain(4, 100), 100, 0, 100, 1, 2},
+        {mw::Packing::history(2, 6, 3), 8, 2, 14, 3, 3},
+        {mw::Packing::decimated(32, 224, 4), 256, 32, 88, 1, 2},
+        {mw::Packing::decimated(32, 224, 0), 256, 32, 32, 1, 2},
+    };
+    for (const Case& c : cases)
+    {
+        mw::ModelDescription description;
+        description.header.inputPacking = c.packing;
+        description.header.outputPacking = mw::Packing::plain(5, 0);
+        description.header.outputPacking.code = 5;
+        NeuralModel<float> model;
+        ASSERT_TRUE(loadBytes(model, mw::writeModel(description))) << c.packing.code;
+        EXPECT_EQ(model.numBins, c.numBins);
+        EXPECT_EQ(model.lowBins, c.lowBins);
+        EXPECT_EQ(model.tensorRows, c.tensorRows);
+        EXPECT_EQ(model.numHistoryFrames, c.numHistoryFrames);
+        EXPECT_EQ(static_cast<int>(model.spectrumHistory.size()), c.numHistoryFrames);
+        EXPECT_EQ(model.getNumOfInputTensorChannels(), c.channels);
+        EXPECT_EQ(model.decimation, c.packing.code == 6 ? c.packing.decimation : 1);
+    }
+
+    // The output parameter block of code 6 is read (five bytes) and changes nothing.
+    mw::ModelDescription description;
+    description.header.outputPacking = mw::Packing::decimated(3, 4, 5);
+    description.header.numOutputChannels = 2;
+    NeuralModel<float> model;
+    ASSERT_TRUE(loadBytes(model, mw::writeModel(description)));
+    EXPECT_EQ(model.outputPacking, 6);
+    EXPECT_EQ(model.numBins, 257);
+    EXPECT_EQ(model.decimation, 1);
+    EXPECT_EQ(model.numOutputChannels, 2);
+
+    for (const int code : {0, 3, 7, -1, 100})
+    {
+        mw::ModelDescription input;
+        input.header.inputPacking.code = code;
+        NeuralModel<float> inputModel;
+        EXPECT_FALSE(loadBytes(inputModel, mw::writeModel(input))) << code;
+        mw::ModelDescription output;
+        output.header.outputPacking.code = code;
+        NeuralModel<float> outputModel;
+        EXPECT_FALSE(loadBytes(outputModel, mw::writeModel(output))) << code;
+    }
+}
+
+TEST(ModelLoader, LayerRecordsAreDispatchedByType)
+{
+    NeuralModel<float> model;
+    ASSERT_TRUE(loadBytes(model, mw::writeModel(everyLayerModel(4106))));
+    auto get = [&](const std::string& name) { return std::get<0>(model.layers.at(name)); };
+    EXPECT_EQ(get("relu")->getType(), LayerType::relu);
+    EXPECT_EQ(get("elu")->getType(), LayerType::elu);
+    EXPECT_EQ(get("sigmoid")->getType(), LayerType::sigmoid);
+    EXPECT_EQ(get("leaky")->getType(), LayerType::leakyRelu);
+    EXPECT_EQ(get("softplus")->getType(), LayerType::softplus);
+    EXPECT_EQ(get("hard")->getType(), LayerType::hardSigmoid);
+    EXPECT_EQ(get("sum")->getType(), LayerType::arithmetic);
+    EXPECT_EQ(get("bands")->getType(), LayerType::frequencyRescale);
+    EXPECT_EQ(get("joined")->getType(), LayerType::concat);
+    EXPECT_EQ(get("output")->getType(), LayerType::output);
+
+    const auto* sum = dynamic_cast<ArithmeticLayer*>(get("sum").get());
+    ASSERT_NE(sum, nullptr);
+    EXPECT_EQ(sum->getOperation(), 2);
+    EXPECT_EQ(sum->getInputs().size(), 3u);
+    EXPECT_EQ(get("bands")->getFrameShape().rows, 3);
+    EXPECT_EQ(get("joined")->getFrameShape().channels, 4);
+
+    // Codes that are no layer record, and the types this engine does not run yet.
+    for (const int code : {0, 1, 8, 10, 11, 13, 21, 24, -3, 2, 3, 7, 14, 15, 16, 19, 23})
+    {
+        NeuralModel<float> rejected;
+        auto description =
+            complexModel(4, {layer("x", mw::RawLayerRecord{code, {5, 0, 0, 0, 'i', 'n', 'p', 'u', 't'}})}, "x");
+        EXPECT_FALSE(loadBytes(rejected, mw::writeModel(description))) << code;
+    }
+}
+
+TEST(ModelLoader, ExceptionsForNamesThatCannotBeResolvedOrRead)
+{
+    NeuralModel<float> model;
+    EXPECT_THROW(loadBytes(model, mw::writeModel(complexModel(4, {activation("a", 4, "later")}, "a"))),
+                 std::out_of_range);
+    EXPECT_THROW(loadBytes(model, mw::writeModel(complexModel(4, {}, "missing"))), std::out_of_range);
+    // A failed load leaves a model whose input feeds its output.
+    EXPECT_EQ(model.layers.size(), 2u);
+    EXPECT_EQ(model.outputLayer->getSources().front(), model.inputLayer.get());
+
+    mw::ByteWriter negativeMagic;
+    negativeMagic.writeInt32(-5);
+    EXPECT_THROW(loadBytes(model, negativeMagic.getBytes()), std::length_error);
+
+    auto description = complexModel(
+        4, {layer("x", mw::RawLayerRecord{22, {5, 0, 0, 0, 'i', 'n', 'p', 'u', 't', 1, 0, 0, 0, 1, 0xFF}})}, "x");
+    EXPECT_THROW(loadBytes(model, mw::writeModel(description)), std::length_error);
+}
+
+TEST(ModelLoader, RejectsNamesThatWouldReplaceLayers)
+{
+    for (const auto& names : std::vector<std::vector<std::string>>{{"a", "a"}, {"input"}, {"output"}, {"a", "output"}})
+    {
+        std::vector<mw::LayerRecord> layers;
+        for (const std::string& name : names)
+            layers.push_back(activation(name, 4, "input"));
+        NeuralModel<float> model;
+        EXPECT_FALSE(loadBytes(model, mw::writeModel(complexModel(4, layers, "input")))) << names.back();
+    }
+}
+
+TEST(ModelLoader, RejectsHeadersItCannotRun)
+{
+    auto rejects = [](const std::function<void(mw::ModelDescription&)>& change)
+    {
+        mw::ModelDescription description;
+        change(description);
+        NeuralModel<float> model;
+        return !loadBytes(model, mw::writeModel(description));
+    };
+    EXPECT_TRUE(rejects([](auto& d) { d.header.inputPacking = mw::Packing::history(2, 6, 0); }));
+    EXPECT_TRUE(rejects([](auto& d) { d.header.inputPacking = mw::Packing::history(2, 6, -4); }));
+    EXPECT_TRUE(rejects([](auto& d) { d.header.inputPacking = mw::Packing::plain(4, -2); }));
+    EXPECT_TRUE(rejects([](auto& d) { d.header.inputPacking = mw::Packing::split(2, -1, 10); }));
+    EXPECT_TRUE(rejects([](auto& d) { d.header.inputPacking = mw::Packing::decimated(4, 12, -2); }));
+    EXPECT_TRUE(rejects([](auto& d) { d.header.numInputChannels = 0; }));
+    EXPECT_TRUE(rejects([](auto& d) { d.header.numInputChannels = -3; }));
+    // History, input tensor and frames far beyond what an 80-byte file can justify.
+    EXPECT_TRUE(rejects(
+        [](auto& d)
+        {
+            d.header.inputPacking = mw::Packing::history(30000, 30000, 30000);
+            d.header.outputPacking.code = 5;
+        }));
+    EXPECT_TRUE(rejects(
+        [](auto& d)
+        {
+            d.header.numInputChannels = 127;
+            d.header.inputPacking = mw::Packing::split(2, 32000, 32000);
+            d.header.outputPacking = mw::Packing::split(2, 32000, 32000);
+        }));
+}
+
+TEST(ModelLoader, RejectsShapesThatDoNotFit)
+{
+    auto loads = [](const std::vector<mw::LayerRecord>& layers, const std::string& output, int bins = 4)
+    {
+        NeuralModel<float> model;
+        return loadBytes(model, mw::writeModel(complexModel(bins, layers, output)));
+    };
+    // A band past the last row, a band without weights, a band before the first row.
+    EXPECT_TRUE(
+        loads({layer("b", mw::FrequencyRescaleLayerRecord{"input", {{0, tensorRecord({4}, {1, 1, 1, 1})}}})}, "input"));
+    EXPECT_FALSE(
+        loads({layer("b", mw::FrequencyRescaleLayerRecord{"input", {{1, tensorRecord({4}, {1, 1, 1, 1})}}})}, "input"));
+    EXPECT_FALSE(loads({layer("b", mw::FrequencyRescaleLayerRecord{"input", {{0, tensorRecord({}, {})}}})}, "input"));
+    EXPECT_FALSE(
+        loads({layer("b", mw::FrequencyRescaleLayerRecord{"input", {{-1, tensorRecord({1}, {1})}}})}, "input"));
+    EXPECT_FALSE(
+        loads({layer("b", mw::FrequencyRescaleLayerRecord{"input", {{0, tensorRecord({3, 0}, {})}}})}, "input"));
+
+    // Element-wise inputs with fewer elements than the first one.
+    const std::vector<mw::LayerRecord> bands{layer(
+        "half", mw::FrequencyRescaleLayerRecord{"input", {{0, tensorRecord({1}, {1})}, {1, tensorRecord({1}, {1})}}})};
+    auto withSum = [&](std::vector<std::string> sources)
+    {
+        auto layers = bands;
+        layers.push_back(layer("sum", mw::ArithmeticLayerRecord{std::move(sources), 2}));
+        return layers;
+    };
+    EXPECT_TRUE(loads(withSum({"half", "input"}), "input"));
+    EXPECT_FALSE(loads(withSum({"input", "half"}), "input"));
+    // Concatenation needs the first input's rows in every input.
+    auto withConcat = [&](std::vector<std::string> sources)
+    {
+        auto layers = bands;
+        layers.push_back(layer("cat", mw::ConcatLayerRecord{std::move(sources)}));
+        return layers;
+    };
+    EXPECT_TRUE(loads(withConcat({"half", "input"}), "input"));
+    EXPECT_FALSE(loads(withConcat({"input", "half"}), "input"));
+    EXPECT_FALSE(loads({layer("cat", mw::ConcatLayerRecord{{}})}, "input"));
+
+    // The output must hold the rows and columns that unpacking reads.
+    EXPECT_FALSE(loads(bands, "half"));
+    EXPECT_TRUE(loads(withConcat({"input", "input"}), "cat"));
+}
+
+TEST(ModelLoader, RejectsOutputsTooSmallForUnpacking)
+{
+    auto loads = [](mw::Packing input, mw::Packing output, int numInputChannels = 1)
+    {
+        mw::ModelDescription description;
+        description.header.numInputChannels = numInputChannels;
+        description.header.inputPacking = input;
+        description.header.outputPacking = output;
+        NeuralModel<float> model;
+        return loadBytes(model, mw::writeModel(description));
+    };
+    EXPECT_TRUE(loads(mw::Packing::split(2, 4, 10), mw::Packing::plain(1, 0)));
+    EXPECT_FALSE(loads(mw::Packing::split(2, 4, 10), mw::Packing::plain(4, 0)));
+    EXPECT_TRUE(loads(mw::Packing::split(2, 4, 10), mw::Packing::plain(4, 0), 2));
+    // Codes 1 and 2 give one column per channel: too few for complex unpacking.
+    EXPECT_FALSE(loads(mw::Packing::plain(1, 14), mw::Packing::plain(4, 0)));
+    EXPECT_TRUE(loads(mw::Packing::plain(1, 14), mw::Packing::plain(4, 0), 2));
+    // Decimated rows are fewer than the bins that code 4 unpacks.
+    EXPECT_FALSE(loads(mw::Packing::decimated(4, 12, 4), mw::Packing::plain(4, 0)));
+    EXPECT_TRUE(loads(mw::Packing::decimated(4, 12, 4), mw::Packing::decimated(0, 0, 0)));
+    // A partial last group is accepted; its missing row reads as zero.
+    EXPECT_TRUE(loads(mw::Packing::decimated(4, 13, 4), mw::Packing::decimated(0, 0, 0)));
+    // Decimation 0 cannot be unpacked above the low bins.
+    EXPECT_FALSE(loads(mw::Packing::decimated(4, 12, 0), mw::Packing::decimated(0, 0, 0)));
+    EXPECT_TRUE(loads(mw::Packing::decimated(4, 0, 0), mw::Packing::decimated(0, 0, 0)));
+}
+
+TEST(ModelLoader, RejectsCountsTheFileCannotHold)
+{
+    // Layer count, input count and band count far beyond the bytes that follow.
+    mw::ModelDescription description;
+    std::vector<std::uint8_t> bytes = mw::writeModel(description);
+    bytes.resize(bytes.size() - 13);
+    mw::ByteWriter tail;
+    tail.writeInt32(1000000);
+    tail.writeString("input");
+    bytes.insert(bytes.end(), tail.getBytes().begin(), tail.getBytes().end());
+    NeuralModel<float> model;
+    EXPECT_FALSE(loadBytes(model, bytes));
+
+    EXPECT_FALSE(loadBytes(
+        model, mw::writeModel(complexModel(
+                   4, {layer("x", mw::RawLayerRecord{9, {0xFF, 0x7F, 5, 0, 0, 0, 'i', 'n', 'p', 'u', 't'}})}, "x"))));
+    EXPECT_FALSE(loadBytes(
+        model, mw::writeModel(complexModel(
+                   4, {layer("x", mw::RawLayerRecord{22, {5, 0, 0, 0, 'i', 'n', 'p', 'u', 't', 0xFF, 0x7F}})}, "x"))));
+    EXPECT_FALSE(loadBytes(
+        model, mw::writeModel(complexModel(
+                   4, {layer("x", mw::RawLayerRecord{22, {5, 0, 0, 0, 'i', 'n', 'p', 'u', 't', 0xFF, 0xFF}})}, "x"))));
+
+    // A string length beyond the file.
+    mw::ByteWriter longName;
+    longName.writeInt32(0x7FFFFFFF);
+    EXPECT_FALSE(loadBytes(model, longName.getBytes()));
+    EXPECT_FALSE(loadBytes(model, {}));
+}
+
+TEST(ModelLoader, RejectsGraphsTooDeepToRun)
+{
+    std::vector<mw::LayerRecord> chain;
+    std::string previous = "input";
+    for (int i = 0; i < 1100; ++i)
+    {
+        const std::string name = "r" + std::to_string(i);
+        chain.push_back(activation(name, 4, previous));
+        previous = name;
+    }
+    NeuralModel<float> model;
+    EXPECT_FALSE(loadBytes(model, mw::writeModel(complexModel(4, chain, previous))));
+    chain.resize(1000);
+    EXPECT_TRUE(loadBytes(model, mw::writeModel(complexModel(4, chain, "r999"))));
+
+    // Diamonds in a row double the paths each time.
+    std::vector<mw::LayerRecord> diamonds;
+    previous = "input";
+    for (int i = 0; i < 20; ++i)
+    {
+        const std::string index = std::to_string(i);
+        diamonds.push_back(activation("a" + index, 4, previous));
+        diamonds.push_back(activation("b" + index, 4, previous));
+        diamonds.push_back(layer("m" + index, mw::ArithmeticLayerRecord{{"a" + index, "b" + index}, 2}));
+        previous = "m" + index;
+    }
+    EXPECT_FALSE(loadBytes(model, mw::writeModel(complexModel(4, diamonds, previous))));
+    diamonds.resize(3 * 12);
+    EXPECT_TRUE(loadBytes(model, mw::writeModel(complexModel(4, diamonds, "m11"))));
+}
+
+TEST(ModelLoader, EveryTruncationFailsCleanly)
+{
+    for (const int version : {4100, 4102, 4104, 4106})
+    {
+        const std::vector<std::uint8_t> full = mw::writeModel(everyLayerModel(version));
+        for (std::size_t size = 0; size < full.size(); ++size)
+        {
+            NeuralModel<float> model;
+            bool loaded = true;
+            try
+            {
+                loaded =
+                    loadBytes(model, std::vector<std::uint8_t>(full.begin(), full.begin() + static_cast<long>(size)));
+            }
+            catch (const std::exception&)
+            {
+                loaded = false; // a name cut short can name no layer
+            }
+            EXPECT_FALSE(loaded) << "version " << version << ", " << size << " of " << full.size() << " bytes";
+        }
+        NeuralModel<float> model;
+        EXPECT_TRUE(loadBytes(model, full));
+    }
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "ModelWriter.h"
+#include "Neural/MemoryInputStream.h"
+#include "Neural/NeuralModel.h"
+
+namespace murel::test
+{
+
+namespace mw = murel::modelwriter;
+
+inline std::shared_ptr<MemoryInputStream> makeStream(const std::vector<std::uint8_t>& bytes)
+{
+    return std::make_shared<MemoryInputStream>(bytes);
+}
+
+/** Loads bytes into a fresh model; the load result goes to loaded. */
+inline bool loadBytes(NeuralModel<float>& model, const std::vector<std::uint8_t>& bytes)
+{
+    return model.loadModel(makeStream(bytes));
+}
+
+inline mw::TensorRecord tensorRecord(std::vector<int> shape, std::vector<float> values)
+{
+    mw::TensorRecord record;
+    record.shape = std::move(shape);
+    record.values = std::move(values);
+    return record;
+}
+
+/** A one-channel model with input and output packing code 4 over numBins bins and the given
+    layers, whose output is outputSource. */
+inline mw::ModelDescription complexModel(int numBins, std::vector<mw::LayerRecord> layers, std::string outputSource,
+                                         int numInputChannels = 1)
+{
+    mw::ModelDescription description;
+    description.header.numInputChannels = numInputChannels;
+    description.header.inputPacking = mw::Packing::plain(4, numBins);
+    description.header.outputPacking = mw::Packing::plain(4, numBins);
+    description.layers = std::move(layers);
+    description.outputSource = std::move(outputSource);
+    return description;
+}
+
+inline mw::LayerRecord layer(std::string name, mw::LayerBody body)
+{
+    return mw::LayerRecord{std::move(name), std::move(body)};
+}
+
+inline mw::LayerRecord activation(std::string name, int type, std::string source)
+{
+    return layer(std::move(name), mw::ActivationLayerRecord{type, std::move(source)});
+}
+
+inline std::vector<float> randomValues(std::size_t count, std::uint32_t seed, float range = 4.0f)
+{
+    std::mt19937 generator(seed);
+    std::uniform_real_distribution<float> distribution(-range, range);
+    std::vector<float> values(count);
+    for (float& value : values)
+        value = distribution(generator);
+    return values;
+}
+
+inline Tensor<float> makeTensor(const std::vector<int>& shape, const std::vector<float>& values)
+{
+    Tensor<float> tensor(shape);
+    float* data = tensor.getWritePointer();
+    for (std::size_t i = 0; i < values.size(); ++i)
+        data[i] = values[i];
+    return tensor;
+}
+
+inline std::vector<float> toVector(const Tensor<float>& tensor)
+{
+    const int count = tensor.getNumOfElements();
+    if (count == 0)
+        return {};
+    return std::vector<float>(tensor.getReadPointer(), tensor.getReadPointer() + count);
+}
+
+} // namespace murel::test
