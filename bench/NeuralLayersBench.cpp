@@ -71,7 +71,8 @@ struct LayerUnderTest
         }
         for (auto _ : state)
             benchmark::DoNotOptimize(layer->push(frame, nullptr));
-        state.counters["GFLOP/s"] = benchmark::Counter(flopsPerFrame * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+        state.counters["GFLOP/s"] =
+            benchmark::Counter(flopsPerFrame * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
     }
 
     murel::NeuralModel<float> model;
@@ -88,11 +89,12 @@ void runSgemm(benchmark::State& state, int m, int n, int k)
     std::vector<float> c(static_cast<std::size_t>(m) * static_cast<std::size_t>(n));
     for (auto _ : state)
     {
-        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0f, a.data(), k, b.data(), n, 0.0f,
-                    c.data(), n);
+        cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, m, n, k, 1.0f, a.data(), k, b.data(), n, 0.0f, c.data(),
+                    n);
         benchmark::ClobberMemory();
     }
-    state.counters["GFLOP/s"] = benchmark::Counter(2.0 * m * n * k * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["GFLOP/s"] =
+        benchmark::Counter(2.0 * m * n * k * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 // Convolution 3 x 3 (time x frequency), stride 1: output rows x output channels, with
@@ -161,8 +163,8 @@ void transposedConvLayer(benchmark::State& state)
     {
         benchmark::DoNotOptimize(test.layer->push(frame, nullptr));
     }
-    state.counters["GFLOP/s"] =
-        benchmark::Counter(2.0 * rows * channels * 9.0 * channels * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["GFLOP/s"] = benchmark::Counter(2.0 * rows * channels * 9.0 * channels * 1e-9,
+                                                   benchmark::Counter::kIsIterationInvariantRate);
 }
 
 // Dense: every output row mixes all rows of its channel, rows x rows multiply-adds per channel.

@@ -53,8 +53,8 @@ TEST(NormLayer, AffineAndRootMeanSquareModes)
                 const std::vector<float> offset =
                     withOffset ? randomValues(static_cast<std::size_t>(channels), 4) : std::vector<float>();
                 NeuralModel<float> model;
-                ASSERT_TRUE(loadDescription(model, frameGraph(5, channels, {layer("norm", normRecord(mode, scale, offset))},
-                                                              "norm")));
+                ASSERT_TRUE(loadDescription(
+                    model, frameGraph(5, channels, {layer("norm", normRecord(mode, scale, offset))}, "norm")));
                 EXPECT_EQ(findLayer<NormLayer>(model, "norm").getMode(), mode);
                 const std::vector<float> x = randomValues(static_cast<std::size_t>(3 * 5 * channels), 5);
                 std::vector<double> expected;
@@ -74,8 +74,8 @@ TEST(NormLayer, RowOfTwosNormalisesToOne)
 {
     NeuralModel<float> model;
     ASSERT_TRUE(loadDescription(
-        model, frameGraph(1, 4, {layer("norm", normRecord(1, {1.0f, 2.0f, 3.0f, 4.0f}, {0.5f, 0.5f, 0.5f, 0.5f}))},
-                          "norm")));
+        model,
+        frameGraph(1, 4, {layer("norm", normRecord(1, {1.0f, 2.0f, 3.0f, 4.0f}, {0.5f, 0.5f, 0.5f, 0.5f}))}, "norm")));
     const std::vector<float> y = toVector(model.pushTensor(makeTensor({1, 1, 4}, {2, 2, 2, 2})));
     ASSERT_EQ(y.size(), 4u);
     for (std::size_t c = 0; c < 4; ++c)
@@ -86,8 +86,8 @@ TEST(NormLayer, OlderFilesStoreOffsetFirstAndHaveNoMode)
 {
     // The writer stores offset before scale and no mode byte for version 4105.
     NeuralModel<float> model;
-    ASSERT_TRUE(loadDescription(model, frameGraph(1, 3, {layer("norm", normRecord(1, {2, 3, 4}, {10, 20, 30}))}, "norm",
-                                                  4105)));
+    ASSERT_TRUE(loadDescription(
+        model, frameGraph(1, 3, {layer("norm", normRecord(1, {2, 3, 4}, {10, 20, 30}))}, "norm", 4105)));
     EXPECT_EQ(findLayer<NormLayer>(model, "norm").getMode(), 0);
     EXPECT_EQ(toVector(model.pushTensor(makeTensor({1, 1, 3}, {1, 1, 1}))), (std::vector<float>{12, 23, 34}));
 }
@@ -280,8 +280,8 @@ TEST(DenseLayer, MixesRowsWithinEachChannel)
         int channels;
         bool withBias;
     };
-    for (const Case& test : {Case{11, 5, true}, Case{8, 4, false}, Case{17, 9, true}, Case{3, 1, true}, Case{1, 6, true},
-                             Case{20, 16, true}})
+    for (const Case& test : {Case{11, 5, true}, Case{8, 4, false}, Case{17, 9, true}, Case{3, 1, true},
+                             Case{1, 6, true}, Case{20, 16, true}})
     {
         const mw::DenseLayerRecord record = denseRecord(test.rows, test.channels, 21, test.withBias);
         NeuralModel<float> model;

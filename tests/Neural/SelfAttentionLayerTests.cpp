@@ -58,8 +58,9 @@ std::vector<Reference> referenceAttention(const AttentionSetup& s, const mw::Sel
                 // Tap 0 weights the oldest frame kept, the last tap the current one.
                 const int past = t - (s.contextLength - 1 - k);
                 if (past >= 0)
-                    z[i].add(static_cast<double>(record.contextKernel.values[static_cast<std::size_t>(k) * channels + c]) *
-                             static_cast<double>(x[static_cast<std::size_t>(past) * frameSize + i]));
+                    z[i].add(
+                        static_cast<double>(record.contextKernel.values[static_cast<std::size_t>(k) * channels + c]) *
+                        static_cast<double>(x[static_cast<std::size_t>(past) * frameSize + i]));
             }
         }
         if (t < s.outputDelay)
@@ -85,7 +86,7 @@ std::vector<Reference> referenceAttention(const AttentionSetup& s, const mw::Sel
 
 TEST(SelfAttentionLayer, MatchesContextFilterAndChannelMix)
 {
-    const std::vector<AttentionSetup> setups{{5, 3, 0, 0}, {4, 8, 3, 0}, {3, 5, 2, 1}, {6, 12, 4, 2},
+    const std::vector<AttentionSetup> setups{{5, 3, 0, 0},  {4, 8, 3, 0}, {3, 5, 2, 1}, {6, 12, 4, 2},
                                              {2, 33, 1, 0}, {7, 1, 3, 3}, {9, 17, 5, 0}};
     std::uint32_t seed = 40;
     for (const AttentionSetup& setup : setups)
