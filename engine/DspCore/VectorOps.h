@@ -93,4 +93,37 @@ inline void storeInterleaved(float* p, Float4 a, Float4 b)
     vst2q_f32(p, pair);
 }
 
+/** acc - a * b: fused on aarch64; SIMDe 0.7.4 has no vfmsq_f32, so a multiply and a subtract
+    elsewhere (cheaper there than fms, which negates first). */
+#if defined(__aarch64__) || defined(_M_ARM64)
+inline Float4 mulSub(Float4 acc, Float4 a, Float4 b) { return vfmsq_f32(acc, a, b); }
+#else
+inline Float4 mulSub(Float4 acc, Float4 a, Float4 b) { return vsubq_f32(acc, vmulq_f32(a, b)); }
+#endif
+
+/** (a0, b0, a1, b1) and (a2, b2, a3, b3). */
+inline Float4 interleaveLow(Float4 a, Float4 b) { return vzip1q_f32(a, b); }
+inline Float4 interleaveHigh(Float4 a, Float4 b) { return vzip2q_f32(a, b); }
+
+/** Lanes in reverse order: (a3, a2, a1, a0). */
+inline Float4 reverse(Float4 a)
+{
+    const Float4 pairsSwapped = vrev64q_f32(a);
+    return vextq_f32(pairsSwapped, pairsSwapped, 2);
+}
+
+/** Transposes the 4 x 4 matrix whose rows are a, b, c, d. Built from zips, which SIMDe
+    translates to single instructions (its vtrn1q/vtrn2q become lane-by-lane moves). */
+inline void transpose(Float4& a, Float4& b, Float4& c, Float4& d)
+{
+    const Float4 ac0 = vzip1q_f32(a, c);
+    const Float4 ac1 = vzip2q_f32(a, c);
+    const Float4 bd0 = vzip1q_f32(b, d);
+    const Float4 bd1 = vzip2q_f32(b, d);
+    a = vzip1q_f32(ac0, bd0);
+    b = vzip2q_f32(ac0, bd0);
+    c = vzip1q_f32(ac1, bd1);
+    d = vzip2q_f32(ac1, bd1);
+}
+
 } // namespace murel::vec
