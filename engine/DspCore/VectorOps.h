@@ -30,6 +30,14 @@ inline Float4 sub(Float4 a, Float4 b) { return vsubq_f32(a, b); }
 inline Float4 mul(Float4 a, Float4 b) { return vmulq_f32(a, b); }
 /** acc + a * b, fused where the hardware has it. */
 inline Float4 fma(Float4 acc, Float4 a, Float4 b) { return vfmaq_f32(acc, a, b); }
+/** acc + a * v[lane], fused where the hardware has it. */
+template <int lane>
+inline Float4 fmaLane(Float4 acc, Float4 a, Float4 v)
+{
+    return vfmaq_laneq_f32(acc, a, v, lane);
+}
+/** Loads one float into all four lanes. */
+inline Float4 loadBroadcast(const float* p) { return vld1q_dup_f32(p); }
 /** acc - a * b, fused where the hardware has it. */
 inline Float4 fms(Float4 acc, Float4 a, Float4 b) { return vfmaq_f32(acc, vnegq_f32(a), b); }
 inline Float4 neg(Float4 a) { return vnegq_f32(a); }

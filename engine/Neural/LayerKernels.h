@@ -1,0 +1,80 @@
+#pragma once
+
+// Register-blocked multiply-accumulate kernels shared by the convolution and attention layers,
+// and small helpers for the layers' output tensors. Internal to the engine.
+
+#include <cstddef>
+#include <vector>
+
+#include "Neural/Tensor.h"
+
+namespace murel::kernels
+{
+
+/** A run of the inner dimension of a product: tile row m reads aRow + m * aRowStride, k = 0 ...
+    length - 1, against rows bRow ... bRow + length - 1 of the right-hand matrix. */
+struct Segment
+{
+    const float* aRow = nullptr;
+    int bRow = 0;
+    int length = 0;
+};
+
+/** A right-hand matrix [numOfRows][numOfColumns], re-laid-out once into column blocks that the
+    tile kernels stream contiguously. Columns past the last multiple of four stay in the
+    original row-major copy for the scalar tail. */
+class PackedMatrix
+{
+public:
+    PackedMatrix() = default;
+    /** Packs the row-major matrix values [numOfRows][numOfColumns]. */
+    PackedMatrix(const float* values, int numOfRows, int numOfColumns);
+
+    int getNumOfRows() const { return numOfRows; }
+    int getNumOfColumns() const { return numOfColumns; }
+
+    /** c[m][n] = start[m][n] + sum over the segments and k of a(m, k) * b[bRow + k][n], for
+        m < numOfTileRows and every column n, each sum taken in segment order and then in
+        increasing k with fused multiply-adds. start is null for zeros; startRowStride 0 gives
+        every row the same start row; start may be c itself (same stride) to accumulate. */
+    void multiply(const Segment* segments, int numOfSegments, std::ptrdiff_t aRowStride, int numOfTileRows, float* c,
+                  std::ptrdiff_t cRowStride, const float* start, std::ptrdiff_t startRowStride) const;
+
+private:
+    struct Block
+    {
+        int firstColumn = 0;
+        int numOfVectors = 0;
+        std::size_t offset = 0;
+    };
+
+    int numOfRows = 0;
+    int numOfColumns = 0;
+    /** Columns covered by blocks (a multiple of four). */
+    int numOfVectorColumns = 0;
+    std::vector<Block> blocks;
+    Tensor<float> packed;
+    Tensor<float> original;
+};
+
+/** out[c] = start[c] (0 when start is null) + sum over the taps, in order, of
+    x[tap][xOffset + c] * w[tap][c], for c < n, with fused multiply-adds. */
+void multiplyAccumulateChannels(const float* const* x, std::ptrdiff_t xOffset, const float* const* w, int numOfTaps,
+                                const float* start, float* out, int n);
+
+/** Gives output the shape and private storage. Storage that a receiver still holds is replaced
+    by a fresh block instead of being copied, since every element is about to be written. */
+void prepareOutput(Tensor<float>& output, const std::vector<int>& shape);
+
+/** Axis of a tensor, 0 when it has fewer axes. */
+inline int getAxis(const Tensor<float>& tensor, std::size_t axis)
+{
+    return tensor.shape.size() > axis ? tensor.shape[axis] : 0;
+}
+
+/** Sum of squares of n values, in four partial sums. */
+float sumOfSquares(const float* x, int n);
+/** y[i] = x[i] * gain. */
+void scale(const float* x, float gain, float* y, int n);
+
+} // namespace murel::kernels
