@@ -73,7 +73,8 @@ Channels streamAsHost(void* processor, const Channels& input, const std::vector<
     std::size_t emitted = 0;
     for (std::size_t i = 0; position < length; ++i)
     {
-        const std::size_t count = std::min(static_cast<std::size_t>(blockSizes[i % blockSizes.size()]), length - position);
+        const std::size_t count =
+            std::min(static_cast<std::size_t>(blockSizes[i % blockSizes.size()]), length - position);
         Channels block = slice(input, position, count);
         if (i % 2 == 0)
             murelAddAudio(processor, pointers(block).data(), static_cast<int>(count));
@@ -124,7 +125,8 @@ void expectDelayedCopy(const Channels& input, const Channels& output, int latenc
         ASSERT_EQ(output[c].size(), input[c].size());
         for (std::size_t n = 0; n < output[c].size(); ++n)
         {
-            const float expected = n >= static_cast<std::size_t>(latency) ? input[c][n - static_cast<std::size_t>(latency)] : 0.0f;
+            const float expected =
+                n >= static_cast<std::size_t>(latency) ? input[c][n - static_cast<std::size_t>(latency)] : 0.0f;
             ASSERT_NEAR(output[c][n], expected, tolerance) << "channel " << c << " sample " << n;
         }
     }
@@ -407,8 +409,8 @@ TEST(ProcessorInterface, ParameterRanges)
         int id;
         float minimum;
         float maximum;
-    } ranged[] = {{1, -96.0f, 0.0f},    {2, -100.0f, 100.0f},   {256, 0.0f, 100.0f}, {256 + 20, 0.0f, 100.0f},
-                  {511, 0.0f, 100.0f},  {512, -100.0f, 100.0f}, {767, -100.0f, 100.0f}};
+    } ranged[] = {{1, -96.0f, 0.0f},   {2, -100.0f, 100.0f},   {256, 0.0f, 100.0f},   {256 + 20, 0.0f, 100.0f},
+                  {511, 0.0f, 100.0f}, {512, -100.0f, 100.0f}, {767, -100.0f, 100.0f}};
     for (const auto& r : ranged)
     {
         float minimum = 7.0f;
@@ -492,7 +494,8 @@ TEST(ProcessorInterface, ParametersChangeFromAnotherThreadWhileAudioRuns)
 {
     // Run under ThreadSanitizer: only the parameter functions cross threads.
     const TemporaryModelFile first(identityModel(2, blocking, 0, 129));
-    const TemporaryModelFile second(constantMaskModel(2, blocking, std::vector<std::complex<float>>(129, {0.5f, 0.0f})));
+    const TemporaryModelFile second(
+        constantMaskModel(2, blocking, std::vector<std::complex<float>>(129, {0.5f, 0.0f})));
     const char* paths[2] = {first.c_str(), second.c_str()};
     const Processor processor(murelCreateStemSeparator(2, paths, 2, 48000.0));
     ASSERT_NE(processor.get(), nullptr);

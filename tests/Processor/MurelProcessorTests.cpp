@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <numeric>
 #include <random>
 #include <string>
@@ -217,8 +218,8 @@ TEST_P(IdentityStreaming, GivesBackTheInputDelayedByTheReportedLatency)
 
     const std::vector<int> blocks = hopBlocks ? std::vector<int>{scaledHop} : std::vector<int>{37, 1, 250, 3, 96, 129};
     const int latency = processor.getLatency(hopBlocks ? scaledHop : 37);
-    const Channels input = noise(numOfChannels, 40 * scaledHop + (hopBlocks ? 0 : 17),
-                                 11u + static_cast<std::uint32_t>(numOfChannels));
+    const Channels input =
+        noise(numOfChannels, 40 * scaledHop + (hopBlocks ? 0 : 17), 11u + static_cast<std::uint32_t>(numOfChannels));
     const Channels output = runAsHost(processor, input, blocks, latency);
     // The Hann configuration normalises by the window size, the square-root one by the FFT size.
     const float gain = hann ? static_cast<float>(blocking.fft) / static_cast<float>(blocking.window) : 1.0f;
@@ -282,8 +283,8 @@ TEST(MurelProcessor, BlockSizesScaleByPowersOfTwoForOtherHostRates)
     {
         double rate;
         double scale;
-    } cases[] = {{96000.0, 2.0}, {48000.0, 1.0}, {47000.0, 1.0}, {24000.0, 0.5}, {16000.0, 0.5}, {12000.0, 0.25},
-                 {192000.0, 4.0}, {50000.0, 2.0}};
+    } cases[] = {{96000.0, 2.0}, {48000.0, 1.0},  {47000.0, 1.0},  {24000.0, 0.5},
+                 {16000.0, 0.5}, {12000.0, 0.25}, {192000.0, 4.0}, {50000.0, 2.0}};
     for (const auto& c : cases)
     {
         MurelProcessor processor;
@@ -392,11 +393,8 @@ TEST(MurelProcessor, MasksAreShapedWeightedAndMixedWithTheResidual)
 {
     // The identity masking model's mask is the spectrum itself.
     const std::vector<std::vector<BusSetting>> settings = {
-        {{1.0f, 0.0f}, {1.0f, 0.0f}},
-        {{1.0f, 0.0f}, {0.0f, 0.0f}},
-        {{0.0f, 0.0f}, {1.0f, 0.0f}},
-        {{0.6f, 70.0f}, {0.2f, -45.0f}},
-        {{2.5f, -100.0f}, {0.5f, 100.0f}},
+        {{1.0f, 0.0f}, {1.0f, 0.0f}},    {{1.0f, 0.0f}, {0.0f, 0.0f}},      {{0.0f, 0.0f}, {1.0f, 0.0f}},
+        {{0.6f, 70.0f}, {0.2f, -45.0f}}, {{2.5f, -100.0f}, {0.5f, 100.0f}},
     };
     for (std::size_t s = 0; s < settings.size(); ++s)
     {
@@ -483,8 +481,11 @@ TEST(MurelProcessor, SeveralModelsFillTheirBussesInModelOrder)
     EXPECT_EQ(processor.getNumOfThreads(), 2);
 
     const std::vector<std::vector<BusSetting>> settings = {
-        {{1, 0}, {0, 0}, {0, 0}, {0, 0}}, {{0, 0}, {1, 0}, {0, 0}, {0, 0}}, {{0, 0}, {0, 0}, {1, 0}, {0, 0}},
-        {{0, 0}, {0, 0}, {0, 0}, {1, 0}}, {{0.5f, 20}, {1.5f, -30}, {0.7f, 60}, {0.9f, 10}},
+        {{1, 0}, {0, 0}, {0, 0}, {0, 0}},
+        {{0, 0}, {1, 0}, {0, 0}, {0, 0}},
+        {{0, 0}, {0, 0}, {1, 0}, {0, 0}},
+        {{0, 0}, {0, 0}, {0, 0}, {1, 0}},
+        {{0.5f, 20}, {1.5f, -30}, {0.7f, 60}, {0.9f, 10}},
     };
     std::uint32_t seed = 300;
     for (const auto& setting : settings)
@@ -530,7 +531,8 @@ TEST(MurelProcessor, MissingMaskChannelsCountAsSilentBusses)
     {
         const Complex xk = x.getReadPointer(0)[k];
         expectNear(outputs.front().getReadPointer(0)[k],
-                   mixMasksReference({xk, {0.0f, 0.0f}}, {{1, 0}, {1, 0}, {1, 0}}, xk), 2e-5f, "bin " + std::to_string(k));
+                   mixMasksReference({xk, {0.0f, 0.0f}}, {{1, 0}, {1, 0}, {1, 0}}, xk), 2e-5f,
+                   "bin " + std::to_string(k));
     }
 }
 
@@ -574,6 +576,44 @@ TEST(MurelProcessor, SensitivityBendsMagnitudesAndKeepsPhases)
                 expectNear(shaped.getReadPointer(c)[k], shapeReference(s, random.getReadPointer(c)[k]), 2e-6f,
                            "sensitivity " + std::to_string(s) + " bin " + std::to_string(k));
     }
+}
+
+TEST(MurelProcessor, PolarRoundTripAgreesWithTheCLibraryToTheLastBit)
+{
+    // Sensitivity 0: phase by atan2f, magnitude as cabsf, back with the double sine and cosine.
+    // The vectorised conversion must land within one float step of the C library's in every
+    // quadrant and on the axes, the diagonals and the branch cut.
+    MurelProcessor processor;
+    prepare(processor, {identityModel(1, smallBlocking, 0, 33)}, 1, 48000.0);
+    std::vector<Complex> values = {{1.0f, 0.0f},   {0.0f, 1.0f},   {-1.0f, 0.0f},  {0.0f, -1.0f},   {1.0f, 1.0f},
+                                   {-1.0f, 1.0f},  {-1.0f, -1.0f}, {1.0f, -1.0f},  {-1.0f, 1e-30f}, {-1.0f, -1e-30f},
+                                   {-1.0f, -0.0f}, {0.0f, 0.0f},   {3e-39f, 0.0f}, {1e30f, -2e30f}};
+    std::mt19937 generator(2024);
+    std::uniform_real_distribution<float> distribution(-2.0f, 2.0f);
+    while (values.size() < 20001)
+        values.emplace_back(distribution(generator), distribution(generator));
+    ComplexSignal32 mask(1, static_cast<int>(values.size()));
+    std::copy(values.begin(), values.end(), mask.getWritePointer(0));
+    const ComplexSignal32 shaped = processor.processSensitivity(0.0f, mask);
+    const auto ulps = [](float a, float b) {
+        return std::abs(a - b) /
+               std::max(std::numeric_limits<float>::denorm_min(), std::abs(std::nextafter(b, 0.0f) - b));
+    };
+    int numOfDifferences = 0;
+    for (std::size_t i = 0; i < values.size(); ++i)
+    {
+        const Complex z = values[i];
+        const float phase = std::atan2(z.imag(), z.real());
+        const double m = static_cast<double>(std::abs(z));
+        const Complex expected(static_cast<float>(std::cos(static_cast<double>(phase)) * m),
+                               static_cast<float>(std::sin(static_cast<double>(phase)) * m));
+        const Complex actual = shaped.getReadPointer(0)[i];
+        ASSERT_LE(ulps(actual.real(), expected.real()), 1.0f) << i << " " << z;
+        ASSERT_LE(ulps(actual.imag(), expected.imag()), 1.0f) << i << " " << z;
+        numOfDifferences += actual != expected ? 1 : 0;
+    }
+    // Correctly rounded in double on both sides: the float results differ only by accident.
+    EXPECT_LE(numOfDifferences, 2);
 }
 
 TEST(MurelProcessor, SensitivityShapesOnlyTheOutputChannelsAndTheOneSidedBins)
@@ -665,8 +705,7 @@ TEST(MurelProcessor, MaskExtrapolationSwitchReachesEveryModel)
 {
     // 9 bins of mask 1: with extrapolation the bins above continue at 1 - 0.98^9; without, 0.
     MurelProcessor processor;
-    prepare(processor, {constantMaskModel(1, smallBlocking, std::vector<Complex>(9, Complex(1.0f, 0.0f)))}, 1,
-            48000.0);
+    prepare(processor, {constantMaskModel(1, smallBlocking, std::vector<Complex>(9, Complex(1.0f, 0.0f)))}, 1, 48000.0);
     processor.setGain(1, 0.0f);
     ComplexSignal32 x(1, 33);
     for (int k = 0; k < 33; ++k)
@@ -853,9 +892,9 @@ TEST(MurelProcessor, WorkerThreadsGiveTheSameOutputAsOneModelDoingBothJobs)
     mw::ModelDescription both = identityModel(2, blocking, 0, numOfBins);
     both.header.numOutputs = 2;
     both.header.outputNames = {"A", "B", "Rest"};
-    both.layers = {scalingConv("a", "input", 2, 0.6f, 0.05f, 1), constantMask("mask", "input", 2, bandMask(numOfBins, 10, 40)),
-                   scalingConv("delay", "mask", 2, 1.0f, 0.0f, 1),
-                   mw::LayerRecord{"both", mw::ConcatLayerRecord{{"a", "delay"}}}};
+    both.layers = {
+        scalingConv("a", "input", 2, 0.6f, 0.05f, 1), constantMask("mask", "input", 2, bandMask(numOfBins, 10, 40)),
+        scalingConv("delay", "mask", 2, 1.0f, 0.0f, 1), mw::LayerRecord{"both", mw::ConcatLayerRecord{{"a", "delay"}}}};
     both.outputSource = "both";
 
     MurelProcessor separator;

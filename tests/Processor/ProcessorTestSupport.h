@@ -98,8 +98,8 @@ inline mw::LayerRecord constantMask(const std::string& name, const std::string& 
     const int columns = 2 * numOfChannels;
     mw::DenseLayerRecord dense;
     dense.source = source;
-    dense.weights = tensorRecord({rows, rows, columns},
-                                 std::vector<float>(static_cast<std::size_t>(rows * rows * columns), 0.0f));
+    dense.weights =
+        tensorRecord({rows, rows, columns}, std::vector<float>(static_cast<std::size_t>(rows * rows * columns), 0.0f));
     std::vector<float> bias;
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < numOfChannels; ++c)
@@ -115,8 +115,7 @@ inline mw::LayerRecord constantMask(const std::string& name, const std::string& 
 inline mw::ModelDescription constantMaskModel(int numOfChannels, const ModelBlocking& blocking,
                                               const std::vector<std::complex<float>>& values)
 {
-    mw::ModelDescription description =
-        identityModel(numOfChannels, blocking, 0, static_cast<int>(values.size()));
+    mw::ModelDescription description = identityModel(numOfChannels, blocking, 0, static_cast<int>(values.size()));
     description.layers = {constantMask("mask", "input", numOfChannels, values)};
     description.outputSource = "mask";
     return description;

@@ -24,8 +24,8 @@ int main(int argc, char** argv)
     const int windowSize = argc > 4 ? std::atoi(argv[4]) : fftSize;
     const int hopSize = argc > 5 ? std::atoi(argv[5]) : windowSize / 2;
     const double sampleRate = argc > 6 ? std::atof(argv[6]) : 48000.0;
-    if (numOfChannels < 1 || numOfChannels > 127 || fftSize < 2 || fftSize > 16384 || windowSize < 1 ||
-        hopSize < 1 || !(sampleRate > 0.0))
+    if (numOfChannels < 1 || numOfChannels > 127 || fftSize < 2 || fftSize > 16384 || windowSize < 1 || hopSize < 1 ||
+        !(sampleRate > 0.0))
     {
         std::fprintf(stderr, "bad model parameters\n");
         return 2;
