@@ -161,14 +161,15 @@ f64::Double2 arcTangent2(f64::Double2 y, f64::Double2 x)
     using f64::sub;
     const Double2 ax = f64::abs(x);
     const Double2 ay = f64::abs(y);
-    const Double2 a = f64::div(f64::min(ax, ay), f64::max(ax, ay));
-
-    // a in [0, 7/16): atan(a) directly; [7/16, 11/16): atan(1/2) + atan((2a - 1) / (2 + a));
-    // [11/16, 1]: atan(1) + atan((a - 1) / (a + 1)).
-    const f64::Mask2 middle = f64::greaterThan(a, broadcast(0.4375));
-    const f64::Mask2 upper = f64::greaterThan(a, broadcast(0.6875));
-    const Double2 t = select(upper, f64::div(sub(a, broadcast(1.0)), add(a, broadcast(1.0))),
-                             select(middle, f64::div(sub(add(a, a), broadcast(1.0)), add(broadcast(2.0), a)), a));
+    // a = n / d in [0, 1]. a in [0, 7/16): atan(a) directly; [7/16, 11/16): atan(1/2) +
+    // atan((2a - 1) / (2 + a)); [11/16, 1]: atan(1) + atan((a - 1) / (a + 1)). The reduced
+    // argument is formed from n and d (exact in double for float inputs) with one division.
+    const Double2 n = f64::min(ax, ay);
+    const Double2 d = f64::max(ax, ay);
+    const f64::Mask2 middle = f64::greaterThan(n, mul(d, broadcast(0.4375)));
+    const f64::Mask2 upper = f64::greaterThan(n, mul(d, broadcast(0.6875)));
+    const Double2 t = f64::div(select(upper, sub(n, d), select(middle, sub(add(n, n), d), n)),
+                               select(upper, add(n, d), select(middle, add(add(d, d), n), d)));
     const Double2 hi = select(upper, broadcast(7.85398163397448278999e-01),
                               select(middle, broadcast(4.63647609000806093515e-01), broadcast(0.0)));
     const Double2 lo = select(upper, broadcast(3.06161699786838301793e-17),
@@ -687,10 +688,19 @@ void MurelProcessor::shapeMask(float sensitivityValue, const ComplexSignal32& ma
             const int count = std::min(lanes, numOfBins - k);
             alignas(16) float re[lanes] = {};
             alignas(16) float im[lanes] = {};
-            for (int i = 0; i < count; ++i)
+            if (count == lanes)
             {
-                re[i] = in[k + i].real();
-                im[i] = in[k + i].imag();
+                const float32x4x2_t parts = vec::loadDeinterleaved(floats(in + k));
+                vec::store(re, parts.val[0]);
+                vec::store(im, parts.val[1]);
+            }
+            else
+            {
+                for (int i = 0; i < count; ++i)
+                {
+                    re[i] = in[k + i].real();
+                    im[i] = in[k + i].imag();
+                }
             }
             const vec::Float4 phase = phaseOf(re, im);
             alignas(16) float magnitude[lanes];
