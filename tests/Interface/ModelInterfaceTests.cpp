@@ -44,7 +44,8 @@ protected:
     {
         const std::string path = directory + "/" + name;
         std::FILE* file = std::fopen(path.c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        if (!bytes.empty())
+            std::fwrite(bytes.data(), 1, bytes.size(), file);
         std::fclose(file);
         return path;
     }
