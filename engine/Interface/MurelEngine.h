@@ -57,12 +57,72 @@ _Static_assert(offsetof(MurelModelInfo, modelLatency) == 24, "MurelModelInfo lay
 #endif
 
 /* ---- Processor functions ----
-   (audio processors and stem separators, their parameters and output buses)
+   A processor cleans or separates float audio with one or more models. Audio is pushed in
+   blocks of any size and taken back from the handle's output queue, delayed by the latency
+   that murelGetProcessorInfo reports. Calls that touch audio (add, get, pending count,
+   reset, info, delete) must come from one thread at a time per handle; the parameter
+   functions may be called from any thread at any time. */
 
-   murelGetProcessorInfo(void*, MurelModelInfo*) must be declared here inside
-   #if !defined(MUREL_DEFINES_MODEL_INFO_OVERLOAD) ... #endif: the library also exports a C++
-   overload of that name and those parameters for model handles, and no C++ translation unit can
-   declare both. */
+/* Creates a processor from one model file for audio of numOfChannels channels (1 to 1024)
+   at sampleRate Hz. Null when the file cannot be loaded or run, or for bad arguments. */
+MUREL_API void* murelCreateProcessor(const char* modelFilePath, int numOfChannels, double sampleRate);
+
+/* Creates a stem separator from numOfModelFiles model files that agree in blocking, rates,
+   channel counts and processing mode. Its output buses are each model's own buses in model
+   order, then one residual bus named by the first model. Null on any failure. */
+MUREL_API void* murelCreateStemSeparator(int numOfModelFiles, const char** modelFilePaths, int numOfChannels,
+                                         double sampleRate);
+
+/* Stops the processor's worker threads and frees it; null is ignored. */
+MUREL_API void murelDeleteProcessor(void* processor);
+
+/* Processes numOfSamples samples of every channel (one pointer per channel). Does nothing
+   for a null handle or buffer or a sample count below 1. */
+MUREL_API void murelAddAudio(void* processor, float** channels, int numOfSamples);
+
+/* As murelAddAudio, for interleaved frames (channel 0 first). */
+MUREL_API void murelAddAudioInterleaved(void* processor, float* samples, int numOfFrames);
+
+/* Takes exactly numOfSamples processed samples per channel. False, with nothing written
+   and nothing taken, when fewer are pending or for bad arguments. 0 samples: true. */
+MUREL_API bool murelGetAudio(void* processor, float** channels, int numOfSamples);
+
+/* As murelGetAudio, writing interleaved frames. */
+MUREL_API bool murelGetAudioInterleaved(void* processor, float* samples, int numOfFrames);
+
+/* Processed samples per channel waiting to be taken; 0 for a null handle. */
+MUREL_API int murelGetNumOfPendingSamples(void* processor);
+
+/* Drops queued audio and the models' streaming state: the handle then behaves as a new one
+   with the same parameters. */
+MUREL_API void murelResetProcessorState(void* processor);
+
+#if !defined(MUREL_DEFINES_MODEL_INFO_OVERLOAD)
+/* Fills sampleRate, numOfChannels, windowSize and hopSize from the first model (as stored in
+   its file) and latency with the processor's latency in samples; modelLatency is left as it
+   is. */
+MUREL_API void murelGetProcessorInfo(void* processor, MurelModelInfo* info);
+#endif
+
+/* Parameters. Id 1: level of bus 1 in dB (-96 to 0) with bus 0 at unity; id 2: sensitivity
+   of bus 0 (-100 to 100); id 3 (read only): 1 when mask extrapolation is off; 256 + b:
+   linear gain of bus b (0 to 100); 512 + b: sensitivity of bus b (-100 to 100). Only buses
+   0 to 15 hold values; other ids read 0 and ignore writes. */
+MUREL_API float murelGetParameterValue(void* processor, int parameterId);
+MUREL_API void murelSetParameterValue(void* processor, int parameterId, float value);
+
+/* Writes the range of parameterId; ids without a range leave both untouched. */
+MUREL_API void murelGetParameterRange(void* processor, int parameterId, float* minimum, float* maximum);
+
+/* Output buses, the residual (last) included; 0 for a null handle. */
+MUREL_API int murelGetNumOfOutputBusses(void* processor);
+
+/* Zero-fills the buffer and copies as much of the bus name as fits: the name is terminated
+   only when it is shorter than the buffer. An unknown bus gives the empty name. */
+MUREL_API void murelGetOutputBusName(void* processor, int busIndex, char* name, int bufferSize);
+
+/* The vector arithmetic back end, "ARM NEON", copied as murelGetOutputBusName does. */
+MUREL_API void murelGetVectorArithmeticWrapperName(char* name, int bufferSize);
 
 /* ---- Model and tensor functions ----
    Run tensors [frames, rows, channels] through a model directly, without spectral

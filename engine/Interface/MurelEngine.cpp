@@ -1,0 +1,409 @@
+// The processor, parameter and bus functions of the C interface. Nothing thrown inside the
+// engine leaves these functions: a failed call does nothing, returns null, false or 0.
+#include "Interface/MurelEngine.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "DspCore/MathEx.h"
+#include "DspCore/Signals.h"
+#include "DspCore/VectorOps.h"
+#include "Interface/ProcessorState.h"
+
+namespace
+{
+
+using murel::ProcessorState;
+
+ProcessorState* toState(void* processor)
+{
+    return static_cast<ProcessorState*>(processor);
+}
+
+/** Fills the buffer with zeros and copies as much of text as fits, without a terminator of its
+    own. */
+void copyName(const std::string& text, char* buffer, int bufferSize)
+{
+    if (buffer == nullptr || bufferSize < 1)
+        return;
+    const std::size_t size = static_cast<std::size_t>(bufferSize);
+    std::memset(buffer, 0, size);
+    std::memcpy(buffer, text.data(), std::min(text.size(), size));
+}
+
+void* createProcessor(int numOfModelFiles, const char* const* modelFilePaths, int numOfChannels, double sampleRate)
+{
+    try
+    {
+        auto state = std::make_unique<ProcessorState>();
+        if (!state->loadModels(numOfModelFiles, modelFilePaths, numOfChannels, sampleRate))
+            return nullptr;
+        return state.release();
+    }
+    catch (...)
+    {
+        return nullptr;
+    }
+}
+
+/** Hands a filled block to the processor and queues what comes out. */
+void processBlock(ProcessorState& state, const murel::Signal32& block)
+{
+    const murel::Signal32 output = state.processor.process(block);
+    state.outputQueue.add(output);
+}
+
+/** Takes numOfSamples from the queue when that many are pending; the empty block when there is
+    nothing to take. False when fewer are pending. */
+bool takeBlock(ProcessorState& state, int numOfSamples, murel::Signal32& block)
+{
+    if (static_cast<int64_t>(numOfSamples) > state.outputQueue.getNumOfSamples())
+        return false;
+    block = state.outputQueue.get(numOfSamples);
+    return true;
+}
+
+/** A block that get returned can be copied out: it holds the channels and samples asked for. */
+bool canCopy(const murel::Signal32& block, int numOfChannels, int numOfSamples)
+{
+    return !block.isEmpty() && block.getNumOfChannels() >= numOfChannels && block.getNumOfSamples() >= numOfSamples;
+}
+
+// Parameter ids.
+constexpr int bus1LevelId = 1;
+constexpr int bus0SensitivityId = 2;
+constexpr int extrapolationOffId = 3;
+constexpr int firstBusGainId = 256;
+constexpr int firstBusSensitivityId = 512;
+constexpr int endOfBusParametersId = 768;
+constexpr float lowestLevel = -96.0f;
+
+enum class ParameterKind
+{
+    none,
+    bus1Level,
+    bus0Sensitivity,
+    extrapolationOff,
+    busGain,
+    busSensitivity,
+};
+
+/** What an id addresses; bus receives the bus index of the per-bus families. */
+ParameterKind decodeParameter(int id, int& bus)
+{
+    bus = 0;
+    if (id >= -255 && id <= 255)
+    {
+        switch (id)
+        {
+        case bus1LevelId:
+            return ParameterKind::bus1Level;
+        case bus0SensitivityId:
+            return ParameterKind::bus0Sensitivity;
+        case extrapolationOffId:
+            return ParameterKind::extrapolationOff;
+        default:
+            return ParameterKind::none;
+        }
+    }
+    bus = id % 256;
+    if (id >= firstBusGainId && id < firstBusSensitivityId)
+        return ParameterKind::busGain;
+    if (id >= firstBusSensitivityId && id < endOfBusParametersId)
+        return ParameterKind::busSensitivity;
+    return ParameterKind::none;
+}
+
+} // namespace
+
+extern "C"
+{
+
+    MUREL_API void* murelCreateProcessor(const char* modelFilePath, int numOfChannels, double sampleRate)
+    {
+        if (modelFilePath == nullptr)
+            return nullptr;
+        const char* const paths[1] = {modelFilePath};
+        return createProcessor(1, paths, numOfChannels, sampleRate);
+    }
+
+    MUREL_API void* murelCreateStemSeparator(int numOfModelFiles, const char** modelFilePaths, int numOfChannels,
+                                             double sampleRate)
+    {
+        return createProcessor(numOfModelFiles, modelFilePaths, numOfChannels, sampleRate);
+    }
+
+    MUREL_API void murelDeleteProcessor(void* processor)
+    {
+        // Destruction only joins threads and frees memory; nothing in it throws.
+        delete toState(processor);
+    }
+
+    MUREL_API void murelAddAudio(void* processor, float** channels, int numOfSamples)
+    {
+        ProcessorState* state = toState(processor);
+        if (state == nullptr || channels == nullptr || numOfSamples < 1)
+            return;
+        const int numOfChannels = state->numOfInputChannels;
+        for (int c = 0; c < numOfChannels; ++c)
+            if (channels[c] == nullptr)
+                return;
+        try
+        {
+            murel::Signal32 block(numOfChannels, numOfSamples);
+            for (int c = 0; c < numOfChannels; ++c)
+                std::memcpy(block.getWritePointer(c), channels[c], static_cast<std::size_t>(numOfSamples) * sizeof(float));
+            processBlock(*state, block);
+        }
+        catch (...)
+        {
+        }
+    }
+
+    MUREL_API void murelAddAudioInterleaved(void* processor, float* samples, int numOfFrames)
+    {
+        ProcessorState* state = toState(processor);
+        if (state == nullptr || samples == nullptr || numOfFrames < 1)
+            return;
+        try
+        {
+            const int numOfChannels = state->numOfInputChannels;
+            const std::size_t stride = static_cast<std::size_t>(numOfChannels);
+            murel::Signal32 block(numOfChannels, numOfFrames);
+            for (int c = 0; c < numOfChannels; ++c)
+            {
+                float* row = block.getWritePointer(c);
+                const float* source = samples + c;
+                for (int i = 0; i < numOfFrames; ++i)
+                    row[i] = source[static_cast<std::size_t>(i) * stride];
+            }
+            processBlock(*state, block);
+        }
+        catch (...)
+        {
+        }
+    }
+
+    MUREL_API bool murelGetAudio(void* processor, float** channels, int numOfSamples)
+    {
+        ProcessorState* state = toState(processor);
+        if (state == nullptr || channels == nullptr || numOfSamples < 0)
+            return false;
+        const int numOfChannels = state->numOfOutputChannels;
+        for (int c = 0; c < numOfChannels; ++c)
+            if (channels[c] == nullptr)
+                return false;
+        try
+        {
+            murel::Signal32 block;
+            if (!takeBlock(*state, numOfSamples, block))
+                return false;
+            if (numOfSamples > 0 && canCopy(block, numOfChannels, numOfSamples))
+                for (int c = 0; c < numOfChannels; ++c)
+                    std::memcpy(channels[c], block.getReadPointer(c), static_cast<std::size_t>(numOfSamples) * sizeof(float));
+            return true;
+        }
+        catch (...)
+        {
+            return false;
+        }
+    }
+
+    MUREL_API bool murelGetAudioInterleaved(void* processor, float* samples, int numOfFrames)
+    {
+        ProcessorState* state = toState(processor);
+        if (state == nullptr || samples == nullptr || numOfFrames < 0)
+            return false;
+        try
+        {
+            murel::Signal32 block;
+            if (!takeBlock(*state, numOfFrames, block))
+                return false;
+            const int numOfChannels = state->numOfOutputChannels;
+            if (numOfFrames > 0 && canCopy(block, numOfChannels, numOfFrames))
+            {
+                const std::size_t stride = static_cast<std::size_t>(numOfChannels);
+                for (int c = 0; c < numOfChannels; ++c)
+                {
+                    const float* row = block.getReadPointer(c);
+                    float* target = samples + c;
+                    for (int i = 0; i < numOfFrames; ++i)
+                        target[static_cast<std::size_t>(i) * stride] = row[i];
+                }
+            }
+            return true;
+        }
+        catch (...)
+        {
+            return false;
+        }
+    }
+
+    MUREL_API int murelGetNumOfPendingSamples(void* processor)
+    {
+        const ProcessorState* state = toState(processor);
+        if (state == nullptr)
+            return 0;
+        return static_cast<int>(std::min<int64_t>(state->outputQueue.getNumOfSamples(), INT_MAX));
+    }
+
+    MUREL_API void murelResetProcessorState(void* processor)
+    {
+        ProcessorState* state = toState(processor);
+        if (state == nullptr)
+            return;
+        try
+        {
+            state->outputQueue.clear();
+            state->processor.reset();
+        }
+        catch (...)
+        {
+        }
+    }
+
+    MUREL_API void murelGetProcessorInfo(void* processor, MurelModelInfo* info)
+    {
+        ProcessorState* state = toState(processor);
+        if (state == nullptr || info == nullptr)
+            return;
+        info->sampleRate = 0.0;
+        info->numOfChannels = 0;
+        info->latency = 0;
+        info->windowSize = 0;
+        info->hopSize = 0;
+        const auto& models = state->processor.getNeuralModels();
+        if (models.empty())
+            return;
+        const auto& first = models.front();
+        info->sampleRate = first.sampleRate;
+        info->numOfChannels = first.numInputChannels;
+        info->latency = state->processor.getLatency(1);
+        info->windowSize = first.windowSize;
+        info->hopSize = first.hopSize;
+    }
+
+    MUREL_API float murelGetParameterValue(void* processor, int parameterId)
+    {
+        const ProcessorState* state = toState(processor);
+        if (state == nullptr)
+            return 0.0f;
+        const murel::MurelProcessor& p = state->processor;
+        int bus = 0;
+        switch (decodeParameter(parameterId, bus))
+        {
+        case ParameterKind::bus1Level:
+        {
+            const float g = p.getGain(1);
+            const float lowest = murel::MathEx::fromDecibel(lowestLevel);
+            if (g < lowest)
+                return murel::MathEx::toDecibel(lowest);
+            if (g > 1.0f)
+                return murel::MathEx::toDecibel(1.0f);
+            return murel::MathEx::toDecibel(g);
+        }
+        case ParameterKind::bus0Sensitivity:
+            return p.getSensitivity(0);
+        case ParameterKind::extrapolationOff:
+            return p.getMaskExtrapolationEnabled() ? 0.0f : 1.0f;
+        case ParameterKind::busGain:
+            return p.getGain(bus);
+        case ParameterKind::busSensitivity:
+            return p.getSensitivity(bus);
+        case ParameterKind::none:
+            break;
+        }
+        return 0.0f;
+    }
+
+    MUREL_API void murelSetParameterValue(void* processor, int parameterId, float value)
+    {
+        ProcessorState* state = toState(processor);
+        if (state == nullptr)
+            return;
+        murel::MurelProcessor& p = state->processor;
+        int bus = 0;
+        switch (decodeParameter(parameterId, bus))
+        {
+        case ParameterKind::bus1Level:
+        {
+            float g = murel::MathEx::fromDecibel(value);
+            if (g < 0.0f)
+                g = 0.0f;
+            if (g > 1.0f)
+                g = 1.0f;
+            p.setGain(0, 1.0f);
+            p.setGain(1, g);
+            break;
+        }
+        case ParameterKind::bus0Sensitivity:
+            p.setSensitivity(0, value);
+            break;
+        case ParameterKind::busGain:
+            p.setGain(bus, value);
+            break;
+        case ParameterKind::busSensitivity:
+            p.setSensitivity(bus, value);
+            break;
+        case ParameterKind::extrapolationOff:
+        case ParameterKind::none:
+            break;
+        }
+    }
+
+    MUREL_API void murelGetParameterRange(void* /*processor*/, int parameterId, float* minimum, float* maximum)
+    {
+        if (minimum == nullptr || maximum == nullptr)
+            return;
+        int bus = 0;
+        switch (decodeParameter(parameterId, bus))
+        {
+        case ParameterKind::bus1Level:
+            *minimum = lowestLevel;
+            *maximum = 0.0f;
+            break;
+        case ParameterKind::bus0Sensitivity:
+        case ParameterKind::busSensitivity:
+            *minimum = -100.0f;
+            *maximum = 100.0f;
+            break;
+        case ParameterKind::busGain:
+            *minimum = 0.0f;
+            *maximum = 100.0f;
+            break;
+        case ParameterKind::extrapolationOff:
+        case ParameterKind::none:
+            break;
+        }
+    }
+
+    MUREL_API int murelGetNumOfOutputBusses(void* processor)
+    {
+        const ProcessorState* state = toState(processor);
+        if (state == nullptr)
+            return 0;
+        return state->processor.getNumOfOutputBusses(true);
+    }
+
+    MUREL_API void murelGetOutputBusName(void* processor, int busIndex, char* name, int bufferSize)
+    {
+        const ProcessorState* state = toState(processor);
+        try
+        {
+            copyName(state != nullptr ? state->processor.getOutputBusName(busIndex) : std::string(), name, bufferSize);
+        }
+        catch (...)
+        {
+        }
+    }
+
+    MUREL_API void murelGetVectorArithmeticWrapperName(char* name, int bufferSize)
+    {
+        copyName(murel::vec::backEndName, name, bufferSize);
+    }
+
+} // extern "C"

@@ -1,0 +1,657 @@
+#include "Processor/MurelProcessor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <exception>
+#include <future>
+#include <limits>
+#include <utility>
+
+#include "DspCore/VectorOps.h"
+
+namespace murel
+{
+
+namespace
+{
+
+using Complex = std::complex<float>;
+
+bool isUsable(const AudioFormat& format)
+{
+    return format.getNumOfChannels() >= 1 && format.getSampleRate() > 0.0;
+}
+
+AudioFormat makeFormat(int numOfChannels, double sampleRate)
+{
+    AudioFormat format;
+    format.createDefaultChannelMapping(numOfChannels);
+    format.setSampleRate(sampleRate);
+    return format;
+}
+
+/** Every frame of the graph's output must pair with one input frame. */
+bool keepsFrameRate(const NeuralModel<float>& model)
+{
+    if (model.outputLayer == nullptr || model.outputLayer->getSources().empty())
+        return false;
+    const FrameShape& shape = model.outputLayer->getSources().front()->getFrameShape();
+    return shape.rateNumerator == 1 && shape.rateDenominator == 1;
+}
+
+// Complex spectra are handled as interleaved float pairs (re, im), which lets the additions
+// and real scalings run four floats at a time with exactly the scalar results.
+float* floats(Complex* p)
+{
+    return reinterpret_cast<float*>(p);
+}
+const float* floats(const Complex* p)
+{
+    return reinterpret_cast<const float*>(p);
+}
+
+/** dst = g * src over n floats. */
+void scale(float* dst, const float* src, float g, int n)
+{
+    const vec::Float4 gains = vec::broadcast(g);
+    int i = 0;
+    for (; i + vec::numOfLanes <= n; i += vec::numOfLanes)
+        vec::store(dst + i, vec::mul(vec::load(src + i), gains));
+    for (; i < n; ++i)
+        dst[i] = src[i] * g;
+}
+
+/** dst += src over n floats. */
+void addTo(float* dst, const float* src, int n)
+{
+    int i = 0;
+    for (; i + vec::numOfLanes <= n; i += vec::numOfLanes)
+        vec::store(dst + i, vec::add(vec::load(dst + i), vec::load(src + i)));
+    for (; i < n; ++i)
+        dst[i] += src[i];
+}
+
+/** dst += g * src over n floats; the product is rounded before the sum. */
+void addScaled(float* dst, const float* src, float g, int n)
+{
+    const vec::Float4 gains = vec::broadcast(g);
+    int i = 0;
+    for (; i + vec::numOfLanes <= n; i += vec::numOfLanes)
+        vec::store(dst + i, vec::add(vec::load(dst + i), vec::mul(vec::load(src + i), gains)));
+    for (; i < n; ++i)
+        dst[i] += src[i] * g;
+}
+
+/** dst = a - b over n floats. */
+void subtract(float* dst, const float* a, const float* b, int n)
+{
+    int i = 0;
+    for (; i + vec::numOfLanes <= n; i += vec::numOfLanes)
+        vec::store(dst + i, vec::sub(vec::load(a + i), vec::load(b + i)));
+    for (; i < n; ++i)
+        dst[i] = a[i] - b[i];
+}
+
+/** dst = (1, 0) - src over n complex values. */
+void oneMinus(Complex* dst, const Complex* src, int n)
+{
+    const float onePattern[4] = {1.0f, 0.0f, 1.0f, 0.0f};
+    const vec::Float4 ones = vec::load(onePattern);
+    float* d = floats(dst);
+    const float* s = floats(src);
+    const int numOfFloats = 2 * n;
+    int i = 0;
+    for (; i + vec::numOfLanes <= numOfFloats; i += vec::numOfLanes)
+        vec::store(d + i, vec::sub(ones, vec::load(s + i)));
+    for (; i < numOfFloats; i += 2)
+    {
+        d[i] = 1.0f - s[i];
+        d[i + 1] = 0.0f - s[i + 1];
+    }
+}
+
+/** dst = a * b, complex, over n values: (ar br - ai bi, ar bi + ai br), no fused operations. */
+void multiplyComplex(Complex* dst, const Complex* a, const Complex* b, int n)
+{
+    float* d = floats(dst);
+    const float* x = floats(a);
+    const float* y = floats(b);
+    int i = 0;
+    for (; i + vec::numOfLanes <= n; i += vec::numOfLanes)
+    {
+        const float32x4x2_t p = vec::loadDeinterleaved(x + 2 * i);
+        const float32x4x2_t q = vec::loadDeinterleaved(y + 2 * i);
+        const vec::Float4 re = vec::sub(vec::mul(p.val[0], q.val[0]), vec::mul(p.val[1], q.val[1]));
+        const vec::Float4 im = vec::add(vec::mul(p.val[0], q.val[1]), vec::mul(p.val[1], q.val[0]));
+        vec::storeInterleaved(d + 2 * i, re, im);
+    }
+    for (; i < n; ++i)
+    {
+        const float ar = x[2 * i];
+        const float ai = x[2 * i + 1];
+        const float br = y[2 * i];
+        const float bi = y[2 * i + 1];
+        d[2 * i] = ar * br - ai * bi;
+        d[2 * i + 1] = ar * bi + ai * br;
+    }
+}
+
+/** signal itself when it has exactly this shape, else a copy cut or zero-padded to it. */
+ComplexSignal32 conform(const ComplexSignal32& signal, int numOfChannels, int numOfBins)
+{
+    if (signal.hasStorage() && signal.getNumOfChannels() == numOfChannels && signal.getNumOfSamples() == numOfBins)
+        return signal;
+    ComplexSignal32 result(numOfChannels, numOfBins);
+    result.setToZero();
+    const int channels = signal.hasStorage() ? std::min(signal.getNumOfChannels(), numOfChannels) : 0;
+    const int bins = std::clamp(signal.getNumOfSamples(), 0, numOfBins);
+    for (int c = 0; c < channels; ++c)
+        std::copy_n(signal.getReadPointer(c), bins, result.getWritePointer(c));
+    return result;
+}
+
+} // namespace
+
+MurelProcessor::MurelProcessor()
+{
+    for (int b = 0; b < maxNumOfBusses; ++b)
+    {
+        sensitivity[static_cast<std::size_t>(b)].store(0.0f);
+        gain[static_cast<std::size_t>(b)].store(1.0f);
+    }
+}
+
+MurelProcessor::~MurelProcessor()
+{
+    // No task is ever left queued, but the workers must be gone before the models are.
+    threadPool.reset();
+}
+
+bool MurelProcessor::loadModelFiles(const std::vector<File>& files)
+{
+    std::vector<std::shared_ptr<InputStream>> streams;
+    streams.reserve(files.size());
+    for (const File& file : files)
+    {
+        auto stream = std::make_shared<FileStream>();
+        if (!stream->open(file, FileStream::readAccess, FileStream::openExisting))
+            return false;
+        streams.push_back(std::move(stream));
+    }
+    return loadModels(streams);
+}
+
+bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>& streams)
+{
+    if (streams.empty())
+        return false;
+
+    // Everything is built aside and only taken over when the whole set can run, so that a
+    // failed load leaves a working processor as it was.
+    std::vector<NeuralModel<float>> models(streams.size());
+    AudioFormat inputFormatOfModels;
+    AudioFormat outputFormatOfModels;
+    std::vector<std::string> names;
+    std::vector<int> numOfBussesPerModel;
+    std::string residualName;
+    int totalModelBusses = 0;
+
+    for (std::size_t i = 0; i < streams.size(); ++i)
+    {
+        NeuralModel<float>& model = models[i];
+        try
+        {
+            if (streams[i] == nullptr || !model.loadModel(streams[i]))
+                return false;
+        }
+        catch (...)
+        {
+            // Malformed content that the standard containers reject.
+            return false;
+        }
+        const NeuralModel<float>& first = models.front();
+        if (model.windowSize != first.windowSize || model.hopSize != first.hopSize ||
+            model.processingMode != first.processingMode)
+            return false;
+        if (!(model.sampleRate > 0.0) || !std::isfinite(model.sampleRate) || model.numInputChannels < 1 ||
+            model.numOutputChannels < 1)
+            return false;
+        // Code 5 loads but cannot be packed or unpacked: every frame would throw.
+        if (model.inputPacking == 5 || model.outputPacking == 5)
+            return false;
+        // A strided graph without its matching up-sampling (or the reverse) would deliver masks
+        // that never pair one to one with the input frames.
+        if (!keepsFrameRate(model))
+            return false;
+        if (model.numOutputs < 0 || static_cast<int>(model.outputNames.size()) < model.numOutputs + 1)
+            return false;
+
+        const AudioFormat modelInput = makeFormat(model.numInputChannels, model.sampleRate);
+        const AudioFormat modelOutput = makeFormat(model.numOutputChannels, model.sampleRate);
+        if (i == 0)
+        {
+            inputFormatOfModels = modelInput;
+            outputFormatOfModels = modelOutput;
+            residualName = *std::next(model.outputNames.begin(), model.numOutputs);
+        }
+        else if (modelInput != inputFormatOfModels || modelOutput != outputFormatOfModels)
+        {
+            return false;
+        }
+
+        auto name = model.outputNames.begin();
+        for (int k = 0; k < model.numOutputs; ++k, ++name)
+            names.push_back(*name);
+        numOfBussesPerModel.push_back(model.numOutputs);
+        totalModelBusses += model.numOutputs;
+        // The residual needs a slot of its own.
+        if (totalModelBusses > maxNumOfBusses - 1)
+            return false;
+    }
+    if (totalModelBusses < 1)
+        return false;
+    names.push_back(residualName);
+
+    threadPool.reset();
+    numOfModels = static_cast<int>(models.size());
+    neuralModels = std::move(models);
+    modelInputFormat = std::move(inputFormatOfModels);
+    modelOutputFormat = std::move(outputFormatOfModels);
+    outputBusNames = std::move(names);
+    numOfModelBusses = std::move(numOfBussesPerModel);
+    outputsMasks = neuralModels.front().processingMode == 0;
+    inputFrames.clear();
+    busQueues.assign(static_cast<std::size_t>(getNumOfOutputBusses(false)), {});
+
+    if (isUsable(inputFormat))
+    {
+        outputFormat = inputFormat;
+        updateBlockSize();
+    }
+    if (numOfModels >= 2)
+        threadPool = std::make_unique<ThreadPool>(numOfModels);
+    return true;
+}
+
+bool MurelProcessor::setFormat(const AudioFormat& newInputFormat, const AudioFormat& newOutputFormat)
+{
+    if (!isUsable(modelInputFormat) || !isUsable(modelOutputFormat) || neuralModels.empty())
+        return false;
+    if (!isUsable(newInputFormat) || !isUsable(newOutputFormat))
+        return false;
+    const AudioFormat previousInput = inputFormat;
+    const AudioFormat previousOutput = outputFormat;
+    inputFormat = newInputFormat;
+    outputFormat = newOutputFormat;
+    if (updateBlockSize())
+        return true;
+    inputFormat = previousInput;
+    outputFormat = previousOutput;
+    updateBlockSize();
+    return false;
+}
+
+bool MurelProcessor::updateBlockSize()
+{
+    if (neuralModels.empty())
+        return false;
+    double exponent = 0.0;
+    const double rate = inputFormat.getSampleRate();
+    if (inputFormat.getNumOfChannels() >= 1 && rate > 0.0 && isUsable(modelInputFormat))
+    {
+        exponent = std::ceil(std::log(rate / modelOutputFormat.getSampleRate()) / 0.6931471805599453);
+        // Far beyond any frame size that can be run.
+        if (!std::isfinite(exponent) || std::abs(exponent) > 64.0)
+            return false;
+    }
+    const double factor = std::pow(2.0, exponent);
+    const NeuralModel<float>& first = neuralModels.front();
+    int sizes[3] = {};
+    const int modelSizes[3] = {first.fftSize, first.windowSize, first.hopSize};
+    for (int i = 0; i < 3; ++i)
+    {
+        // Half to even, as the default rounding mode does.
+        const double size = std::nearbyint(static_cast<double>(modelSizes[i]) * factor);
+        if (!(size >= 0.0) || size > static_cast<double>(std::numeric_limits<int>::max()))
+            return false;
+        sizes[i] = static_cast<int>(size);
+    }
+    return setBlocking(sizes[0], sizes[1], sizes[2]);
+}
+
+int MurelProcessor::getLatency(int blockSize) const
+{
+    int modelLatency = 0;
+    for (const NeuralModel<float>& model : neuralModels)
+        modelLatency = std::max(modelLatency, model.latency);
+    const int64_t latency = static_cast<int64_t>(BaseSpectralProcessor::getLatency(blockSize)) +
+                            static_cast<int64_t>(modelLatency) * hopSize;
+    return static_cast<int>(std::min<int64_t>(latency, std::numeric_limits<int>::max()));
+}
+
+void MurelProcessor::reset()
+{
+    BaseSpectralProcessor::reset();
+    inputFrames.clear();
+    busQueues.assign(static_cast<std::size_t>(getNumOfOutputBusses(false)), {});
+    for (NeuralModel<float>& model : neuralModels)
+        model.reset();
+}
+
+Signal32 MurelProcessor::process(const Signal32& block)
+{
+    return BaseSpectralProcessor::process(block);
+}
+
+std::list<ComplexSignal32> MurelProcessor::process(const ComplexSignal32& spectrum)
+{
+    std::list<ComplexSignal32> result;
+    if (neuralModels.empty() || busQueues.empty() || outputFormat.getNumOfChannels() < 1 || fftSize < 2)
+        return result;
+
+    const ComplexSignal32 modelInput = ensureChannelFormat(spectrum, modelInputFormat.getNumOfChannels());
+    const bool extrapolate = getMaskExtrapolationEnabled();
+    for (NeuralModel<float>& model : neuralModels)
+        model.maskExtrapolationEnabled = extrapolate;
+
+    // All models finish (or fail) before anything is queued, so a failure drops this frame
+    // whole instead of leaving the input and bus queues out of step.
+    const std::vector<std::vector<ComplexSignal32>> outputs = runModels(modelInput);
+    inputFrames.push_back(spectrum);
+    int busIndex = 0;
+    for (int m = 0; m < numOfModels; ++m)
+        appendToBusOutputs(busIndex, numOfModelBusses[static_cast<std::size_t>(m)],
+                           outputs[static_cast<std::size_t>(m)]);
+
+    while (!isQueueEmpty())
+        result.push_back(mixOldestFrames());
+    return result;
+}
+
+std::vector<std::vector<ComplexSignal32>> MurelProcessor::runModels(const ComplexSignal32& modelInput)
+{
+    std::vector<std::vector<ComplexSignal32>> outputs(neuralModels.size());
+    if (threadPool == nullptr)
+    {
+        for (std::size_t m = 0; m < neuralModels.size(); ++m)
+            outputs[m] = neuralModels[m].process(modelInput);
+        return outputs;
+    }
+
+    std::vector<std::future<std::vector<ComplexSignal32>>> futures;
+    futures.reserve(neuralModels.size());
+    std::exception_ptr failure;
+    try
+    {
+        for (NeuralModel<float>& model : neuralModels)
+        {
+            NeuralModel<float>* runner = &model;
+            // Each task holds its own handle on the spectrum (shared, never written).
+            futures.push_back(threadPool->add([runner, modelInput]() { return runner->process(modelInput); }));
+        }
+    }
+    catch (...)
+    {
+        failure = std::current_exception();
+    }
+    // Every submitted task is waited for, also after a failure, so that no worker still runs
+    // a model when this call returns.
+    for (std::size_t m = 0; m < futures.size(); ++m)
+    {
+        try
+        {
+            outputs[m] = futures[m].get();
+        }
+        catch (...)
+        {
+            if (failure == nullptr)
+                failure = std::current_exception();
+        }
+    }
+    if (failure != nullptr)
+        std::rethrow_exception(failure);
+    return outputs;
+}
+
+void MurelProcessor::appendToBusOutputs(int& busIndex, int numOfBusses, const std::vector<ComplexSignal32>& outputs)
+{
+    const int numOfChannels = modelOutputFormat.getNumOfChannels();
+    const int numOfBins = fftSize / 2 + 1;
+    const int numOfQueues = static_cast<int>(busQueues.size());
+    for (const ComplexSignal32& frame : outputs)
+    {
+        for (int k = 0; k < numOfBusses && busIndex + k < numOfQueues; ++k)
+        {
+            std::list<ComplexSignal32>& queue = busQueues[static_cast<std::size_t>(busIndex + k)];
+            // The common single-bus frame is queued as it is, sharing its storage.
+            if (numOfBusses == 1 && frame.hasStorage() && frame.getNumOfChannels() == numOfChannels &&
+                frame.getNumOfSamples() == numOfBins)
+            {
+                queue.push_back(frame);
+                continue;
+            }
+            // Channels and bins a model did not deliver count as zero.
+            ComplexSignal32 bus(numOfChannels, numOfBins);
+            bus.setToZero();
+            const int bins = frame.hasStorage() ? std::clamp(frame.getNumOfSamples(), 0, numOfBins) : 0;
+            for (int c = 0; c < numOfChannels; ++c)
+            {
+                const int source = k * numOfChannels + c;
+                if (bins > 0 && source < frame.getNumOfChannels())
+                    std::copy_n(frame.getReadPointer(source), bins, bus.getWritePointer(c));
+            }
+            queue.push_back(std::move(bus));
+        }
+    }
+    busIndex += numOfBusses;
+}
+
+bool MurelProcessor::isQueueEmpty() const
+{
+    if (inputFrames.empty())
+        return true;
+    for (const std::list<ComplexSignal32>& queue : busQueues)
+        if (queue.empty())
+            return true;
+    return false;
+}
+
+ComplexSignal32 MurelProcessor::mixOldestFrames()
+{
+    const int numOfChannels = outputFormat.getNumOfChannels();
+    const int numOfBins = fftSize / 2 + 1;
+    const int numOfFloats = 2 * numOfBins;
+    const int numOfBusses = static_cast<int>(busQueues.size());
+
+    const ComplexSignal32 input = conform(ensureChannelFormat(inputFrames.front(), numOfChannels), numOfChannels, numOfBins);
+    ComplexSignal32 output(numOfChannels, numOfBins);
+    busSum.resizeView(numOfChannels, numOfBins);
+    busFrame.resizeView(numOfChannels, numOfBins);
+    residual.resizeView(numOfChannels, numOfBins);
+
+    for (int b = 0; b < numOfBusses; ++b)
+    {
+        std::list<ComplexSignal32>& queue = busQueues[static_cast<std::size_t>(b)];
+        ComplexSignal32 y = conform(ensureChannelFormat(queue.front(), numOfChannels), numOfChannels, numOfBins);
+        queue.pop_front();
+        if (outputsMasks)
+        {
+            shapeMask(getSensitivity(b), y, busFrame);
+            y = busFrame;
+        }
+        const float g = getGain(b);
+        for (int c = 0; c < numOfChannels; ++c)
+        {
+            const float* source = floats(y.getReadPointer(c));
+            float* sum = floats(busSum.getWritePointer(c));
+            float* weighted = floats(output.getWritePointer(c));
+            if (b == 0)
+            {
+                std::copy_n(source, numOfFloats, sum);
+                scale(weighted, source, g, numOfFloats);
+            }
+            else
+            {
+                addTo(sum, source, numOfFloats);
+                addScaled(weighted, source, g, numOfFloats);
+            }
+        }
+    }
+
+    // The residual: what the model-produced buses leave of the unity mask, or of the spectrum.
+    for (int c = 0; c < numOfChannels; ++c)
+    {
+        if (outputsMasks)
+            oneMinus(residual.getWritePointer(c), busSum.getReadPointer(c), numOfBins);
+        else
+            subtract(floats(residual.getWritePointer(c)), floats(input.getReadPointer(c)),
+                     floats(busSum.getReadPointer(c)), numOfFloats);
+    }
+    if (outputsMasks)
+        shapeMask(getSensitivity(numOfBusses), residual, residual);
+    const float residualGain = getGain(numOfBusses);
+    for (int c = 0; c < numOfChannels; ++c)
+    {
+        float* weighted = floats(output.getWritePointer(c));
+        addScaled(weighted, floats(residual.getReadPointer(c)), residualGain, numOfFloats);
+        if (outputsMasks)
+            multiplyComplex(output.getWritePointer(c), output.getReadPointer(c), input.getReadPointer(c), numOfBins);
+    }
+
+    inputFrames.pop_front();
+    return output;
+}
+
+ComplexSignal32 MurelProcessor::processSensitivity(float sensitivityValue, const ComplexSignal32& mask) const
+{
+    if (!mask.hasStorage())
+        return mask;
+    ComplexSignal32 shaped(mask.getNumOfChannels(), mask.getNumOfSamples());
+    shapeMask(sensitivityValue, mask, shaped);
+    return shaped;
+}
+
+void MurelProcessor::shapeMask(float sensitivityValue, const ComplexSignal32& mask, ComplexSignal32& shaped) const
+{
+    const float exponent =
+        static_cast<float>(std::pow(2.718281828459045, static_cast<double>(sensitivityValue * 0.0075f)));
+    const float power = exponent - 1.0f;
+    const int numOfShapedChannels = outputFormat.getNumOfChannels();
+    const int lastShapedBin = fftSize / 2;
+    const int numOfBins = mask.getNumOfSamples();
+
+    for (int c = 0; c < mask.getNumOfChannels(); ++c)
+    {
+        // Read before the write pointer is taken: shaped may share mask's storage.
+        const Complex* in = mask.getReadPointer(c);
+        Complex* out = shaped.getWritePointer(c);
+        in = &shaped == &mask ? out : in;
+        for (int k = 0; k < numOfBins; ++k)
+        {
+            const Complex z = in[k];
+            const float phase = std::atan2(z.imag(), z.real());
+            float magnitude = std::abs(z);
+            if (c < numOfShapedChannels && k <= lastShapedBin)
+            {
+                if (exponent < 1.0f)
+                    magnitude = magnitude * std::pow(magnitude + 1e-12f, power);
+                // With the exponent 1 the factor is a power 0 of a positive number, exactly 1.
+                else if (exponent != 1.0f)
+                    magnitude =
+                        magnitude * std::pow((0.5f - std::cos(magnitude * 3.1415927f) * 0.5f) + 1e-12f, power);
+            }
+            const double angle = static_cast<double>(phase);
+            const double m = static_cast<double>(magnitude);
+            out[k] = Complex(static_cast<float>(std::cos(angle) * m), static_cast<float>(std::sin(angle) * m));
+        }
+    }
+}
+
+ComplexSignal32 MurelProcessor::ensureChannelFormat(const ComplexSignal32& spectrum, int numOfChannels) const
+{
+    const int sourceChannels = spectrum.hasStorage() ? spectrum.getNumOfChannels() : 0;
+    if (sourceChannels == numOfChannels)
+        return spectrum;
+    const int numOfBins = std::max(spectrum.getNumOfSamples(), 0);
+    const int numOfFloats = 2 * numOfBins;
+    if (sourceChannels < 1)
+    {
+        // Nothing to average: silence of the requested shape.
+        ComplexSignal32 silence(std::max(numOfChannels, 1), numOfBins);
+        silence.setToZero();
+        return silence;
+    }
+
+    ComplexSignal32 mono = spectrum;
+    if (sourceChannels >= 2)
+    {
+        mono = ComplexSignal32(1, numOfBins);
+        float* average = floats(mono.getWritePointer(0));
+        std::copy_n(floats(spectrum.getReadPointer(0)), numOfFloats, average);
+        for (int c = 1; c < sourceChannels; ++c)
+            addTo(average, floats(spectrum.getReadPointer(c)), numOfFloats);
+        scale(average, average, 1.0f / static_cast<float>(sourceChannels), numOfFloats);
+    }
+    if (numOfChannels < 2)
+        return mono;
+
+    ComplexSignal32 result(numOfChannels, numOfBins);
+    for (int c = 0; c < numOfChannels; ++c)
+        std::copy_n(mono.getReadPointer(0), numOfBins, result.getWritePointer(c));
+    return result;
+}
+
+int MurelProcessor::getNumOfOutputBusses(bool includeResidual) const
+{
+    const int numOfNames = static_cast<int>(outputBusNames.size());
+    return std::max(includeResidual ? numOfNames : numOfNames - 1, 0);
+}
+
+std::string MurelProcessor::getOutputBusName(int index) const
+{
+    if (index < 0 || index >= static_cast<int>(outputBusNames.size()))
+        return std::string();
+    return outputBusNames[static_cast<std::size_t>(index)];
+}
+
+float MurelProcessor::getSensitivity(int bus) const
+{
+    if (bus < 0 || bus >= maxNumOfBusses)
+        return 0.0f;
+    return sensitivity[static_cast<std::size_t>(bus)].load();
+}
+
+void MurelProcessor::setSensitivity(int bus, float value)
+{
+    if (bus < 0 || bus >= maxNumOfBusses || std::isnan(value))
+        return;
+    sensitivity[static_cast<std::size_t>(bus)].store(std::clamp(value, -100.0f, 100.0f));
+}
+
+float MurelProcessor::getGain(int bus) const
+{
+    if (bus < 0 || bus >= maxNumOfBusses)
+        return 0.0f;
+    return gain[static_cast<std::size_t>(bus)].load();
+}
+
+void MurelProcessor::setGain(int bus, float value)
+{
+    if (bus < 0 || bus >= maxNumOfBusses || std::isnan(value))
+        return;
+    gain[static_cast<std::size_t>(bus)].store(value < 0.0f ? 0.0f : value);
+}
+
+bool MurelProcessor::getMaskExtrapolationEnabled() const
+{
+    return maskExtrapolationEnabled.load() != 0.0f;
+}
+
+void MurelProcessor::setMaskExtrapolationEnabled(bool enabled)
+{
+    maskExtrapolationEnabled.store(enabled ? 1.0f : 0.0f);
+}
+
+} // namespace murel
