@@ -243,6 +243,31 @@ TEST_F(SeparatorTest, MixAndStemsInOnePass)
     EXPECT_LE(getMaxDeviation(readAudio(stems + "/Residual.wav").samples, in.samples, 0.25), 1e-5);
 }
 
+TEST_F(SeparatorTest, SoloChoosesTheOutputAndLeavesTheStemsWhole)
+{
+    const std::string stems = folder.file("stems");
+    const CommandResult result =
+        runMurel({"process", input, output, "--stems", stems, "-m", voiceModel, "-m", drumsModel, "--solo", "Drums"});
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_LE(getMaxDeviation(readAudio(output).samples, in.samples, 0.5), 1e-5);
+    EXPECT_LE(getMaxDeviation(readAudio(stems + "/Voice.wav").samples, in.samples, 0.25), 1e-5);
+    EXPECT_LE(getMaxDeviation(readAudio(stems + "/Residual.wav").samples, in.samples, 0.25), 1e-5);
+}
+
+TEST(ProcessCommand, WarnsWhenASpectraModelHasFewerChannelsThanTheFile)
+{
+    ScratchFolder folder;
+    const std::string model = folder.file("identity.model");
+    const std::string input = folder.file("in.wav");
+    runMurelOrFail({"make-model", model, "--kind", "identity"});
+    runMurelOrFail({"make-test-signal", input, "--seconds", "0.1", "--channels", "2"});
+    const CommandResult result = runMurel({"process", input, folder.file("out.wav"), "-m", model});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_NE(result.err.find("outputs spectra for 1 channel: its buses are the same in all 2 channels"),
+              std::string::npos)
+        << result.err;
+}
+
 TEST(ProcessCommand, KeepsOrConvertsTheFileFormat)
 {
     ScratchFolder folder;

@@ -269,10 +269,9 @@ int chooseOutputFormat(const SF_INFO& input, const std::string& outputPath, cons
             if (sampleType == SF_FORMAT_PCM_S8 && !fits(sampleType))
                 sampleType = SF_FORMAT_PCM_U8;
             if (!fits(sampleType))
-                throw UsageFailure(describeFormat(container).substr(0, describeFormat(container).find(',')) +
-                                   " files cannot hold " + quote(request.sampleFormat) + " samples with " +
-                                   std::to_string(input.channels) + " channels at " + std::to_string(input.samplerate) +
-                                   " Hz");
+                throw UsageFailure(describeFormat(container) + " files cannot hold " + quote(request.sampleFormat) +
+                                   " samples with " + std::to_string(input.channels) + " channels at " +
+                                   std::to_string(input.samplerate) + " Hz");
             return container | sampleType;
         }
         throw UsageFailure("unknown sample format " + quote(request.sampleFormat) +

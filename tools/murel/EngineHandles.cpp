@@ -67,24 +67,20 @@ ProcessorHandle::ProcessorHandle(const std::vector<std::string>& modelPaths, int
 {
     if (modelPaths.empty())
         throw UsageFailure("no model given");
+    // Load each model on its own first, so that a failure names the file and the reason.
     std::vector<const char*> paths;
+    MurelModelInfo first = {};
+    for (const std::string& path : modelPaths)
     {
-        // Load each model on its own first, so that a failure names the file and the reason.
-        std::vector<std::string> checked;
-        MurelModelInfo first = {};
-        for (const std::string& path : modelPaths)
-        {
-            const ModelHandle model(path);
-            const MurelModelInfo& info = model.getInfo();
-            if (checked.empty())
-                first = info;
-            else if (info.windowSize != first.windowSize || info.hopSize != first.hopSize ||
-                     info.sampleRate != first.sampleRate || info.numOfChannels != first.numOfChannels)
-                throw Failure("models " + quote(modelPaths.front()) + " and " + quote(path) +
-                              " cannot run together: they differ in sample rate, channels, window or hop size");
-            checked.push_back(path);
-            paths.push_back(path.c_str());
-        }
+        const ModelHandle model(path);
+        const MurelModelInfo& info = model.getInfo();
+        if (paths.empty())
+            first = info;
+        else if (info.windowSize != first.windowSize || info.hopSize != first.hopSize ||
+                 info.sampleRate != first.sampleRate || info.numOfChannels != first.numOfChannels)
+            throw Failure("models " + quote(modelPaths.front()) + " and " + quote(path) +
+                          " cannot run together: they differ in sample rate, channels, window or hop size");
+        paths.push_back(path.c_str());
     }
     handle = paths.size() == 1
                  ? murelCreateProcessor(paths.front(), numOfChannels, sampleRate)

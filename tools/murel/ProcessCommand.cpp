@@ -1,6 +1,7 @@
 #include "CommandSupport.h"
 #include "EngineHandles.h"
 #include "Failure.h"
+#include "ModelReader.h"
 #include "ProgressBar.h"
 #include "Render.h"
 
@@ -64,6 +65,27 @@ std::string getFileName(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+/** A model that outputs spectra for fewer channels than the file has gives every channel the same
+    bus content (the engine averages the channels before the model); say so, as it is easy to miss. */
+void warnAboutSpectraModels(const std::vector<std::string>& models, int numOfChannels, const CommandContext& context)
+{
+    for (const std::string& model : models)
+    {
+        try
+        {
+            const modelreader::ModelFileInfo info = modelreader::readModelFile(model);
+            if (info.processingMode != 0 && info.numInputChannels < numOfChannels)
+                context.warn("model " + quote(model) + " outputs spectra for " + std::to_string(info.numInputChannels) +
+                             " channel" + (info.numInputChannels == 1 ? "" : "s") + ": its buses are the same in all " +
+                             std::to_string(numOfChannels) + " channels of the file");
+        }
+        catch (const std::exception&)
+        {
+            // The engine loaded it; the description is only for the warning.
+        }
+    }
+}
+
 } // namespace
 
 std::vector<std::string> makeStemFileNames(const std::vector<std::string>& busNames, const std::string& extension)
@@ -113,6 +135,7 @@ void runProcess(const ProcessOptions& options, const CommandContext& context)
     processors.push_back(std::make_unique<ProcessorHandle>(options.models, numOfChannels, sampleRate));
     const std::vector<std::string> busNames = processors.front()->getBusNames();
     const BusMix mix = resolveBusMix(busNames, options.busses);
+    warnAboutSpectraModels(options.models, numOfChannels, context);
 
     // Every check that can fail comes before the first output file exists.
     int outputFormat = 0;
@@ -124,8 +147,12 @@ void runProcess(const ProcessOptions& options, const CommandContext& context)
     {
         if (stemFormat == 0)
             stemFormat = chooseOutputFormat(input.getInfo(), "", options.format);
+        // --solo picks what goes into OUT; every stem still gets its own bus.
+        BusRequests stemRequests = options.busses;
+        stemRequests.solo.clear();
+        const BusMix stemMix = resolveBusMix(busNames, stemRequests);
         for (std::size_t bus = 0; bus < busNames.size(); ++bus)
-            stemMixes.push_back(isolateBus(mix, static_cast<int>(bus)));
+            stemMixes.push_back(isolateBus(stemMix, static_cast<int>(bus)));
     }
 
     // Declared before the writers: on failure their temporary files go first, then the folder.

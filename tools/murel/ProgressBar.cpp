@@ -77,8 +77,10 @@ std::string ProgressBar::formatLine(std::int64_t done, double elapsedSeconds) co
         std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(fraction * 100.0));
         status = std::string(percent) + "  " + formatClock(doneSeconds) + " / " +
                  formatClock(static_cast<double>(total) / rate);
-        if (fraction > 0.0 && elapsedSeconds > 0.5)
-            status += "  eta " + formatClock(elapsedSeconds / fraction - elapsedSeconds);
+        // The estimate waits for a steady rate; its place is kept so that the bar does not jump.
+        status += "  eta " + (fraction > 0.0 && elapsedSeconds > 0.5
+                                  ? formatClock(elapsedSeconds / fraction - elapsedSeconds)
+                                  : std::string(formatClock(static_cast<double>(total) / rate).size(), '-'));
     }
     else
     {
