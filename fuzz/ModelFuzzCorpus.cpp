@@ -77,11 +77,25 @@ std::vector<std::vector<mw::LayerRecord>> otherLayers()
     mw::PreNormLayerRecord preNorm{"input", ramp({3})};
     mw::SelfAttentionLayerRecord attention{"input", ramp({2, 2}), ramp({8, 2}), 1, ramp({2, 2})};
     mw::ARPreNormLayerRecord arPreNorm{"input", 0.9f, 0.99f, 1e-3f};
+    // Depthwise forms: one weight channel, the channels repeated or kept.
+    mw::ConvLayerRecord depthwise{"input", ramp({2, 3, 1, 4}), ramp({4}), 1, 1, 2, 1, 0};
+    mw::TransposedConvLayerRecord depthwiseUp{"input", ramp({3, 3, 1, 2}), {}, 2, 1, 1, 1, 1, 0};
+    // Encoder/decoder: down in frequency and time, attention, up again, a skip connection.
+    mw::ConvLayerRecord down{"input", ramp({2, 3, 2, 4}), ramp({4}), 2, 2, 1, 1, 1};
+    mw::SelfAttentionLayerRecord middle{"down", ramp({4, 4}), ramp({4, 4}), 0, ramp({2, 4})};
+    mw::TransposedConvLayerRecord up{"middle", ramp({2, 4, 2, 4}), ramp({2}), 2, 2, 2, 1, 1, 1};
+    mw::NormLayerRecord skipNorm{"skip", 0, ramp({4}), {}};
+    mw::SeparableChannelConvLayerRecord smooth{"skipnorm", ramp({2}), ramp({3})};
     return {
         {record("conv", conv)},           {record("strided", strided), record("transposed", transposed)},
         {record("norm", norm)},           {record("dense", dense)},
         {record("separable", separable)}, {record("prenorm", preNorm)},
         {record("attention", attention)}, {record("arprenorm", arPreNorm)},
+        {record("depthwise", depthwise)},
+        {record("depthwiseup", depthwiseUp), record("joined", mw::ConcatLayerRecord{{"depthwiseup", "input"}})},
+        {record("down", down), record("middle", middle), record("up", up),
+         record("skip", mw::ConcatLayerRecord{{"up", "input"}}), record("skipnorm", skipNorm), record("smooth", smooth),
+         record("mask", mw::ActivationLayerRecord{6, "smooth"})},
     };
 }
 

@@ -134,4 +134,51 @@ inline void transpose(Float4& a, Float4& b, Float4& c, Float4& d)
     d = vzip2q_f32(ac1, bd1);
 }
 
+/** Two-lane double precision, for steps that must be computed in double. A namespace of its own
+    keeps the float operations' names unambiguous where they are passed as functions. */
+namespace f64
+{
+
+using Double2 = float64x2_t;
+using Mask2 = uint64x2_t;
+
+inline Double2 broadcast(double x) { return vdupq_n_f64(x); }
+/** Lanes 0, 1 and lanes 2, 3 of a, widened exactly. */
+inline Double2 widenLow(Float4 a) { return vcvt_f64_f32(vget_low_f32(a)); }
+inline Double2 widenHigh(Float4 a) { return vcvt_f64_f32(vget_high_f32(a)); }
+/** Both pairs rounded to float: (low0, low1, high0, high1). */
+inline Float4 narrow(Double2 low, Double2 high) { return vcombine_f32(vcvt_f32_f64(low), vcvt_f32_f64(high)); }
+
+inline Double2 add(Double2 a, Double2 b) { return vaddq_f64(a, b); }
+inline Double2 sub(Double2 a, Double2 b) { return vsubq_f64(a, b); }
+inline Double2 mul(Double2 a, Double2 b) { return vmulq_f64(a, b); }
+inline Double2 neg(Double2 a) { return vnegq_f64(a); }
+/** Nearest integer, ties to even, for |a| below 2^51: the addition rounds in the default mode. */
+inline Double2 roundToNearest(Double2 a)
+{
+    const Double2 shift = vdupq_n_f64(6755399441055744.0);
+    return vsubq_f64(vaddq_f64(a, shift), shift);
+}
+#if defined(__aarch64__) || defined(_M_ARM64)
+inline Double2 sqrt(Double2 a) { return vsqrtq_f64(a); }
+#else
+// SIMDe 0.7.4 has no vsqrtq_f64; a lane loop gives the same IEEE results.
+inline Double2 sqrt(Double2 a)
+{
+    double x[2];
+    vst1q_f64(x, a);
+    for (double& lane : x)
+        lane = __builtin_sqrt(lane);
+    return vld1q_f64(x);
+}
+#endif
+
+inline Mask2 lessThan(Double2 a, Double2 b) { return vcltq_f64(a, b); }
+inline Mask2 greaterThan(Double2 a, Double2 b) { return vcgtq_f64(a, b); }
+inline Mask2 either(Mask2 a, Mask2 b) { return vorrq_u64(a, b); }
+/** Lane-wise mask ? a : b. */
+inline Double2 select(Mask2 mask, Double2 a, Double2 b) { return vbslq_f64(mask, a, b); }
+
+} // namespace f64
+
 } // namespace murel::vec

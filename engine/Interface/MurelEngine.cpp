@@ -156,7 +156,8 @@ extern "C"
         {
             murel::Signal32 block(numOfChannels, numOfSamples);
             for (int c = 0; c < numOfChannels; ++c)
-                std::memcpy(block.getWritePointer(c), channels[c], static_cast<std::size_t>(numOfSamples) * sizeof(float));
+                std::memcpy(block.getWritePointer(c), channels[c],
+                            static_cast<std::size_t>(numOfSamples) * sizeof(float));
             processBlock(*state, block);
         }
         catch (...)
@@ -204,7 +205,8 @@ extern "C"
                 return false;
             if (numOfSamples > 0 && canCopy(block, numOfChannels, numOfSamples))
                 for (int c = 0; c < numOfChannels; ++c)
-                    std::memcpy(channels[c], block.getReadPointer(c), static_cast<std::size_t>(numOfSamples) * sizeof(float));
+                    std::memcpy(channels[c], block.getReadPointer(c),
+                                static_cast<std::size_t>(numOfSamples) * sizeof(float));
             return true;
         }
         catch (...)

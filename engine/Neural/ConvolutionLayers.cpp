@@ -201,10 +201,9 @@ void ConvLayer::computeNormal(const float* const* slotRows, float* out)
         for (int kt = 0; kt < kernelTime; ++kt)
             segments[static_cast<std::size_t>(kt)] = {slotRows[kt] + static_cast<std::ptrdiff_t>(firstRow) * h,
                                                       kt * kernelFrequency * h, kernelFrequency * h};
-        packedWeights.multiply(segments.data(), kernelTime, static_cast<std::ptrdiff_t>(frequencyStride) * h,
-                               endInnerRow - firstInnerRow,
-                               out + static_cast<std::ptrdiff_t>(firstInnerRow) * outputChannels, outputChannels,
-                               start, 0);
+        packedWeights.multiply(
+            segments.data(), kernelTime, static_cast<std::ptrdiff_t>(frequencyStride) * h, endInnerRow - firstInnerRow,
+            out + static_cast<std::ptrdiff_t>(firstInnerRow) * outputChannels, outputChannels, start, 0);
     }
 
     // Rows whose taps reach past the edges use only the taps inside.
@@ -249,7 +248,8 @@ void ConvLayer::computeDepthwise(const float* const* slotRows, float* out)
                     w + static_cast<std::ptrdiff_t>(kt * kernelFrequency + kf) * h;
                 ++numOfTaps;
             }
-        kernels::multiplyAccumulateChannels(x.data(), 0, wt.data(), numOfTaps, start, out + static_cast<std::ptrdiff_t>(o) * h, h);
+        kernels::multiplyAccumulateChannels(x.data(), 0, wt.data(), numOfTaps, start,
+                                            out + static_cast<std::ptrdiff_t>(o) * h, h);
     }
 }
 
@@ -417,12 +417,10 @@ void TransposedConvLayer::scatter(const float* slice)
         {
             // Input rows f whose target row f * frequencyStride - pad + kf lies inside.
             const int firstRow = std::max(divideRoundingUp(pad - kf, frequencyStride), 0);
-            const int lastRow =
-                std::min(divideRoundingDown(outputRows - 1 + pad - kf, frequencyStride), inputRows - 1);
+            const int lastRow = std::min(divideRoundingDown(outputRows - 1 + pad - kf, frequencyStride), inputRows - 1);
             if (lastRow < firstRow)
                 continue;
-            float* target =
-                slot + static_cast<std::ptrdiff_t>(firstRow * frequencyStride - pad + kf) * outputChannels;
+            float* target = slot + static_cast<std::ptrdiff_t>(firstRow * frequencyStride - pad + kf) * outputChannels;
             const std::ptrdiff_t targetStride = static_cast<std::ptrdiff_t>(frequencyStride) * outputChannels;
             const int tap = kt * kernelFrequency + kf;
             if (depthwise)
@@ -522,8 +520,8 @@ int TransposedConvLayer::measureLatency(int k)
 // ---------------------------------------------------------------------------------------------
 // SeparableChannelConvLayer
 
-SeparableChannelConvLayer::SeparableChannelConvLayer(const LayerMap& layers,
-                                                     const std::shared_ptr<InputStream>& stream, int version)
+SeparableChannelConvLayer::SeparableChannelConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream,
+                                                     int version)
     // The recorded type is 14, not the record code 15.
     : BaseLayer<float>(layers, stream, LayerType::dense)
 {
@@ -584,14 +582,15 @@ bool SeparableChannelConvLayer::push(const Tensor<float>& input, BaseLayer<float
     bool reachedOutput = false;
     for (int t = 0; t < input.shape[0]; ++t)
     {
-        std::memcpy(history.data->data + static_cast<std::size_t>(frameCounter % k) * static_cast<std::size_t>(frameSize),
+        std::memcpy(history.data->data +
+                        static_cast<std::size_t>(frameCounter % k) * static_cast<std::size_t>(frameSize),
                     input.getReadPointer() + static_cast<std::size_t>(t) * static_cast<std::size_t>(frameSize),
                     static_cast<std::size_t>(frameSize) * sizeof(float));
 
         // Tap k reads the frame (frameCounter + K - 1 - k) mod K.
-        auto slot = [&](int tap)
-        {
-            return hist + static_cast<std::size_t>((frameCounter + k - 1 - tap) % k) * static_cast<std::size_t>(frameSize);
+        auto slot = [&](int tap) {
+            return hist +
+                   static_cast<std::size_t>((frameCounter + k - 1 - tap) % k) * static_cast<std::size_t>(frameSize);
         };
         kernels::scale(slot(0), tk[0], filtered, frameSize);
         for (int tap = 1; tap < k; ++tap)

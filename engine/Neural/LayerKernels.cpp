@@ -1,7 +1,9 @@
 #include "Neural/LayerKernels.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <utility>
 
 #include "DspCore/VectorOps.h"
 
@@ -11,14 +13,18 @@ namespace murel::kernels
 namespace
 {
 
-// Tile sizes: accumulators, a-vectors and b-vectors must fit the vector registers (16 on
-// x86-64, 32 on aarch64).
 #if defined(__aarch64__) || defined(_M_ARM64)
-constexpr int maxTileRows = 4;
-constexpr int maxTileVectors = 4;
+// 32 vector registers: 4 x 4 accumulators plus the a and b vectors, and a fused multiply-add
+// by lane that costs nothing extra.
+constexpr std::size_t maxTileRows = 4;
+constexpr std::size_t maxTileVectors = 4;
+constexpr bool multiplyByLane = true;
 #else
-constexpr int maxTileRows = 4;
-constexpr int maxTileVectors = 2;
+// 16 registers, and picking a lane costs a shuffle like a broadcast does: 2 x 6 accumulators,
+// b reloaded for each row, one broadcast per row and k.
+constexpr std::size_t maxTileRows = 2;
+constexpr std::size_t maxTileVectors = 6;
+constexpr bool multiplyByLane = false;
 #endif
 
 using vec::Float4;
@@ -57,7 +63,7 @@ void multiplyTile(const Segment* segments, int numOfSegments, std::ptrdiff_t aOf
         const float* b = block + segment.bRow * width;
         const int length = segment.length;
         int k = 0;
-        for (; k + vec::numOfLanes <= length; k += vec::numOfLanes, b += vec::numOfLanes * width)
+        for (; multiplyByLane && k + vec::numOfLanes <= length; k += vec::numOfLanes, b += vec::numOfLanes * width)
         {
             Float4 av[rows];
             for (std::size_t m = 0; m < rows; ++m)
@@ -83,49 +89,29 @@ void multiplyTile(const Segment* segments, int numOfSegments, std::ptrdiff_t aOf
 
     for (std::size_t m = 0; m < rows; ++m)
         for (std::size_t v = 0; v < vectors; ++v)
-            vec::store(c + static_cast<std::ptrdiff_t>(m) * cRowStride + static_cast<std::ptrdiff_t>(v) * vec::numOfLanes,
+            vec::store(c + static_cast<std::ptrdiff_t>(m) * cRowStride +
+                           static_cast<std::ptrdiff_t>(v) * vec::numOfLanes,
                        acc[m][v]);
 }
 
-using TileFunction = void (*)(const Segment*, int, std::ptrdiff_t, std::ptrdiff_t, const float*, float*,
-                              std::ptrdiff_t, const float*, std::ptrdiff_t);
+using TileFunction = void (*)(const Segment*, int, std::ptrdiff_t, std::ptrdiff_t, const float*, float*, std::ptrdiff_t,
+                              const float*, std::ptrdiff_t);
+using TileRow = std::array<TileFunction, maxTileVectors>;
 
-template <std::size_t rows>
-TileFunction selectTile(int vectors)
+template <std::size_t row, std::size_t... vectors>
+constexpr TileRow makeTileRow(std::index_sequence<vectors...>)
 {
-    switch (vectors)
-    {
-    case 1:
-        return multiplyTile<rows, 1>;
-    case 2:
-        return multiplyTile<rows, 2>;
-#if defined(__aarch64__) || defined(_M_ARM64)
-    case 3:
-        return multiplyTile<rows, 3>;
-    case 4:
-        return multiplyTile<rows, 4>;
-#endif
-    default:
-        return nullptr;
-    }
+    return {multiplyTile<row + 1, vectors + 1>...};
 }
 
-TileFunction selectTile(int rows, int vectors)
+template <std::size_t... rows>
+constexpr std::array<TileRow, maxTileRows> makeTileTable(std::index_sequence<rows...>)
 {
-    switch (rows)
-    {
-    case 1:
-        return selectTile<1>(vectors);
-    case 2:
-        return selectTile<2>(vectors);
-    case 3:
-        return selectTile<3>(vectors);
-    case 4:
-        return selectTile<4>(vectors);
-    default:
-        return nullptr;
-    }
+    return {makeTileRow<rows>(std::make_index_sequence<maxTileVectors>())...};
 }
+
+/** Every tile shape up to the largest: [rows - 1][vectors - 1]. */
+constexpr std::array<TileRow, maxTileRows> tiles = makeTileTable(std::make_index_sequence<maxTileRows>());
 
 } // namespace
 
@@ -136,11 +122,12 @@ PackedMatrix::PackedMatrix(const float* values, int rows, int columns)
     const std::size_t k = static_cast<std::size_t>(numOfRows);
     packed = Tensor<float>({std::max(numOfRows * numOfVectorColumns, 1)});
     std::size_t offset = 0;
-    for (int first = 0; first < numOfVectorColumns; first += maxTileVectors * vec::numOfLanes)
+    const int blockWidth = static_cast<int>(maxTileVectors) * vec::numOfLanes;
+    for (int first = 0; first < numOfVectorColumns; first += blockWidth)
     {
         Block block;
         block.firstColumn = first;
-        block.numOfVectors = std::min(maxTileVectors, (numOfVectorColumns - first) / vec::numOfLanes);
+        block.numOfVectors = std::min(blockWidth, numOfVectorColumns - first) / vec::numOfLanes;
         block.offset = offset;
         const std::size_t width = static_cast<std::size_t>(block.numOfVectors * vec::numOfLanes);
         for (std::size_t row = 0; row < k; ++row)
@@ -165,13 +152,15 @@ void PackedMatrix::multiply(const Segment* segments, int numOfSegments, std::ptr
     {
         const float* b = packed.data->data + block.offset;
         const std::ptrdiff_t column = block.firstColumn;
-        const TileFunction fullTile = selectTile(maxTileRows, block.numOfVectors);
+        const std::size_t vectors = static_cast<std::size_t>(block.numOfVectors - 1);
+        const TileFunction fullTile = tiles[maxTileRows - 1][vectors];
+        constexpr int tileRows = static_cast<int>(maxTileRows);
         int m = 0;
-        for (; m + maxTileRows <= numOfTileRows; m += maxTileRows)
+        for (; m + tileRows <= numOfTileRows; m += tileRows)
             fullTile(segments, numOfSegments, m * aRowStride, aRowStride, b, c + m * cRowStride + column, cRowStride,
                      start != nullptr ? start + m * startRowStride + column : nullptr, startRowStride);
         if (m < numOfTileRows)
-            selectTile(numOfTileRows - m, block.numOfVectors)(
+            tiles[static_cast<std::size_t>(numOfTileRows - m - 1)][vectors](
                 segments, numOfSegments, m * aRowStride, aRowStride, b, c + m * cRowStride + column, cRowStride,
                 start != nullptr ? start + m * startRowStride + column : nullptr, startRowStride);
     }

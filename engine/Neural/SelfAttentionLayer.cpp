@@ -9,8 +9,7 @@
 namespace murel
 {
 
-SelfAttentionLayer::SelfAttentionLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream,
-                                       int version)
+SelfAttentionLayer::SelfAttentionLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
     : BaseLayer<float>(layers, stream, LayerType::selfAttention)
 {
     weights = Tensor<float>(stream, version);
@@ -43,9 +42,8 @@ bool SelfAttentionLayer::configure(int rows, int channels)
     if (weights.getNumOfElements() != static_cast<std::int64_t>(channels) * channels ||
         bias.getNumOfElements() != frameSize)
         return false;
-    if (contextLength > 0 &&
-        (contextKernel.getNumOfElements() != static_cast<std::int64_t>(contextLength) * channels ||
-         frameSize * contextLength > maxNumOfTensorElements))
+    if (contextLength > 0 && (contextKernel.getNumOfElements() != static_cast<std::int64_t>(contextLength) * channels ||
+                              frameSize * contextLength > maxNumOfTensorElements))
         return false;
 
     numOfRows = rows;
@@ -130,7 +128,8 @@ void SelfAttentionLayer::reset()
 int SelfAttentionLayer::measureLatency(int k)
 {
     const std::int64_t latency = static_cast<std::int64_t>(measureFollowingLatency(k)) + outputDelay;
-    return static_cast<int>(std::clamp(latency, static_cast<std::int64_t>(INT_MIN), static_cast<std::int64_t>(INT_MAX)));
+    return static_cast<int>(
+        std::clamp(latency, static_cast<std::int64_t>(INT_MIN), static_cast<std::int64_t>(INT_MAX)));
 }
 
 } // namespace murel

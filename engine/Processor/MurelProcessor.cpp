@@ -18,6 +18,7 @@ namespace
 {
 
 using Complex = std::complex<float>;
+namespace f64 = vec::f64;
 
 bool isUsable(const AudioFormat& format)
 {
@@ -136,6 +137,73 @@ void multiplyComplex(Complex* dst, const Complex* a, const Complex* b, int n)
         d[2 * i] = ar * br - ai * bi;
         d[2 * i + 1] = ar * bi + ai * br;
     }
+}
+
+/** |re + i im| as the C library's cabsf gives it: the square root of the sum of squares taken in
+    double precision, rounded once to float. */
+vec::Float4 polarMagnitude(vec::Float4 re, vec::Float4 im)
+{
+    const auto half = [](f64::Double2 r, f64::Double2 i)
+    { return f64::sqrt(f64::add(f64::mul(r, r), f64::mul(i, i))); };
+    return f64::narrow(half(f64::widenLow(re), f64::widenLow(im)), half(f64::widenHigh(re), f64::widenHigh(im)));
+}
+
+/** Sine and cosine in double precision of angles in [-pi, pi] (phases), to within an ulp of
+    double: reduction by the nearest multiple of pi / 2 in two parts, then the classic minimax
+    kernels on [-pi / 4, pi / 4]. */
+void sineCosine(f64::Double2 x, f64::Double2& sine, f64::Double2& cosine)
+{
+    using f64::add;
+    using f64::broadcast;
+    using f64::Double2;
+    using f64::mul;
+    using f64::sub;
+    const Double2 k = f64::roundToNearest(mul(x, broadcast(6.36619772367581382433e-01)));
+    // pi / 2 = 1.57079632673412561417 (33 bits, so that k times it is exact) + 6.077100506506192e-11.
+    const Double2 r =
+        sub(sub(x, mul(k, broadcast(1.57079632673412561417e+00))), mul(k, broadcast(6.07710050650619224932e-11)));
+    const Double2 z = mul(r, r);
+
+    Double2 p = add(broadcast(-2.50507602534068634195e-08), mul(z, broadcast(1.58969099521155010221e-10)));
+    p = add(broadcast(2.75573137070700676789e-06), mul(z, p));
+    p = add(broadcast(-1.98412698298579493134e-04), mul(z, p));
+    p = add(broadcast(8.33333333332248946124e-03), mul(z, p));
+    const Double2 s = add(r, mul(mul(z, r), add(broadcast(-1.66666666666666324348e-01), mul(z, p))));
+
+    Double2 q = add(broadcast(2.08757232129817482790e-09), mul(z, broadcast(-1.13596475577881948265e-11)));
+    q = add(broadcast(-2.75573143513906633035e-07), mul(z, q));
+    q = add(broadcast(2.48015872894767294178e-05), mul(z, q));
+    q = add(broadcast(-1.38888888888741095749e-03), mul(z, q));
+    q = add(broadcast(4.16666666666666019037e-02), mul(z, q));
+    const Double2 hz = mul(broadcast(0.5), z);
+    const Double2 w = sub(broadcast(1.0), hz);
+    const Double2 c = add(w, add(sub(sub(broadcast(1.0), w), hz), mul(mul(z, z), q)));
+
+    // k is -2 ... 2. Odd k swaps sine and cosine (k - 2 round(k / 2) is then +-1, else 0); the
+    // signs follow the quadrant: sine is negative for k in {-2, -1, 2}, cosine for {-2, 1, 2}.
+    const Double2 parity = sub(k, mul(broadcast(2.0), f64::roundToNearest(mul(k, broadcast(0.5)))));
+    const f64::Mask2 odd =
+        f64::either(f64::greaterThan(parity, broadcast(0.5)), f64::lessThan(parity, broadcast(-0.5)));
+    const Double2 swappedSine = f64::select(odd, c, s);
+    const Double2 swappedCosine = f64::select(odd, s, c);
+    const f64::Mask2 negativeSine = f64::either(f64::greaterThan(k, broadcast(1.5)), f64::lessThan(k, broadcast(-0.5)));
+    const f64::Mask2 negativeCosine =
+        f64::either(f64::greaterThan(k, broadcast(0.5)), f64::lessThan(k, broadcast(-1.5)));
+    sine = f64::select(negativeSine, f64::neg(swappedSine), swappedSine);
+    cosine = f64::select(negativeCosine, f64::neg(swappedCosine), swappedCosine);
+}
+
+/** (cos(phase) m, sin(phase) m) with the sine, cosine and products in double precision, each
+    rounded once to float. */
+void fromPolar(vec::Float4 phase, vec::Float4 magnitude, vec::Float4& re, vec::Float4& im)
+{
+    f64::Double2 sineLow, cosineLow, sineHigh, cosineHigh;
+    sineCosine(f64::widenLow(phase), sineLow, cosineLow);
+    sineCosine(f64::widenHigh(phase), sineHigh, cosineHigh);
+    const f64::Double2 mLow = f64::widenLow(magnitude);
+    const f64::Double2 mHigh = f64::widenHigh(magnitude);
+    re = f64::narrow(f64::mul(cosineLow, mLow), f64::mul(cosineHigh, mHigh));
+    im = f64::narrow(f64::mul(sineLow, mLow), f64::mul(sineHigh, mHigh));
 }
 
 /** signal itself when it has exactly this shape, else a copy cut or zero-padded to it. */
@@ -465,7 +533,8 @@ ComplexSignal32 MurelProcessor::mixOldestFrames()
     const int numOfFloats = 2 * numOfBins;
     const int numOfBusses = static_cast<int>(busQueues.size());
 
-    const ComplexSignal32 input = conform(ensureChannelFormat(inputFrames.front(), numOfChannels), numOfChannels, numOfBins);
+    const ComplexSignal32 input =
+        conform(ensureChannelFormat(inputFrames.front(), numOfChannels), numOfChannels, numOfBins);
     ComplexSignal32 output(numOfChannels, numOfBins);
     busSum.resizeView(numOfChannels, numOfBins);
     busFrame.resizeView(numOfChannels, numOfBins);
@@ -539,8 +608,9 @@ void MurelProcessor::shapeMask(float sensitivityValue, const ComplexSignal32& ma
         static_cast<float>(std::pow(2.718281828459045, static_cast<double>(sensitivityValue * 0.0075f)));
     const float power = exponent - 1.0f;
     const int numOfShapedChannels = outputFormat.getNumOfChannels();
-    const int lastShapedBin = fftSize / 2;
+    const int numOfShapedBins = fftSize / 2 + 1;
     const int numOfBins = mask.getNumOfSamples();
+    constexpr int lanes = vec::numOfLanes;
 
     for (int c = 0; c < mask.getNumOfChannels(); ++c)
     {
@@ -548,23 +618,48 @@ void MurelProcessor::shapeMask(float sensitivityValue, const ComplexSignal32& ma
         const Complex* in = mask.getReadPointer(c);
         Complex* out = shaped.getWritePointer(c);
         in = &shaped == &mask ? out : in;
-        for (int k = 0; k < numOfBins; ++k)
+        const int shapedEnd = c < numOfShapedChannels ? std::min(numOfBins, numOfShapedBins) : 0;
+        // Four bins at a time; a last partial group runs through the same code, padded, so that
+        // every bin gets the same arithmetic.
+        for (int k = 0; k < numOfBins; k += lanes)
         {
-            const Complex z = in[k];
-            const float phase = std::atan2(z.imag(), z.real());
-            float magnitude = std::abs(z);
-            if (c < numOfShapedChannels && k <= lastShapedBin)
+            const int count = std::min(lanes, numOfBins - k);
+            alignas(16) float re[lanes] = {};
+            alignas(16) float im[lanes] = {};
+            for (int i = 0; i < count; ++i)
             {
-                if (exponent < 1.0f)
-                    magnitude = magnitude * std::pow(magnitude + 1e-12f, power);
-                // With the exponent 1 the factor is a power 0 of a positive number, exactly 1.
-                else if (exponent != 1.0f)
-                    magnitude =
-                        magnitude * std::pow((0.5f - std::cos(magnitude * 3.1415927f) * 0.5f) + 1e-12f, power);
+                re[i] = in[k + i].real();
+                im[i] = in[k + i].imag();
             }
-            const double angle = static_cast<double>(phase);
-            const double m = static_cast<double>(magnitude);
-            out[k] = Complex(static_cast<float>(std::cos(angle) * m), static_cast<float>(std::sin(angle) * m));
+            alignas(16) float phase[lanes];
+            for (int i = 0; i < lanes; ++i)
+                phase[i] = std::atan2(im[i], re[i]);
+            alignas(16) float magnitude[lanes];
+            vec::store(magnitude, polarMagnitude(vec::load(re), vec::load(im)));
+            // With the exponent 1 the factor is a power 0 of a positive number: exactly 1.
+            if (exponent != 1.0f)
+                for (int i = 0; i < count && k + i < shapedEnd; ++i)
+                {
+                    const float m = magnitude[i];
+                    if (exponent < 1.0f)
+                        magnitude[i] = m * std::pow(m + 1e-12f, power);
+                    else
+                        magnitude[i] = m * std::pow((0.5f - std::cos(m * 3.1415927f) * 0.5f) + 1e-12f, power);
+                }
+            vec::Float4 outRe;
+            vec::Float4 outIm;
+            fromPolar(vec::load(phase), vec::load(magnitude), outRe, outIm);
+            if (count == lanes)
+            {
+                vec::storeInterleaved(floats(out + k), outRe, outIm);
+            }
+            else
+            {
+                vec::store(re, outRe);
+                vec::store(im, outIm);
+                for (int i = 0; i < count; ++i)
+                    out[k + i] = Complex(re[i], im[i]);
+            }
         }
     }
 }

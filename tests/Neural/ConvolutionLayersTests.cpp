@@ -30,8 +30,8 @@ struct ConvSetup
     {
         std::ostringstream text;
         text << "kernel " << kernelTime << "x" << kernelFrequency << ", channels " << channels << "/"
-             << weightInputChannels << " -> " << outputChannels << ", strides " << timeStride << "/"
-             << frequencyStride << ", dilation " << timeDilation << ", offset " << timeOffset << ", rows " << rows;
+             << weightInputChannels << " -> " << outputChannels << ", strides " << timeStride << "/" << frequencyStride
+             << ", dilation " << timeDilation << ", offset " << timeOffset << ", rows " << rows;
         return text.str();
     }
 };
@@ -42,10 +42,10 @@ mw::ConvLayerRecord convRecord(const ConvSetup& setup, std::uint32_t seed, const
     record.source = source;
     const std::vector<int> shape{setup.kernelTime, setup.kernelFrequency, setup.weightInputChannels,
                                  setup.outputChannels};
-    record.weights = tensorRecord(
-        shape, randomValues(static_cast<std::size_t>(setup.kernelTime * setup.kernelFrequency *
-                                                     setup.weightInputChannels * setup.outputChannels),
-                            seed, 1.0f));
+    record.weights =
+        tensorRecord(shape, randomValues(static_cast<std::size_t>(setup.kernelTime * setup.kernelFrequency *
+                                                                  setup.weightInputChannels * setup.outputChannels),
+                                         seed, 1.0f));
     if (setup.hasBias)
         record.bias = tensorRecord({setup.outputChannels},
                                    randomValues(static_cast<std::size_t>(setup.outputChannels), seed + 1));
@@ -135,12 +135,11 @@ mw::TransposedConvLayerRecord transposedRecord(const TransposedSetup& setup, std
 {
     mw::TransposedConvLayerRecord record;
     record.source = source;
-    record.weights = tensorRecord({setup.kernelTime, setup.kernelFrequency, setup.weightOutputChannels,
-                                   setup.inputChannels},
-                                  randomValues(static_cast<std::size_t>(setup.kernelTime * setup.kernelFrequency *
-                                                                        setup.weightOutputChannels *
-                                                                        setup.inputChannels),
-                                               seed, 1.0f));
+    record.weights =
+        tensorRecord({setup.kernelTime, setup.kernelFrequency, setup.weightOutputChannels, setup.inputChannels},
+                     randomValues(static_cast<std::size_t>(setup.kernelTime * setup.kernelFrequency *
+                                                           setup.weightOutputChannels * setup.inputChannels),
+                                  seed, 1.0f));
     if (setup.hasBias)
         record.bias = tensorRecord({setup.outputChannels},
                                    randomValues(static_cast<std::size_t>(setup.outputChannels), seed + 1));
@@ -177,8 +176,7 @@ std::vector<Reference> referenceTransposed(const TransposedSetup& s, const mw::T
         for (int o = 0; o < outputRows; ++o)
             for (int co = 0; co < s.outputChannels; ++co)
                 if (s.hasBias)
-                    all[static_cast<std::size_t>(n) * frameSize +
-                        static_cast<std::size_t>(o * s.outputChannels + co)]
+                    all[static_cast<std::size_t>(n) * frameSize + static_cast<std::size_t>(o * s.outputChannels + co)]
                         .add(record.bias.values[static_cast<std::size_t>(co)]);
     for (int t = 0; t < numOfFrames; ++t)
         for (int kt = 0; kt < s.kernelTime; ++kt)
@@ -212,9 +210,9 @@ std::vector<Reference> referenceTransposed(const TransposedSetup& s, const mw::T
                     }
                 }
         }
-    return std::vector<Reference>(all.begin() + static_cast<std::ptrdiff_t>(
-                                                    static_cast<std::size_t>(std::max(s.timeOffset, 0)) * frameSize),
-                                  all.end());
+    return std::vector<Reference>(
+        all.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(std::max(s.timeOffset, 0)) * frameSize),
+        all.end());
 }
 
 /** Pushes frames one at a time and drains the layer's queue after each with triggerForward, so
@@ -572,8 +570,8 @@ TEST(TransposedConvLayer, StridedConvThenTransposedConvKeepsTheFrameRate)
     up.kernelTime = 2;
     NeuralModel<float> model;
     ASSERT_TRUE(loadDescription(
-        model, frameGraph(4, 1, {layer("down", convRecord(down, 1)), layer("up", transposedRecord(up, 2, "down"))},
-                          "up")));
+        model,
+        frameGraph(4, 1, {layer("down", convRecord(down, 1)), layer("up", transposedRecord(up, 2, "down"))}, "up")));
     EXPECT_EQ(model.latency, 3);
     const FrameShape& shape = findLayer<TransposedConvLayer>(model, "up").getFrameShape();
     EXPECT_EQ(shape.rateNumerator, 1);
@@ -708,9 +706,9 @@ TEST(SeparableChannelConvLayer, MatchesTheSeparableFilter)
     for (const Case& test : cases)
     {
         NeuralModel<float> model;
-        ASSERT_TRUE(loadDescription(model, frameGraph(test.rows, test.channels,
-                                                      {layer("sep", separableRecord(test.timeTaps, test.frequencyTaps))},
-                                                      "sep")));
+        ASSERT_TRUE(loadDescription(
+            model, frameGraph(test.rows, test.channels,
+                              {layer("sep", separableRecord(test.timeTaps, test.frequencyTaps))}, "sep")));
         const int numOfFrames = 9;
         const std::vector<float> x = randomValues(static_cast<std::size_t>(numOfFrames * test.rows * test.channels), 6);
         const std::vector<Reference> expected =
@@ -744,8 +742,7 @@ TEST(SeparableChannelConvLayer, FramesOfOnePushKeepTheirOwnValues)
     ASSERT_TRUE(loadDescription(model, frameGraph(2, 1, {layer("sep", separableRecord({2}, {1}))}, "sep")));
     ProbeLayer probe(&findLayer<SeparableChannelConvLayer>(model, "sep"));
     const std::vector<float> x{1, 2, 3, 4, 5, 6, 7, 8};
-    EXPECT_EQ(toVector(model.pushTensor(makeTensor({4, 2, 1}, x))),
-              (std::vector<float>{2, 4, 6, 8, 10, 12, 14, 16}));
+    EXPECT_EQ(toVector(model.pushTensor(makeTensor({4, 2, 1}, x))), (std::vector<float>{2, 4, 6, 8, 10, 12, 14, 16}));
     ASSERT_EQ(probe.frames.size(), 4u);
     EXPECT_EQ(toVector(probe.frames[0]), (std::vector<float>{2, 4}));
     EXPECT_EQ(toVector(probe.frames[3]), (std::vector<float>{14, 16}));

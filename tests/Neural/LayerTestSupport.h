@@ -18,8 +18,8 @@ namespace murel::test
 
 /** A model whose input tensors are [T, rows, channels] (magnitude packing, one column per input
     channel) running the given layers. The output packing does not constrain the output shape. */
-inline mw::ModelDescription frameGraph(int rows, int channels, std::vector<mw::LayerRecord> layers,
-                                       std::string output, int version = 4106)
+inline mw::ModelDescription frameGraph(int rows, int channels, std::vector<mw::LayerRecord> layers, std::string output,
+                                       int version = 4106)
 {
     mw::ModelDescription description;
     description.header.version = version;

@@ -442,7 +442,10 @@ TEST(ModelLoader, RejectsGraphsTooDeepToRun)
     NeuralModel<float> model;
     EXPECT_FALSE(loadBytes(model, mw::writeModel(complexModel(4, chain, previous))));
     chain.resize(1000);
-    EXPECT_TRUE(loadBytes(model, mw::writeModel(complexModel(4, chain, "r999"))));
+    ASSERT_TRUE(loadBytes(model, mw::writeModel(complexModel(4, chain, "r999"))));
+    // The deepest chain accepted still runs.
+    const Tensor<float> result = model.pushTensor(makeTensor({1, 4, 2}, {1, -1, 2, -2, 3, -3, 4, -4}));
+    EXPECT_EQ(toVector(result), (std::vector<float>{1, 0, 2, 0, 3, 0, 4, 0}));
 
     // Diamonds in a row double the paths each time.
     std::vector<mw::LayerRecord> diamonds;
@@ -458,6 +461,19 @@ TEST(ModelLoader, RejectsGraphsTooDeepToRun)
     EXPECT_FALSE(loadBytes(model, mw::writeModel(complexModel(4, diamonds, previous))));
     diamonds.resize(3 * 12);
     EXPECT_TRUE(loadBytes(model, mw::writeModel(complexModel(4, diamonds, "m11"))));
+}
+
+TEST(ModelLoader, NeedsAStreamThatCanSeek)
+{
+    class ForwardOnlyStream : public MemoryInputStream
+    {
+    public:
+        using MemoryInputStream::MemoryInputStream;
+        bool canSeek() override { return false; }
+    };
+    NeuralModel<float> model;
+    EXPECT_FALSE(model.loadModel(std::make_shared<ForwardOnlyStream>(mw::writeModel(identityDescription(4106)))));
+    EXPECT_FALSE(model.loadModel(nullptr));
 }
 
 TEST(ModelLoader, EveryTruncationFailsCleanly)

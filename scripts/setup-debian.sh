@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Installs every package needed to build, test, cross-build and check the library on Debian 12.
+# Run as root (or with sudo available). Safe to run again: when everything is installed it only
+# checks and returns.
+set -euo pipefail
+
+NATIVE_PACKAGES=(
+    build-essential cmake ninja-build pkg-config
+    libgtest-dev libbenchmark-dev
+    libsimde-dev
+    libfftw3-dev libopenblas-dev libsoxr-dev libsamplerate0-dev
+    libsndfile1-dev libcli11-dev
+    clang clang-format libclang-rt-14-dev
+    qemu-user crossbuild-essential-arm64
+)
+
+# Target libraries for the arm64 cross build, installed side by side through Debian multiarch.
+# pkgconf:arm64 brings aarch64-linux-gnu-pkg-config.
+ARM64_PACKAGES=(
+    libgtest-dev libbenchmark-dev
+    libfftw3-dev libopenblas-dev libsoxr-dev libsamplerate0-dev
+    libsndfile1-dev
+    pkgconf
+)
+
+NATIVE_ARCH="$(dpkg --print-architecture)"
+
+wanted=("${NATIVE_PACKAGES[@]}")
+if [[ "$NATIVE_ARCH" != arm64 ]]; then
+    for package in "${ARM64_PACKAGES[@]}"; do
+        wanted+=("$package:arm64")
+    done
+fi
+
+declare -A installed=()
+while read -r name status; do
+    [[ "$status" == installed ]] && installed["$name"]=1
+done < <(dpkg-query -W -f='${binary:Package} ${db:Status-Status}\n' 2>/dev/null)
+
+missing=()
+for package in "${wanted[@]}"; do
+    if [[ -z "${installed[$package]:-}" && -z "${installed[$package:$NATIVE_ARCH]:-}" ]]; then
+        missing+=("$package")
+    fi
+done
+
+needArm64=0
+if [[ "$NATIVE_ARCH" != arm64 ]] && ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    needArm64=1
+fi
+
+if [[ ${#missing[@]} -eq 0 && $needArm64 -eq 0 ]]; then
+    echo "setup: all ${#wanted[@]} packages are installed"
+    exit 0
+fi
+
+SUDO=()
+if [[ $EUID -ne 0 ]]; then
+    if command -v sudo >/dev/null; then
+        SUDO=(sudo)
+    else
+        echo "setup: missing packages: ${missing[*]}" >&2
+        echo "setup: run this script as root to install them" >&2
+        exit 1
+    fi
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+if [[ $needArm64 -eq 1 ]]; then
+    echo "setup: enabling the arm64 architecture"
+    "${SUDO[@]}" dpkg --add-architecture arm64
+fi
+
+echo "setup: installing ${missing[*]}"
+"${SUDO[@]}" apt-get update -q
+"${SUDO[@]}" apt-get install -y -q -o Dpkg::Use-Pty=0 --no-install-recommends "${missing[@]}"

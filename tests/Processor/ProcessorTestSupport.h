@@ -1,0 +1,164 @@
+#pragma once
+
+// Models made with the writer for the processor and interface tests, and small signal helpers.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "ModelWriter.h"
+#include "Neural/MemoryInputStream.h"
+
+namespace murel::test
+{
+
+namespace mw = murel::modelwriter;
+
+/** Spectral blocking and rate of a test model. */
+struct ModelBlocking
+{
+    int fft = 256;
+    int window = 256;
+    int hop = 128;
+    double sampleRate = 48000.0;
+};
+
+/** Packing code 4 in and out over numOfBins bins; the output is the input unless layers say
+    otherwise. processingMode 0: the model gives masks; 1: spectra. */
+inline mw::ModelDescription identityModel(int numOfChannels, const ModelBlocking& blocking, int processingMode,
+                                          int numOfBins)
+{
+    mw::ModelDescription description;
+    mw::ModelHeader& header = description.header;
+    header.sampleRate = blocking.sampleRate;
+    header.numInputChannels = numOfChannels;
+    header.numOutputChannels = numOfChannels;
+    header.processingMode = processingMode;
+    header.inputPacking = mw::Packing::plain(4, numOfBins);
+    header.outputPacking = mw::Packing::plain(4, numOfBins);
+    header.fftSize = blocking.fft;
+    header.windowSize = blocking.window;
+    header.hopSize = blocking.hop;
+    header.numOutputs = 1;
+    header.outputNames = {"Processed", "Residual"};
+    description.outputSource = "input";
+    return description;
+}
+
+/** Bins an identity model covers so that it stays the identity when the host doubles or
+    quadruples the frame. */
+inline int generousNumOfBins(const ModelBlocking& blocking)
+{
+    return 2 * blocking.fft + 1;
+}
+
+inline mw::TensorRecord tensorRecord(std::vector<int> shape, std::vector<float> values)
+{
+    mw::TensorRecord record;
+    record.shape = std::move(shape);
+    record.values = std::move(values);
+    return record;
+}
+
+/** A 1 x 1 convolution over the (re, im) columns of every channel, y = a x + b (a real), that
+    delays its input by `delay` frames (and reports that as its latency). */
+inline mw::LayerRecord scalingConv(const std::string& name, const std::string& source, int numOfChannels, float a,
+                                   float b = 0.0f, int delay = 0)
+{
+    const int columns = 2 * numOfChannels;
+    const int kernelTime = delay + 1;
+    // Tap 0 sees the oldest frame of the kernel.
+    std::vector<float> weights(static_cast<std::size_t>(kernelTime * columns * columns), 0.0f);
+    for (int c = 0; c < columns; ++c)
+        weights[static_cast<std::size_t>(c * columns + c)] = a;
+    mw::ConvLayerRecord conv;
+    conv.source = source;
+    conv.weights = tensorRecord({kernelTime, 1, columns, columns}, weights);
+    conv.bias = tensorRecord({columns}, std::vector<float>(static_cast<std::size_t>(columns), b));
+    conv.timeOffset = delay;
+    return mw::LayerRecord{name, conv};
+}
+
+/** A dense layer that ignores its input and gives the constant mask values[bin] (the same for
+    every channel). */
+inline mw::LayerRecord constantMask(const std::string& name, const std::string& source, int numOfChannels,
+                                    const std::vector<std::complex<float>>& values)
+{
+    const int rows = static_cast<int>(values.size());
+    const int columns = 2 * numOfChannels;
+    mw::DenseLayerRecord dense;
+    dense.source = source;
+    dense.weights =
+        tensorRecord({rows, rows, columns}, std::vector<float>(static_cast<std::size_t>(rows * rows * columns), 0.0f));
+    std::vector<float> bias;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < numOfChannels; ++c)
+        {
+            bias.push_back(values[static_cast<std::size_t>(r)].real());
+            bias.push_back(values[static_cast<std::size_t>(r)].imag());
+        }
+    dense.bias = tensorRecord({rows, columns}, bias);
+    return mw::LayerRecord{name, dense};
+}
+
+/** A masking model whose mask is values[bin] for every frame. */
+inline mw::ModelDescription constantMaskModel(int numOfChannels, const ModelBlocking& blocking,
+                                              const std::vector<std::complex<float>>& values)
+{
+    mw::ModelDescription description = identityModel(numOfChannels, blocking, 0, static_cast<int>(values.size()));
+    description.layers = {constantMask("mask", "input", numOfChannels, values)};
+    description.outputSource = "mask";
+    return description;
+}
+
+inline std::shared_ptr<InputStream> toStream(const mw::ModelDescription& description)
+{
+    return std::make_shared<MemoryInputStream>(mw::writeModel(description));
+}
+
+/** A model file in the test's temporary folder, removed with the object. */
+class TemporaryModelFile
+{
+public:
+    explicit TemporaryModelFile(const mw::ModelDescription& description)
+    {
+        static std::atomic<int> counter{0};
+        path = ::testing::TempDir() + "murel-processor-test-" + std::to_string(::getpid()) + "-" +
+               std::to_string(counter++) + ".model";
+        if (!mw::saveModel(description, path))
+            ADD_FAILURE() << "cannot write " << path;
+    }
+    ~TemporaryModelFile() { std::remove(path.c_str()); }
+    TemporaryModelFile(const TemporaryModelFile&) = delete;
+    TemporaryModelFile& operator=(const TemporaryModelFile&) = delete;
+
+    const char* c_str() const { return path.c_str(); }
+
+    std::string path;
+};
+
+/** numOfChannels rows of uniform noise in [-amplitude, amplitude]. */
+inline std::vector<std::vector<float>> noise(int numOfChannels, int numOfSamples, std::uint32_t seed,
+                                             float amplitude = 0.5f)
+{
+    std::mt19937 generator(seed);
+    std::uniform_real_distribution<float> distribution(-amplitude, amplitude);
+    std::vector<std::vector<float>> channels(static_cast<std::size_t>(numOfChannels),
+                                             std::vector<float>(static_cast<std::size_t>(numOfSamples)));
+    for (auto& channel : channels)
+        for (float& sample : channel)
+            sample = distribution(generator);
+    return channels;
+}
+
+} // namespace murel::test
