@@ -3,31 +3,28 @@
 # a demonstration model and a short noisy recording with it, removes the noise from the recording and
 # says where everything is. Usage: scripts/quickstart.sh [OUTPUT_FOLDER] (default: out/quickstart).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${MUREL_BUILD_DIR:-$ROOT/build}"
 OUT="${1:-$ROOT/out/quickstart}"
 
 if [[ ! -f "$BUILD/CMakeCache.txt" ]]; then
-    generator=()
-    if command -v ninja > /dev/null; then
-        generator=(-G Ninja)
-    fi
-    echo "== Configuring $BUILD (Release)"
-    cmake -S "$ROOT" -B "$BUILD" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release
+    murel_setup
+    murel_log "Configuring $BUILD (Release)"
+    murel_configure "$BUILD" -DCMAKE_BUILD_TYPE=Release
 fi
-echo "== Building murel"
-cmake --build "$BUILD" --target murel -j"$(nproc)"
+murel_log "Building murel"
+cmake --build "$BUILD" --target murel -j"$JOBS"
 MUREL="$BUILD/tools/murel/murel"
 
 mkdir -p "$OUT"
-echo "== Making a demonstration model and a noisy recording"
+murel_log "Making a demonstration model and a noisy recording"
 # A spectral gate: bus Signal keeps what stands out above -40 dB, the residual bus Noise the rest.
 "$MUREL" make-model "$OUT/demo.model"
 # Three seconds of chords with white noise at -30 dB, stereo, 48 kHz, 16-bit WAV.
 "$MUREL" make-test-signal "$OUT/noisy.wav" --seconds 3
 
-echo "== Removing the noise"
+murel_log "Removing the noise"
 "$MUREL" process "$OUT/noisy.wav" "$OUT/clean.wav" --model "$OUT/demo.model" --gain Noise=0 --verbose
 
 cat << DONE
