@@ -103,7 +103,11 @@ std::string ManPageFormatter::make_help(const CLI::App* app, std::string, CLI::A
     std::string help = "NAME\n" + wrapText(page.name + " - " + page.summary, sectionIndent, width);
     help += "\nSYNOPSIS\n";
     for (const std::string& line : page.synopsis)
-        help += wrapText(line, sectionIndent, width);
+    {
+        // Continuation lines of a long synopsis hang under the command.
+        const std::string filled = fillParagraph(line, sectionIndent + 4, width);
+        help += filled.substr(4);
+    }
     if (!page.description.empty())
         help += "\nDESCRIPTION\n" + wrapText(page.description, sectionIndent, width);
     const std::string arguments = makeOptionList(app, true);
