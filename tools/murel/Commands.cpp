@@ -65,6 +65,16 @@ double parseLevel(const std::string& text, const char* what)
     return level;
 }
 
+/** A CLI11 check for numbers above 0, with a short message. */
+const CLI::Validator positive(
+    [](std::string& text)
+    {
+        char* end = nullptr;
+        const double value = std::strtod(text.c_str(), &end);
+        return end != text.c_str() && *end == '\0' && value > 0.0 ? std::string() : "must be above 0, not " + text;
+    },
+    "", "positive");
+
 class CommandLine
 {
 public:
@@ -339,9 +349,11 @@ private:
         info->add_option("MODEL", infoOptions.model, "The model file.")->required()->type_name("MODEL");
         info->add_option("-r,--rate", infoOptions.sampleRate,
                          "Sample rate in Hz for the latency in samples. Default: the model's.")
+            ->check(positive)
             ->type_name("RATE");
         info->add_option("-c,--channels", infoOptions.numOfChannels,
                          "Channel count for the latency in samples. Default: the model's.")
+            ->check(positive)
             ->type_name("N");
     }
 
@@ -367,12 +379,16 @@ private:
             ->required()
             ->type_name("MODEL");
         bench->add_option("-r,--rate", benchOptions.sampleRate, "Sample rate in Hz. Default: the first model's.")
+            ->check(positive)
             ->type_name("RATE");
         bench->add_option("-c,--channels", benchOptions.numOfChannels, "Channel count. Default: the first model's.")
+            ->check(positive)
             ->type_name("N");
         bench->add_option("-b,--block", benchOptions.blockSize, "Samples per channel in each block (default 512).")
+            ->check(positive)
             ->type_name("SAMPLES");
         bench->add_option("--seconds", benchOptions.seconds, "Seconds of audio to process (default 10).")
+            ->check(positive)
             ->type_name("SECONDS");
     }
 
