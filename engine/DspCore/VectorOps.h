@@ -153,6 +153,9 @@ inline Double2 add(Double2 a, Double2 b) { return vaddq_f64(a, b); }
 inline Double2 sub(Double2 a, Double2 b) { return vsubq_f64(a, b); }
 inline Double2 mul(Double2 a, Double2 b) { return vmulq_f64(a, b); }
 inline Double2 neg(Double2 a) { return vnegq_f64(a); }
+inline Double2 abs(Double2 a) { return vabsq_f64(a); }
+inline Double2 max(Double2 a, Double2 b) { return vmaxq_f64(a, b); }
+inline Double2 min(Double2 a, Double2 b) { return vminq_f64(a, b); }
 /** Nearest integer, ties to even, for |a| below 2^51: the addition rounds in the default mode. */
 inline Double2 roundToNearest(Double2 a)
 {
@@ -160,9 +163,19 @@ inline Double2 roundToNearest(Double2 a)
     return vsubq_f64(vaddq_f64(a, shift), shift);
 }
 #if defined(__aarch64__) || defined(_M_ARM64)
+inline Double2 div(Double2 a, Double2 b) { return vdivq_f64(a, b); }
 inline Double2 sqrt(Double2 a) { return vsqrtq_f64(a); }
 #else
-// SIMDe 0.7.4 has no vsqrtq_f64; a lane loop gives the same IEEE results.
+// SIMDe 0.7.4 has no vdivq_f64 or vsqrtq_f64; lane loops give the same IEEE results.
+inline Double2 div(Double2 a, Double2 b)
+{
+    double x[2], y[2];
+    vst1q_f64(x, a);
+    vst1q_f64(y, b);
+    for (int i = 0; i < 2; ++i)
+        x[i] /= y[i];
+    return vld1q_f64(x);
+}
 inline Double2 sqrt(Double2 a)
 {
     double x[2];

@@ -148,6 +148,67 @@ vec::Float4 polarMagnitude(vec::Float4 re, vec::Float4 im)
     return f64::narrow(half(f64::widenLow(re), f64::widenLow(im)), half(f64::widenHigh(re), f64::widenHigh(im)));
 }
 
+/** atan2 of two lanes in double precision, to within an ulp of double, for finite, non-zero x
+    and y: the reduction and minimax kernel of the classic arctangent on |y| / |x| or its
+    inverse (whichever is at most 1), then the octant. */
+f64::Double2 arcTangent2(f64::Double2 y, f64::Double2 x)
+{
+    using f64::add;
+    using f64::broadcast;
+    using f64::Double2;
+    using f64::mul;
+    using f64::select;
+    using f64::sub;
+    const Double2 ax = f64::abs(x);
+    const Double2 ay = f64::abs(y);
+    const Double2 a = f64::div(f64::min(ax, ay), f64::max(ax, ay));
+
+    // a in [0, 7/16): atan(a) directly; [7/16, 11/16): atan(1/2) + atan((2a - 1) / (2 + a));
+    // [11/16, 1]: atan(1) + atan((a - 1) / (a + 1)).
+    const f64::Mask2 middle = f64::greaterThan(a, broadcast(0.4375));
+    const f64::Mask2 upper = f64::greaterThan(a, broadcast(0.6875));
+    const Double2 t = select(upper, f64::div(sub(a, broadcast(1.0)), add(a, broadcast(1.0))),
+                             select(middle, f64::div(sub(add(a, a), broadcast(1.0)), add(broadcast(2.0), a)), a));
+    const Double2 hi = select(upper, broadcast(7.85398163397448278999e-01),
+                              select(middle, broadcast(4.63647609000806093515e-01), broadcast(0.0)));
+    const Double2 lo = select(upper, broadcast(3.06161699786838301793e-17),
+                              select(middle, broadcast(2.26987774529616870924e-17), broadcast(0.0)));
+    const Double2 z = mul(t, t);
+    const Double2 w = mul(z, z);
+    Double2 even = add(broadcast(4.97687799461593236017e-02), mul(w, broadcast(1.62858201153657823623e-02)));
+    even = add(broadcast(6.66107313738753120669e-02), mul(w, even));
+    even = add(broadcast(9.09088713343650656196e-02), mul(w, even));
+    even = add(broadcast(1.42857142725034663711e-01), mul(w, even));
+    even = add(broadcast(3.33333333333329318027e-01), mul(w, even));
+    Double2 odd = add(broadcast(-5.83357013379057348645e-02), mul(w, broadcast(-3.65315727442169155270e-02)));
+    odd = add(broadcast(-7.69187620504482999495e-02), mul(w, odd));
+    odd = add(broadcast(-1.11111104054623557880e-01), mul(w, odd));
+    odd = add(broadcast(-1.99999999998764832476e-01), mul(w, odd));
+    const Double2 series = mul(t, add(mul(z, even), mul(w, odd)));
+    // hi - ((t s - lo) - t), which is t - t s where hi and lo are 0.
+    Double2 angle = sub(hi, sub(sub(series, lo), t));
+
+    angle = select(f64::greaterThan(ay, ax), sub(broadcast(1.57079632679489655800e+00), angle), angle);
+    angle = select(f64::lessThan(x, broadcast(0.0)), sub(broadcast(3.14159265358979311600e+00), angle), angle);
+    return select(f64::lessThan(y, broadcast(0.0)), f64::neg(angle), angle);
+}
+
+/** atan2f of four lanes: computed in double and rounded once, so within rounding of the C
+    library's single-precision result. Zeros, infinities and NaN (signed zeros and the branch
+    cut) go to the C library itself. */
+vec::Float4 phaseOf(const float* re, const float* im)
+{
+    const vec::Float4 x = vec::load(re);
+    const vec::Float4 y = vec::load(im);
+    alignas(16) float phase[vec::numOfLanes];
+    vec::store(phase, f64::narrow(arcTangent2(f64::widenLow(y), f64::widenLow(x)),
+                                  arcTangent2(f64::widenHigh(y), f64::widenHigh(x))));
+    for (int i = 0; i < vec::numOfLanes; ++i)
+        if (re[i] == 0.0f || im[i] == 0.0f || !std::isfinite(re[i]) || !std::isfinite(im[i]))
+            phase[i] = std::atan2(im[i], re[i]);
+    return vec::load(phase);
+}
+
 /** Sine and cosine in double precision of angles in [-pi, pi] (phases), to within an ulp of
     double: reduction by the nearest multiple of pi / 2 in two parts, then the classic minimax
     kernels on [-pi / 4, pi / 4]. */
@@ -631,9 +692,7 @@ void MurelProcessor::shapeMask(float sensitivityValue, const ComplexSignal32& ma
                 re[i] = in[k + i].real();
                 im[i] = in[k + i].imag();
             }
-            alignas(16) float phase[lanes];
-            for (int i = 0; i < lanes; ++i)
-                phase[i] = std::atan2(im[i], re[i]);
+            const vec::Float4 phase = phaseOf(re, im);
             alignas(16) float magnitude[lanes];
             vec::store(magnitude, polarMagnitude(vec::load(re), vec::load(im)));
             // With the exponent 1 the factor is a power 0 of a positive number: exactly 1.
@@ -648,7 +707,7 @@ void MurelProcessor::shapeMask(float sensitivityValue, const ComplexSignal32& ma
                 }
             vec::Float4 outRe;
             vec::Float4 outIm;
-            fromPolar(vec::load(phase), vec::load(magnitude), outRe, outIm);
+            fromPolar(phase, vec::load(magnitude), outRe, outIm);
             if (count == lanes)
             {
                 vec::storeInterleaved(floats(out + k), outRe, outIm);
