@@ -1,0 +1,400 @@
+#include "AudioFile.h"
+
+#include "Failure.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace murel::cli
+{
+
+namespace
+{
+
+struct ContainerName
+{
+    const char* name;
+    int container;
+    /** Sample type chosen when the input's cannot be kept; 0: the general rule. */
+    int preferredSampleType;
+};
+
+// The first entry of each container gives its usual extension.
+constexpr ContainerName containerNames[] = {
+    {"wav", SF_FORMAT_WAV, 0},
+    {"wave", SF_FORMAT_WAV, 0},
+    {"flac", SF_FORMAT_FLAC, 0},
+    {"ogg", SF_FORMAT_OGG, SF_FORMAT_VORBIS},
+    {"oga", SF_FORMAT_OGG, SF_FORMAT_VORBIS},
+    {"opus", SF_FORMAT_OGG, SF_FORMAT_OPUS},
+    {"aiff", SF_FORMAT_AIFF, 0},
+    {"aif", SF_FORMAT_AIFF, 0},
+    {"aifc", SF_FORMAT_AIFF, 0},
+    {"caf", SF_FORMAT_CAF, 0},
+    {"w64", SF_FORMAT_W64, 0},
+    {"rf64", SF_FORMAT_RF64, 0},
+    {"au", SF_FORMAT_AU, 0},
+    {"snd", SF_FORMAT_AU, 0},
+    {"mp3", SF_FORMAT_MPEG, SF_FORMAT_MPEG_LAYER_III},
+};
+
+struct SampleFormatName
+{
+    const char* name;
+    int sampleType;
+};
+
+constexpr SampleFormatName sampleFormatNames[] = {
+    {"16", SF_FORMAT_PCM_16},     {"24", SF_FORMAT_PCM_24},   {"32", SF_FORMAT_PCM_32},
+    {"8", SF_FORMAT_PCM_S8},      {"float", SF_FORMAT_FLOAT}, {"double", SF_FORMAT_DOUBLE},
+    {"vorbis", SF_FORMAT_VORBIS}, {"opus", SF_FORMAT_OPUS},   {"mp3", SF_FORMAT_MPEG_LAYER_III},
+    {"alaw", SF_FORMAT_ALAW},     {"ulaw", SF_FORMAT_ULAW},
+};
+
+std::string toLower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+const ContainerName* findContainerName(const std::string& name)
+{
+    const std::string lower = toLower(name);
+    for (const ContainerName& entry : containerNames)
+        if (lower == entry.name)
+            return &entry;
+    return nullptr;
+}
+
+std::string getExtension(const std::string& path)
+{
+    const std::size_t slash = path.find_last_of('/');
+    const std::size_t dot = path.find_last_of('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash) || dot + 1 == path.size())
+        return {};
+    return path.substr(dot + 1);
+}
+
+bool isIntegerSampleType(int sampleType)
+{
+    switch (sampleType)
+    {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+    case SF_FORMAT_PCM_16:
+    case SF_FORMAT_PCM_24:
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_ALAW:
+    case SF_FORMAT_ULAW:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isCheckedFormat(int format, int numOfChannels, int sampleRate)
+{
+    SF_INFO info = {};
+    info.format = format;
+    info.channels = numOfChannels;
+    info.samplerate = sampleRate;
+    return sf_format_check(&info) != 0;
+}
+
+std::string getLibraryReason(SNDFILE* file)
+{
+    std::string reason = sf_strerror(file);
+    while (!reason.empty() && (reason.back() == '.' || reason.back() == '\n' || reason.back() == ' '))
+        reason.pop_back();
+    return reason;
+}
+
+} // namespace
+
+AudioReader::AudioReader(std::string filePath) : path(std::move(filePath))
+{
+    // libsndfile words a missing file vaguely; ask the system first.
+    const int descriptor = ::open(path.c_str(), O_RDONLY);
+    if (descriptor < 0)
+        throw Failure("cannot open " + quote(path) + ": " + getSystemReason());
+    struct stat status = {};
+    const bool isFolder = ::fstat(descriptor, &status) == 0 && S_ISDIR(status.st_mode);
+    if (isFolder)
+    {
+        ::close(descriptor);
+        throw Failure("cannot open " + quote(path) + ": it is a folder");
+    }
+    file = sf_open_fd(descriptor, SFM_READ, &info, SF_TRUE);
+    if (file == nullptr)
+        throw Failure("cannot read " + quote(path) + ": not an audio file of a supported type (" +
+                      getLibraryReason(nullptr) + ")");
+    if (info.channels < 1 || info.samplerate < 1)
+    {
+        sf_close(file);
+        file = nullptr;
+        throw Failure("cannot read " + quote(path) + ": it declares " + std::to_string(info.channels) +
+                      " channels at " + std::to_string(info.samplerate) + " Hz");
+    }
+}
+
+AudioReader::~AudioReader()
+{
+    if (file != nullptr)
+        sf_close(file);
+}
+
+std::int64_t AudioReader::getNumOfFrames() const
+{
+    return info.frames >= 0 && info.frames < SF_COUNT_MAX ? static_cast<std::int64_t>(info.frames) : -1;
+}
+
+AudioTags AudioReader::getTags() const
+{
+    AudioTags tags;
+    for (int id = SF_STR_FIRST; id <= SF_STR_LAST; ++id)
+        if (id != SF_STR_SOFTWARE)
+            if (const char* text = sf_get_string(file, id); text != nullptr && *text != '\0')
+                tags.emplace_back(id, text);
+    return tags;
+}
+
+std::int64_t AudioReader::read(float* frames, std::int64_t numOfFrames)
+{
+    const sf_count_t numOfFramesRead = sf_readf_float(file, frames, numOfFrames);
+    if (numOfFramesRead < numOfFrames && sf_error(file) != SF_ERR_NO_ERROR)
+        throw Failure("cannot read " + quote(path) + ": " + getLibraryReason(file));
+    return numOfFramesRead;
+}
+
+AudioWriter::AudioWriter(const std::string& path, int fileFormat, int channels, int sampleRate, const AudioTags& tags)
+    : pendingFile(path), format(fileFormat), numOfChannels(channels)
+{
+    SF_INFO info = {};
+    info.format = format;
+    info.channels = numOfChannels;
+    info.samplerate = sampleRate;
+    file = sf_open_fd(pendingFile.releaseDescriptor(), SFM_WRITE, &info, SF_TRUE);
+    if (file == nullptr)
+        throw Failure("cannot write " + quote(path) + " as " + describeFormat(format) + " with " +
+                      std::to_string(channels) + " channels at " + std::to_string(sampleRate) +
+                      " Hz: " + getLibraryReason(nullptr));
+    countsClipping = isIntegerSampleType(format & SF_FORMAT_SUBMASK);
+    if (countsClipping)
+        sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    for (const auto& [id, text] : tags)
+        sf_set_string(file, id, text.c_str());
+    sf_set_string(file, SF_STR_SOFTWARE, "murel");
+}
+
+AudioWriter::~AudioWriter()
+{
+    if (file != nullptr)
+        sf_close(file);
+}
+
+void AudioWriter::write(const float* frames, std::int64_t numOfFrames)
+{
+    if (countsClipping)
+    {
+        const std::int64_t numOfValues = numOfFrames * numOfChannels;
+        for (std::int64_t i = 0; i < numOfValues; ++i)
+            numOfClippedSamples += std::fabs(frames[i]) > 1.0f ? 1 : 0;
+    }
+    if (sf_writef_float(file, frames, numOfFrames) != numOfFrames)
+        throw Failure("cannot write " + quote(getPath()) + ": " + getLibraryReason(file));
+}
+
+void AudioWriter::close()
+{
+    if (file == nullptr)
+        return;
+    SNDFILE* const closing = file;
+    file = nullptr;
+    sf_write_sync(closing);
+    const int error = sf_error(closing);
+    const std::string reason = getLibraryReason(closing);
+    if (sf_close(closing) != 0 || error != SF_ERR_NO_ERROR)
+        throw Failure("cannot write " + quote(getPath()) + ": " + reason);
+}
+
+void AudioWriter::commit()
+{
+    close();
+    pendingFile.commit();
+}
+
+void AudioWriter::finish()
+{
+    close();
+    commit();
+}
+
+int chooseOutputFormat(const SF_INFO& input, const std::string& outputPath, const OutputFormatRequest& request)
+{
+    const int inputSampleType = input.format & SF_FORMAT_SUBMASK;
+    int container = input.format & SF_FORMAT_TYPEMASK;
+    int preferredSampleType = 0;
+    if (!request.type.empty())
+    {
+        const ContainerName* entry = findContainerName(request.type);
+        if (entry == nullptr)
+            throw UsageFailure("unknown file type " + quote(request.type) + "; known types: " + listContainerNames());
+        container = entry->container;
+        preferredSampleType = entry->preferredSampleType;
+    }
+    else if (const ContainerName* entry = findContainerName(getExtension(outputPath)))
+    {
+        container = entry->container;
+        preferredSampleType = entry->preferredSampleType;
+    }
+
+    const auto fits = [&](int sampleType)
+    { return isCheckedFormat(container | sampleType, input.channels, input.samplerate); };
+
+    if (!request.sampleFormat.empty())
+    {
+        const std::string lower = toLower(request.sampleFormat);
+        for (const SampleFormatName& entry : sampleFormatNames)
+        {
+            if (lower != entry.name)
+                continue;
+            int sampleType = entry.sampleType;
+            // 8-bit is signed in some containers and unsigned in others.
+            if (sampleType == SF_FORMAT_PCM_S8 && !fits(sampleType))
+                sampleType = SF_FORMAT_PCM_U8;
+            if (!fits(sampleType))
+                throw UsageFailure(describeFormat(container) + " files cannot hold " + quote(request.sampleFormat) +
+                                   " samples with " + std::to_string(input.channels) + " channels at " +
+                                   std::to_string(input.samplerate) + " Hz");
+            return container | sampleType;
+        }
+        throw UsageFailure("unknown sample format " + quote(request.sampleFormat) +
+                           "; known formats: 8, 16, 24, 32, float, double, vorbis, opus, mp3, alaw, ulaw");
+    }
+
+    if (preferredSampleType == 0 && fits(inputSampleType))
+        return container | inputSampleType;
+    if (preferredSampleType != 0 && fits(preferredSampleType))
+        return container | preferredSampleType;
+    // The input's sample type does not fit: keep its precision where the container allows.
+    const bool isShortInput = inputSampleType == SF_FORMAT_PCM_16 || inputSampleType == SF_FORMAT_PCM_S8 ||
+                              inputSampleType == SF_FORMAT_PCM_U8 || inputSampleType == SF_FORMAT_ALAW ||
+                              inputSampleType == SF_FORMAT_ULAW;
+    std::vector<int> candidates;
+    if (isShortInput)
+        candidates = {SF_FORMAT_PCM_16, SF_FORMAT_PCM_24, SF_FORMAT_FLOAT};
+    else
+        candidates = {SF_FORMAT_FLOAT, SF_FORMAT_PCM_24, SF_FORMAT_PCM_16};
+    candidates.insert(candidates.end(), {SF_FORMAT_VORBIS, SF_FORMAT_MPEG_LAYER_III, SF_FORMAT_PCM_U8});
+    for (const int sampleType : candidates)
+        if (fits(sampleType))
+            return container | sampleType;
+    throw UsageFailure("cannot write " + quote(outputPath) + ": its file type cannot hold " +
+                       std::to_string(input.channels) + " channels at " + std::to_string(input.samplerate) + " Hz");
+}
+
+std::string describeFormat(int format)
+{
+    std::string text;
+    const int container = format & SF_FORMAT_TYPEMASK;
+    switch (container)
+    {
+    case SF_FORMAT_WAV:
+        text = "WAV";
+        break;
+    case SF_FORMAT_FLAC:
+        text = "FLAC";
+        break;
+    case SF_FORMAT_OGG:
+        text = "Ogg";
+        break;
+    case SF_FORMAT_AIFF:
+        text = "AIFF";
+        break;
+    case SF_FORMAT_CAF:
+        text = "CAF";
+        break;
+    case SF_FORMAT_W64:
+        text = "Wave64";
+        break;
+    case SF_FORMAT_RF64:
+        text = "RF64";
+        break;
+    case SF_FORMAT_AU:
+        text = "AU";
+        break;
+    case SF_FORMAT_MPEG:
+        text = "MPEG";
+        break;
+    default:
+    {
+        SF_FORMAT_INFO info = {};
+        info.format = container;
+        text = sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) == 0 && info.name != nullptr
+                   ? info.name
+                   : "unknown type";
+    }
+    }
+    switch (format & SF_FORMAT_SUBMASK)
+    {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+        return text + ", 8-bit integer";
+    case SF_FORMAT_PCM_16:
+        return text + ", 16-bit integer";
+    case SF_FORMAT_PCM_24:
+        return text + ", 24-bit integer";
+    case SF_FORMAT_PCM_32:
+        return text + ", 32-bit integer";
+    case SF_FORMAT_FLOAT:
+        return text + ", 32-bit float";
+    case SF_FORMAT_DOUBLE:
+        return text + ", 64-bit float";
+    case SF_FORMAT_VORBIS:
+        return text + ", Vorbis";
+    case SF_FORMAT_OPUS:
+        return text + ", Opus";
+    case SF_FORMAT_MPEG_LAYER_III:
+        return text + ", MP3";
+    case 0:
+        return text;
+    default:
+    {
+        SF_FORMAT_INFO info = {};
+        info.format = format & SF_FORMAT_SUBMASK;
+        const bool known = sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) == 0 && info.name != nullptr;
+        return text + ", " + (known ? info.name : "unknown encoding");
+    }
+    }
+}
+
+std::string listContainerNames()
+{
+    std::string names;
+    for (const ContainerName& entry : containerNames)
+        names += (names.empty() ? "" : ", ") + std::string(entry.name);
+    return names;
+}
+
+std::string getFileExtension(int format)
+{
+    const int container = format & SF_FORMAT_TYPEMASK;
+    if (container == SF_FORMAT_OGG && (format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS)
+        return "opus";
+    for (const ContainerName& entry : containerNames)
+        if (entry.container == container)
+            return entry.name;
+    SF_FORMAT_INFO info = {};
+    info.format = container;
+    if (sf_command(nullptr, SFC_GET_FORMAT_INFO, &info, sizeof info) == 0 && info.extension != nullptr)
+        return info.extension;
+    return "audio";
+}
+
+} // namespace murel::cli

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "AudioFile.h"
+#include "BusSettings.h"
+#include "DemoContent.h"
+
+#include <atomic>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace murel::cli
+{
+
+/** What every command gets besides its options. */
+struct CommandContext
+{
+    std::ostream& out;
+    std::ostream& err;
+    /** "murel process": the prefix of messages. */
+    std::string commandName;
+    bool quiet = false;
+    /** A progress bar is drawn only when this is set (standard error is a terminal). */
+    bool isTerminal = false;
+    int terminalWidth = 80;
+    const std::atomic<bool>* interrupted = nullptr;
+
+    void warn(const std::string& message) const;
+};
+
+struct ProcessOptions
+{
+    std::string input;
+    std::string output;
+    std::string stemsFolder;
+    std::vector<std::string> models;
+    BusRequests busses;
+    OutputFormatRequest format;
+    int blockSize = 4096;
+    bool verbose = false;
+};
+
+struct InfoOptions
+{
+    std::string model;
+    double sampleRate = 0.0;
+    int numOfChannels = 0;
+};
+
+struct BenchOptions
+{
+    std::vector<std::string> models;
+    double sampleRate = 0.0;
+    int numOfChannels = 0;
+    int blockSize = 512;
+    double seconds = 10.0;
+};
+
+struct MakeModelOptions
+{
+    std::string output;
+    DemoModelSettings settings;
+};
+
+struct MakeTestSignalOptions
+{
+    std::string output;
+    TestSignalSettings settings;
+    OutputFormatRequest format;
+};
+
+/** The commands; each throws Failure or UsageFailure for the command line to report. */
+void runProcess(const ProcessOptions& options, const CommandContext& context);
+void runInfo(const InfoOptions& options, const CommandContext& context);
+void runBench(const BenchOptions& options, const CommandContext& context);
+void runMakeModel(const MakeModelOptions& options, const CommandContext& context);
+void runMakeTestSignal(const MakeTestSignalOptions& options, const CommandContext& context);
+
+/** File name for a bus's stem: the bus name with characters that are unsafe in file names
+    replaced, made unique among the buses by the bus index when needed. */
+std::vector<std::string> makeStemFileNames(const std::vector<std::string>& busNames, const std::string& extension);
+
+/** "48000", "44100", "22050.5" */
+std::string formatRate(double sampleRate);
+
+} // namespace murel::cli

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "Interface/MurelEngine.h"
+
+#include <string>
+#include <vector>
+
+namespace murel::cli
+{
+
+/** A model loaded through the engine's model functions, for its header values. */
+class ModelHandle
+{
+public:
+    /** Throws Failure with the reason when the file is missing, unreadable or a model the engine
+        does not load (the reason then comes from the tool's own reading of the file when it finds
+        one). */
+    explicit ModelHandle(const std::string& path);
+    ~ModelHandle();
+
+    ModelHandle(const ModelHandle&) = delete;
+    ModelHandle& operator=(const ModelHandle&) = delete;
+
+    const std::string& getPath() const { return path; }
+    /** sampleRate, numOfChannels, latency (= FFT size), windowSize, hopSize, modelLatency. */
+    const MurelModelInfo& getInfo() const { return info; }
+
+private:
+    std::string path;
+    void* handle = nullptr;
+    MurelModelInfo info = {};
+};
+
+/** A processor (one model) or stem separator (several) from the engine's C functions. */
+class ProcessorHandle
+{
+public:
+    /** Checks every model first (see ModelHandle) and that several models agree, then creates
+        the processor for the channel count and rate. Throws Failure with the reason. */
+    ProcessorHandle(const std::vector<std::string>& modelPaths, int numOfChannels, double sampleRate);
+    ~ProcessorHandle();
+
+    ProcessorHandle(const ProcessorHandle&) = delete;
+    ProcessorHandle& operator=(const ProcessorHandle&) = delete;
+
+    void* get() const { return handle; }
+    int getNumOfChannels() const { return numOfChannels; }
+    double getSampleRate() const { return sampleRate; }
+    /** Latency in samples at the processor's rate, as the engine reports it. */
+    int getLatency() const;
+    const std::vector<std::string>& getBusNames() const { return busNames; }
+
+    /** Linear gain (0 or more) and sensitivity (-100 to 100) of a bus. */
+    void setGain(int bus, float gain);
+    void setSensitivity(int bus, float sensitivity);
+
+private:
+    void* handle = nullptr;
+    int numOfChannels = 0;
+    double sampleRate = 0.0;
+    std::vector<std::string> busNames;
+};
+
+/** Buses whose gain and sensitivity the engine stores; later buses always mix at unity. */
+constexpr int maxNumOfControlledBusses = 16;
+
+/** Parameter ids of the engine. */
+constexpr int busGainParameter = 256;
+constexpr int busSensitivityParameter = 512;
+
+/** The engine's vector arithmetic back end ("ARM NEON"). */
+std::string getVectorArithmeticName();
+
+} // namespace murel::cli
