@@ -87,10 +87,14 @@ std::vector<std::vector<mw::LayerRecord>> otherLayers()
     mw::NormLayerRecord skipNorm{"skip", 0, ramp({4}), {}};
     mw::SeparableChannelConvLayerRecord smooth{"skipnorm", ramp({2}), ramp({3})};
     return {
-        {record("conv", conv)},           {record("strided", strided), record("transposed", transposed)},
-        {record("norm", norm)},           {record("dense", dense)},
-        {record("separable", separable)}, {record("prenorm", preNorm)},
-        {record("attention", attention)}, {record("arprenorm", arPreNorm)},
+        {record("conv", conv)},
+        {record("strided", strided), record("transposed", transposed)},
+        {record("norm", norm)},
+        {record("dense", dense)},
+        {record("separable", separable)},
+        {record("prenorm", preNorm)},
+        {record("attention", attention)},
+        {record("arprenorm", arPreNorm)},
         {record("depthwise", depthwise)},
         {record("depthwiseup", depthwiseUp), record("joined", mw::ConcatLayerRecord{{"depthwiseup", "input"}})},
         {record("down", down), record("middle", middle), record("up", up),

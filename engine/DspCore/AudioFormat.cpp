@@ -47,12 +47,12 @@ const std::vector<SpeakerId> defaultLayouts[] = {
     {speakerLeft, speakerRight, speakerCenter, speakerLfe, speakerLeftSurround, speakerRightSurround},
     {speakerLeft, speakerRight, speakerCenter, speakerLeftSurround, speakerRightSurround, speakerSideLeft,
      speakerSideRight},
-    {speakerLeft, speakerRight, speakerCenter, speakerLfe, speakerLeftSurround, speakerRightSurround,
-     speakerSideLeft, speakerSideRight},
+    {speakerLeft, speakerRight, speakerCenter, speakerLfe, speakerLeftSurround, speakerRightSurround, speakerSideLeft,
+     speakerSideRight},
     {speakerLeft, speakerRight, speakerCenter, speakerLeftSurround, speakerRightSurround, speakerSideLeft,
      speakerSideRight, speakerTopSideLeft, speakerTopSideRight},
-    {speakerLeft, speakerRight, speakerCenter, speakerLfe, speakerLeftSurround, speakerRightSurround,
-     speakerSideLeft, speakerSideRight, speakerTopSideLeft, speakerTopSideRight},
+    {speakerLeft, speakerRight, speakerCenter, speakerLfe, speakerLeftSurround, speakerRightSurround, speakerSideLeft,
+     speakerSideRight, speakerTopSideLeft, speakerTopSideRight},
 };
 
 } // namespace

@@ -75,7 +75,8 @@ std::vector<T*>& Signal<T>::getChannelPointers()
     {
         data->channelPointers.resize(static_cast<std::size_t>(data->numOfChannels));
         for (int c = 0; c < data->numOfChannels; ++c)
-            data->channelPointers[static_cast<std::size_t>(c)] = data->samples + static_cast<std::ptrdiff_t>(c) * data->stride;
+            data->channelPointers[static_cast<std::size_t>(c)] =
+                data->samples + static_cast<std::ptrdiff_t>(c) * data->stride;
     }
     return data->channelPointers;
 }
@@ -141,7 +142,8 @@ std::vector<Signal32> Signal32::toVectorOfChannels() const
     {
         Signal32 row(1, numOfSamples);
         if (numOfSamples > 0)
-            std::memcpy(row.getWritePointer(0), getReadPointer(c), static_cast<std::size_t>(numOfSamples) * sizeof(float));
+            std::memcpy(row.getWritePointer(0), getReadPointer(c),
+                        static_cast<std::size_t>(numOfSamples) * sizeof(float));
         channels.push_back(std::move(row));
     }
     return channels;

@@ -20,16 +20,40 @@ using Mask4 = uint32x4_t;
 constexpr const char* backEndName = "ARM NEON";
 constexpr int numOfLanes = 4;
 
-inline Float4 load(const float* p) { return vld1q_f32(p); }
-inline void store(float* p, Float4 v) { vst1q_f32(p, v); }
-inline Float4 broadcast(float x) { return vdupq_n_f32(x); }
-inline Float4 zero() { return vdupq_n_f32(0.0f); }
+inline Float4 load(const float* p)
+{
+    return vld1q_f32(p);
+}
+inline void store(float* p, Float4 v)
+{
+    vst1q_f32(p, v);
+}
+inline Float4 broadcast(float x)
+{
+    return vdupq_n_f32(x);
+}
+inline Float4 zero()
+{
+    return vdupq_n_f32(0.0f);
+}
 
-inline Float4 add(Float4 a, Float4 b) { return vaddq_f32(a, b); }
-inline Float4 sub(Float4 a, Float4 b) { return vsubq_f32(a, b); }
-inline Float4 mul(Float4 a, Float4 b) { return vmulq_f32(a, b); }
+inline Float4 add(Float4 a, Float4 b)
+{
+    return vaddq_f32(a, b);
+}
+inline Float4 sub(Float4 a, Float4 b)
+{
+    return vsubq_f32(a, b);
+}
+inline Float4 mul(Float4 a, Float4 b)
+{
+    return vmulq_f32(a, b);
+}
 /** acc + a * b, fused where the hardware has it. */
-inline Float4 fma(Float4 acc, Float4 a, Float4 b) { return vfmaq_f32(acc, a, b); }
+inline Float4 fma(Float4 acc, Float4 a, Float4 b)
+{
+    return vfmaq_f32(acc, a, b);
+}
 /** acc + a * v[lane], fused where the hardware has it. */
 template <int lane>
 inline Float4 fmaLane(Float4 acc, Float4 a, Float4 v)
@@ -37,15 +61,33 @@ inline Float4 fmaLane(Float4 acc, Float4 a, Float4 v)
     return vfmaq_laneq_f32(acc, a, v, lane);
 }
 /** Loads one float into all four lanes. */
-inline Float4 loadBroadcast(const float* p) { return vld1q_dup_f32(p); }
+inline Float4 loadBroadcast(const float* p)
+{
+    return vld1q_dup_f32(p);
+}
 /** acc - a * b, fused where the hardware has it. */
-inline Float4 fms(Float4 acc, Float4 a, Float4 b) { return vfmaq_f32(acc, vnegq_f32(a), b); }
-inline Float4 neg(Float4 a) { return vnegq_f32(a); }
-inline Float4 abs(Float4 a) { return vabsq_f32(a); }
+inline Float4 fms(Float4 acc, Float4 a, Float4 b)
+{
+    return vfmaq_f32(acc, vnegq_f32(a), b);
+}
+inline Float4 neg(Float4 a)
+{
+    return vnegq_f32(a);
+}
+inline Float4 abs(Float4 a)
+{
+    return vabsq_f32(a);
+}
 
 #if defined(__aarch64__) || defined(_M_ARM64)
-inline Float4 div(Float4 a, Float4 b) { return vdivq_f32(a, b); }
-inline Float4 sqrt(Float4 a) { return vsqrtq_f32(a); }
+inline Float4 div(Float4 a, Float4 b)
+{
+    return vdivq_f32(a, b);
+}
+inline Float4 sqrt(Float4 a)
+{
+    return vsqrtq_f32(a);
+}
 #else
 // SIMDe translates no AArch64 division or square root; lane loops give the same IEEE results
 // and the compiler vectorises them.
@@ -69,16 +111,34 @@ inline Float4 sqrt(Float4 a)
 #endif
 
 /** Lane-wise maximum and minimum; NaN handling follows the hardware. */
-inline Float4 max(Float4 a, Float4 b) { return vmaxq_f32(a, b); }
-inline Float4 min(Float4 a, Float4 b) { return vminq_f32(a, b); }
+inline Float4 max(Float4 a, Float4 b)
+{
+    return vmaxq_f32(a, b);
+}
+inline Float4 min(Float4 a, Float4 b)
+{
+    return vminq_f32(a, b);
+}
 
-inline Mask4 lessThan(Float4 a, Float4 b) { return vcltq_f32(a, b); }
-inline Mask4 greaterThan(Float4 a, Float4 b) { return vcgtq_f32(a, b); }
+inline Mask4 lessThan(Float4 a, Float4 b)
+{
+    return vcltq_f32(a, b);
+}
+inline Mask4 greaterThan(Float4 a, Float4 b)
+{
+    return vcgtq_f32(a, b);
+}
 /** Lane-wise mask ? a : b. */
-inline Float4 select(Mask4 mask, Float4 a, Float4 b) { return vbslq_f32(mask, a, b); }
+inline Float4 select(Mask4 mask, Float4 a, Float4 b)
+{
+    return vbslq_f32(mask, a, b);
+}
 
 /** Sum of the four lanes. */
-inline float horizontalSum(Float4 a) { return vaddvq_f32(a); }
+inline float horizontalSum(Float4 a)
+{
+    return vaddvq_f32(a);
+}
 
 /** Multiplies two pairs of interleaved complex numbers: lanes are (re0, im0, re1, im1). */
 inline Float4 complexMul(Float4 a, Float4 b)
@@ -92,7 +152,10 @@ inline Float4 complexMul(Float4 a, Float4 b)
 }
 
 /** Loads eight interleaved floats as their even and odd lanes: (x0, x2, x4, x6), (x1, x3, x5, x7). */
-inline float32x4x2_t loadDeinterleaved(const float* p) { return vld2q_f32(p); }
+inline float32x4x2_t loadDeinterleaved(const float* p)
+{
+    return vld2q_f32(p);
+}
 /** Stores two vectors interleaved: a0, b0, a1, b1, ... */
 inline void storeInterleaved(float* p, Float4 a, Float4 b)
 {
@@ -105,14 +168,26 @@ inline void storeInterleaved(float* p, Float4 a, Float4 b)
 /** acc - a * b: fused on aarch64; SIMDe 0.7.4 has no vfmsq_f32, so a multiply and a subtract
     elsewhere (cheaper there than fms, which negates first). */
 #if defined(__aarch64__) || defined(_M_ARM64)
-inline Float4 mulSub(Float4 acc, Float4 a, Float4 b) { return vfmsq_f32(acc, a, b); }
+inline Float4 mulSub(Float4 acc, Float4 a, Float4 b)
+{
+    return vfmsq_f32(acc, a, b);
+}
 #else
-inline Float4 mulSub(Float4 acc, Float4 a, Float4 b) { return vsubq_f32(acc, vmulq_f32(a, b)); }
+inline Float4 mulSub(Float4 acc, Float4 a, Float4 b)
+{
+    return vsubq_f32(acc, vmulq_f32(a, b));
+}
 #endif
 
 /** (a0, b0, a1, b1) and (a2, b2, a3, b3). */
-inline Float4 interleaveLow(Float4 a, Float4 b) { return vzip1q_f32(a, b); }
-inline Float4 interleaveHigh(Float4 a, Float4 b) { return vzip2q_f32(a, b); }
+inline Float4 interleaveLow(Float4 a, Float4 b)
+{
+    return vzip1q_f32(a, b);
+}
+inline Float4 interleaveHigh(Float4 a, Float4 b)
+{
+    return vzip2q_f32(a, b);
+}
 
 /** Lanes in reverse order: (a3, a2, a1, a0). */
 inline Float4 reverse(Float4 a)
@@ -143,20 +218,53 @@ namespace f64
 using Double2 = float64x2_t;
 using Mask2 = uint64x2_t;
 
-inline Double2 broadcast(double x) { return vdupq_n_f64(x); }
+inline Double2 broadcast(double x)
+{
+    return vdupq_n_f64(x);
+}
 /** Lanes 0, 1 and lanes 2, 3 of a, widened exactly. */
-inline Double2 widenLow(Float4 a) { return vcvt_f64_f32(vget_low_f32(a)); }
-inline Double2 widenHigh(Float4 a) { return vcvt_f64_f32(vget_high_f32(a)); }
+inline Double2 widenLow(Float4 a)
+{
+    return vcvt_f64_f32(vget_low_f32(a));
+}
+inline Double2 widenHigh(Float4 a)
+{
+    return vcvt_f64_f32(vget_high_f32(a));
+}
 /** Both pairs rounded to float: (low0, low1, high0, high1). */
-inline Float4 narrow(Double2 low, Double2 high) { return vcombine_f32(vcvt_f32_f64(low), vcvt_f32_f64(high)); }
+inline Float4 narrow(Double2 low, Double2 high)
+{
+    return vcombine_f32(vcvt_f32_f64(low), vcvt_f32_f64(high));
+}
 
-inline Double2 add(Double2 a, Double2 b) { return vaddq_f64(a, b); }
-inline Double2 sub(Double2 a, Double2 b) { return vsubq_f64(a, b); }
-inline Double2 mul(Double2 a, Double2 b) { return vmulq_f64(a, b); }
-inline Double2 neg(Double2 a) { return vnegq_f64(a); }
-inline Double2 abs(Double2 a) { return vabsq_f64(a); }
-inline Double2 max(Double2 a, Double2 b) { return vmaxq_f64(a, b); }
-inline Double2 min(Double2 a, Double2 b) { return vminq_f64(a, b); }
+inline Double2 add(Double2 a, Double2 b)
+{
+    return vaddq_f64(a, b);
+}
+inline Double2 sub(Double2 a, Double2 b)
+{
+    return vsubq_f64(a, b);
+}
+inline Double2 mul(Double2 a, Double2 b)
+{
+    return vmulq_f64(a, b);
+}
+inline Double2 neg(Double2 a)
+{
+    return vnegq_f64(a);
+}
+inline Double2 abs(Double2 a)
+{
+    return vabsq_f64(a);
+}
+inline Double2 max(Double2 a, Double2 b)
+{
+    return vmaxq_f64(a, b);
+}
+inline Double2 min(Double2 a, Double2 b)
+{
+    return vminq_f64(a, b);
+}
 /** Nearest integer, ties to even, for |a| below 2^51: the addition rounds in the default mode. */
 inline Double2 roundToNearest(Double2 a)
 {
@@ -164,8 +272,14 @@ inline Double2 roundToNearest(Double2 a)
     return vsubq_f64(vaddq_f64(a, shift), shift);
 }
 #if defined(__aarch64__) || defined(_M_ARM64)
-inline Double2 div(Double2 a, Double2 b) { return vdivq_f64(a, b); }
-inline Double2 sqrt(Double2 a) { return vsqrtq_f64(a); }
+inline Double2 div(Double2 a, Double2 b)
+{
+    return vdivq_f64(a, b);
+}
+inline Double2 sqrt(Double2 a)
+{
+    return vsqrtq_f64(a);
+}
 #else
 // SIMDe 0.7.4 has no vdivq_f64 or vsqrtq_f64; lane loops give the same IEEE results.
 inline Double2 div(Double2 a, Double2 b)
@@ -187,11 +301,23 @@ inline Double2 sqrt(Double2 a)
 }
 #endif
 
-inline Mask2 lessThan(Double2 a, Double2 b) { return vcltq_f64(a, b); }
-inline Mask2 greaterThan(Double2 a, Double2 b) { return vcgtq_f64(a, b); }
-inline Mask2 either(Mask2 a, Mask2 b) { return vorrq_u64(a, b); }
+inline Mask2 lessThan(Double2 a, Double2 b)
+{
+    return vcltq_f64(a, b);
+}
+inline Mask2 greaterThan(Double2 a, Double2 b)
+{
+    return vcgtq_f64(a, b);
+}
+inline Mask2 either(Mask2 a, Mask2 b)
+{
+    return vorrq_u64(a, b);
+}
 /** Lane-wise mask ? a : b. */
-inline Double2 select(Mask2 mask, Double2 a, Double2 b) { return vbslq_f64(mask, a, b); }
+inline Double2 select(Mask2 mask, Double2 a, Double2 b)
+{
+    return vbslq_f64(mask, a, b);
+}
 
 } // namespace f64
 

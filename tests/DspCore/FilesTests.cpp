@@ -148,7 +148,12 @@ TEST(InputStream, ReadString)
 {
     TemporaryDirectory dir;
     const File file = dir.child("strings.bin");
-    writeBytes(file, std::string("\x03\x00\x00\x00" "abc" "\x00\x00\x00\x00" "\x02\x00\x00\x00" "x\0", 17));
+    writeBytes(file, std::string("\x03\x00\x00\x00"
+                                 "abc"
+                                 "\x00\x00\x00\x00"
+                                 "\x02\x00\x00\x00"
+                                 "x\0",
+                                 17));
     FileStream stream;
     ASSERT_TRUE(stream.open(file, FileStream::readAccess, FileStream::openExisting));
     EXPECT_EQ(stream.readString(), "abc");
@@ -167,12 +172,16 @@ TEST(InputStream, ReadStringRejectsNegativeAndOverlongLengths)
     EXPECT_THROW(stream.readString(), std::length_error);
 
     const File overlong = dir.child("overlong.bin");
-    writeBytes(overlong, std::string("\x00\x00\x00\x7F" "abcdefghijklmnop", 20));
+    writeBytes(overlong, std::string("\x00\x00\x00\x7F"
+                                     "abcdefghijklmnop",
+                                     20));
     ASSERT_TRUE(stream.open(overlong, FileStream::readAccess, FileStream::openExisting));
     EXPECT_THROW(stream.readString(), std::length_error);
 
     const File truncated = dir.child("truncated.bin");
-    writeBytes(truncated, std::string("\x05\x00\x00\x00" "abcd", 8));
+    writeBytes(truncated, std::string("\x05\x00\x00\x00"
+                                      "abcd",
+                                      8));
     ASSERT_TRUE(stream.open(truncated, FileStream::readAccess, FileStream::openExisting));
     EXPECT_THROW(stream.readString(), std::length_error);
 }

@@ -77,7 +77,8 @@ TEST(ActivationLayers, LeakyReLU)
     const std::vector<float> input = testInput();
     const std::vector<float> output = runLayer(mw::LeakyReLULayerRecord{"input", 0.2f}, 7, input);
     expectAll(
-        output, input, [](float x) { return x < 0 ? static_cast<double>(0.2f * x) : static_cast<double>(x); }, 1e-7, "leaky");
+        output, input, [](float x) { return x < 0 ? static_cast<double>(0.2f * x) : static_cast<double>(x); }, 1e-7,
+        "leaky");
     const std::vector<float> simple = runLayer(mw::LeakyReLULayerRecord{"input", 0.2f}, 1, {-5.0f, 5.0f});
     EXPECT_FLOAT_EQ(simple[0], -1.0f);
     EXPECT_EQ(simple[1], 5.0f);
@@ -102,7 +103,8 @@ TEST(ActivationLayers, Sigmoid)
         output, input,
         [](float x)
         {
-            const double clamped = std::isnan(x) ? static_cast<double>(x) : std::min(10.0, std::max(-10.0, static_cast<double>(x)));
+            const double clamped =
+                std::isnan(x) ? static_cast<double>(x) : std::min(10.0, std::max(-10.0, static_cast<double>(x)));
             return 1.0 / (1.0 + std::exp(-clamped));
         },
         1e-6, "sigmoid");
