@@ -49,6 +49,22 @@ if grep -rlF -e "$ROOT" -e "$BUILD" "$PREFIX" --include='*.cmake' --include='*.p
     murel_fail "installed files above refer to the source or build tree"
 fi
 
+# check_uses_installed_library <program>: the program must load the installed library.
+check_uses_installed_library()
+{
+    local loaded
+    loaded="$(ldd "$1" | sed -n 's/.*libMurelEngine[^ ]* => \([^ ]*\).*/\1/p')"
+    [[ "$(readlink -f "$loaded")" == "$(readlink -f "$LIBDIR/$soname")" ]] ||
+        murel_fail "$1 loads '$loaded', not the installed library"
+}
+
+if [[ -x "$BUILD/tools/murel/murel" ]]; then
+    [[ -x "$PREFIX/bin/murel" ]] || murel_fail "the murel tool is not installed"
+    # Its run path must lead to the installed library, without help from the environment.
+    check_uses_installed_library "$PREFIX/bin/murel"
+    "$PREFIX/bin/murel" --version
+fi
+
 murel_log "Compiling every installed header on its own"
 numOfHeaders=0
 while IFS= read -r header; do
@@ -66,14 +82,6 @@ echo "pkg-config: MurelEngine $(pkg-config --modversion MurelEngine):" \
     "$(pkg-config --cflags --libs MurelEngine | sed "s|$PREFIX|<prefix>|g")"
 
 # The examples are copied out of the repository so that nothing can reach its sources.
-# check_uses_installed_library <program>: the program must load the installed library.
-check_uses_installed_library()
-{
-    local loaded
-    loaded="$(ldd "$1" | sed -n 's/.*libMurelEngine[^ ]* => \([^ ]*\).*/\1/p')"
-    [[ "$(readlink -f "$loaded")" == "$(readlink -f "$LIBDIR/$soname")" ]] ||
-        murel_fail "$1 loads '$loaded', not the installed library"
-}
 
 numOfExamples=0
 for dir in "$ROOT"/examples/*/; do
