@@ -34,16 +34,6 @@ void multiply(float* dst, const float* a, const float* b, int n)
         dst[i] = a[i] * b[i];
 }
 
-/** dst += src, sample by sample. */
-void addTo(float* dst, const float* src, int n)
-{
-    int i = 0;
-    for (; i + vec::numOfLanes <= n; i += vec::numOfLanes)
-        vec::store(dst + i, vec::add(vec::load(dst + i), vec::load(src + i)));
-    for (; i < n; ++i)
-        dst[i] += src[i];
-}
-
 /** numOfChannels copies of row 0 of window. */
 Signal32 replicateRow(const Signal32& window, int numOfChannels)
 {
@@ -236,7 +226,7 @@ Signal32 BaseSpectralProcessor::process(const Signal32& block)
                     continue;
                 const int rows = std::min(frame->getNumOfChannels(), numOfOutputChannels);
                 for (int c = 0; c < rows; ++c)
-                    addTo(result.getWritePointer(c) + offset + (first - start), frame->getReadPointer(c) + first,
+                    vec::addTo(result.getWritePointer(c) + offset + (first - start), frame->getReadPointer(c) + first,
                           last - first);
             }
             pendingFrames.pop_front();

@@ -210,6 +210,16 @@ inline void transpose(Float4& a, Float4& b, Float4& c, Float4& d)
     d = vzip2q_f32(ac1, bd1);
 }
 
+/** dst[i] += src[i] over n floats: whole vectors, then a scalar tail. */
+inline void addTo(float* dst, const float* src, int n)
+{
+    int i = 0;
+    for (; i + numOfLanes <= n; i += numOfLanes)
+        store(dst + i, add(load(dst + i), load(src + i)));
+    for (; i < n; ++i)
+        dst[i] += src[i];
+}
+
 /** Two-lane double precision, for steps that must be computed in double. A namespace of its own
     keeps the float operations' names unambiguous where they are passed as functions. */
 namespace f64

@@ -64,16 +64,6 @@ void scale(float* dst, const float* src, float g, int n)
         dst[i] = src[i] * g;
 }
 
-/** dst += src over n floats. */
-void addTo(float* dst, const float* src, int n)
-{
-    int i = 0;
-    for (; i + vec::numOfLanes <= n; i += vec::numOfLanes)
-        vec::store(dst + i, vec::add(vec::load(dst + i), vec::load(src + i)));
-    for (; i < n; ++i)
-        dst[i] += src[i];
-}
-
 /** dst += g * src over n floats; the product is rounded before the sum. */
 void addScaled(float* dst, const float* src, float g, int n)
 {
@@ -625,7 +615,7 @@ ComplexSignal32 MurelProcessor::mixOldestFrames()
             }
             else
             {
-                addTo(sum, source, numOfFloats);
+                vec::addTo(sum, source, numOfFloats);
                 addScaled(weighted, source, g, numOfFloats);
             }
         }
@@ -755,7 +745,7 @@ ComplexSignal32 MurelProcessor::ensureChannelFormat(const ComplexSignal32& spect
         float* average = floats(mono.getWritePointer(0));
         std::copy_n(floats(spectrum.getReadPointer(0)), numOfFloats, average);
         for (int c = 1; c < sourceChannels; ++c)
-            addTo(average, floats(spectrum.getReadPointer(c)), numOfFloats);
+            vec::addTo(average, floats(spectrum.getReadPointer(c)), numOfFloats);
         scale(average, average, 1.0f / static_cast<float>(sourceChannels), numOfFloats);
     }
     if (numOfChannels < 2)
