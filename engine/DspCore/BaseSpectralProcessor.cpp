@@ -227,7 +227,7 @@ Signal32 BaseSpectralProcessor::process(const Signal32& block)
                 const int rows = std::min(frame->getNumOfChannels(), numOfOutputChannels);
                 for (int c = 0; c < rows; ++c)
                     vec::addTo(result.getWritePointer(c) + offset + (first - start), frame->getReadPointer(c) + first,
-                          last - first);
+                               last - first);
             }
             pendingFrames.pop_front();
             ++numOfHops;
