@@ -4,10 +4,10 @@
 #include <complex>
 #include <random>
 #include <stdexcept>
+#include <type_traits>
 #include <vector>
 
 #include "DspCore/FourierTransform.h"
-#include "DspCore/VectorOps.h"
 
 using namespace murel;
 
@@ -19,36 +19,27 @@ constexpr double pi = 3.14159265358979323846;
 
 /** Direct DFT in double precision; sign -1 for forward, +1 for inverse. No scaling. Plain
     doubles and an incremental root index keep the O(N^2) sums quick in unoptimised builds. */
-std::vector<Complex> directDft(const std::vector<Complex>& x, int sign, std::size_t numOfBins = 0)
+std::vector<Complex> directDft(const std::vector<Complex>& x, int sign, int numOfBins = 0)
 {
     const std::size_t n = x.size();
-    if (numOfBins == 0)
-        numOfBins = n;
-    std::vector<double> rootRe(n), rootIm(n), inRe(n), inIm(n);
+    std::vector<double> roots(2 * n), in(2 * n);
     for (std::size_t m = 0; m < n; ++m)
     {
-        const double angle = sign * 2.0 * pi * static_cast<double>(m) / static_cast<double>(n);
-        rootRe[m] = std::cos(angle);
-        rootIm[m] = std::sin(angle);
-        inRe[m] = x[m].real();
-        inIm[m] = x[m].imag();
+        roots[2 * m] = std::cos(sign * 2.0 * pi * static_cast<double>(m) / static_cast<double>(n));
+        roots[2 * m + 1] = std::sin(sign * 2.0 * pi * static_cast<double>(m) / static_cast<double>(n));
+        in[2 * m] = x[m].real();
+        in[2 * m + 1] = x[m].imag();
     }
-    const double* cosines = rootRe.data();
-    const double* sines = rootIm.data();
-    const double* xr = inRe.data();
-    const double* xi = inIm.data();
-    std::vector<Complex> result(numOfBins);
-    for (std::size_t k = 0; k < numOfBins; ++k)
+    const double* w = roots.data();
+    const double* v = in.data();
+    std::vector<Complex> result(numOfBins == 0 ? n : static_cast<std::size_t>(numOfBins));
+    for (std::size_t k = 0; k < result.size(); ++k)
     {
         double re = 0.0, im = 0.0;
-        std::size_t root = 0; // k * i mod n
-        for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t i = 0, r = 0; i < n; ++i, r = r + k >= n ? r + k - n : r + k) // r = k * i mod n
         {
-            re += xr[i] * cosines[root] - xi[i] * sines[root];
-            im += xr[i] * sines[root] + xi[i] * cosines[root];
-            root += k;
-            if (root >= n)
-                root -= n;
+            re += v[2 * i] * w[2 * r] - v[2 * i + 1] * w[2 * r + 1];
+            im += v[2 * i] * w[2 * r + 1] + v[2 * i + 1] * w[2 * r];
         }
         result[k] = {re, im};
     }
@@ -60,37 +51,18 @@ std::vector<Complex> directDft(const std::vector<Complex>& x, int sign, std::siz
     contributions of imaginary parts at DC (-b on even, +b on odd samples) and Nyquist (-b). */
 std::vector<double> directRealInverse(const std::vector<Complex>& bins, std::size_t n)
 {
-    std::vector<double> cosines(n), sines(n);
-    for (std::size_t m = 0; m < n; ++m)
-    {
-        cosines[m] = std::cos(2.0 * pi * static_cast<double>(m) / static_cast<double>(n));
-        sines[m] = std::sin(2.0 * pi * static_cast<double>(m) / static_cast<double>(n));
-    }
-    std::vector<double> binRe(n / 2 + 1), binIm(n / 2 + 1);
+    std::vector<Complex> hermitian(n);
     for (std::size_t k = 0; k <= n / 2; ++k)
     {
-        binRe[k] = bins[k].real();
-        binIm[k] = bins[k].imag();
+        hermitian[k] = bins[k];
+        hermitian[(n - k) % n] = std::conj(bins[k]);
     }
-    const double* c = cosines.data();
-    const double* s = sines.data();
-    const double* xr = binRe.data();
-    const double* xi = binIm.data();
+    hermitian[0] = bins[0].real();
+    hermitian[n / 2] = bins[n / 2].real();
+    const std::vector<Complex> full = directDft(hermitian, 1);
     std::vector<double> result(n);
     for (std::size_t i = 0; i < n; ++i)
-    {
-        const double sign = i % 2 == 0 ? 1.0 : -1.0;
-        double sum = 0.0;
-        std::size_t root = i; // k * i mod n
-        for (std::size_t k = 1; k < n / 2; ++k)
-        {
-            sum += xr[k] * c[root] - xi[k] * s[root];
-            root += i;
-            if (root >= n)
-                root -= n;
-        }
-        result[i] = 2.0 * sum + xr[0] + sign * xr[n / 2] - sign * xi[0] - xi[n / 2];
-    }
+        result[i] = full[i].real() - (i % 2 == 0 ? 1.0 : -1.0) * bins[0].imag() - bins[n / 2].imag();
     return result;
 }
 
@@ -116,240 +88,139 @@ std::vector<std::complex<float>> randomComplex(std::size_t n, unsigned seed)
 /** Allowed error of an N-point single-precision transform of values bounded by 1: outputs grow
     like sqrt(N) and pick up about one rounding per pass, so two float epsilons per pass (about
     five times what the transform shows) scaled by sqrt(N). An indexing or twiddle fault gives
-    errors of the order of the outputs themselves. */
+    errors of the order of the outputs themselves. Round trips grow by another sqrt(N). */
 double tolerance(int n)
 {
     constexpr double floatEpsilon = 1.1920929e-7;
     return 2.0 * floatEpsilon * (std::log2(static_cast<double>(n)) + 1.0) * std::sqrt(static_cast<double>(n));
 }
 
-Signal32 makeSignal(const std::vector<std::vector<float>>& rows)
+/** One row of real samples gives a Signal32, of complex ones a ComplexSignal32. */
+template <typename Value>
+auto makeSignal(const std::vector<std::vector<Value>>& rows)
 {
-    Signal32 signal(static_cast<int>(rows.size()), static_cast<int>(rows[0].size()));
-    for (std::size_t c = 0; c < rows.size(); ++c)
-        std::copy(rows[c].begin(), rows[c].end(), signal.getWritePointer(static_cast<int>(c)));
-    return signal;
-}
-
-ComplexSignal32 makeComplexSignal(const std::vector<std::vector<std::complex<float>>>& rows)
-{
-    ComplexSignal32 signal(static_cast<int>(rows.size()), static_cast<int>(rows[0].size()));
+    std::conditional_t<std::is_same<Value, float>::value, Signal32, ComplexSignal32> signal(
+        static_cast<int>(rows.size()), static_cast<int>(rows[0].size()));
     for (std::size_t c = 0; c < rows.size(); ++c)
         std::copy(rows[c].begin(), rows[c].end(), signal.getWritePointer(static_cast<int>(c)));
     return signal;
 }
 
 template <typename Value>
-std::vector<Complex> toDouble(const std::vector<Value>& values)
+auto makeSignal(const std::vector<Value>& row)
+{
+    return makeSignal(std::vector<std::vector<Value>>{row});
+}
+
+template <typename Value>
+std::vector<Complex> toDouble(const std::vector<Value>& values, double scale = 1.0)
 {
     std::vector<Complex> result(values.size());
     for (std::size_t i = 0; i < values.size(); ++i)
-        result[i] = Complex(values[i]);
+        result[i] = Complex(values[i]) * scale;
     return result;
 }
 
-double maxError(const std::complex<float>* actual, const std::vector<Complex>& expected)
+template <typename Actual, typename Expected>
+double maxError(const Actual* actual, const std::vector<Expected>& expected)
 {
     double error = 0.0;
     for (std::size_t i = 0; i < expected.size(); ++i)
-        error = std::max(error, std::abs(Complex(actual[i]) - expected[i]));
+        error = std::max(error, std::abs(Complex(actual[i]) - Complex(expected[i])));
     return error;
-}
-
-double maxError(const float* actual, const std::vector<double>& expected)
-{
-    double error = 0.0;
-    for (std::size_t i = 0; i < expected.size(); ++i)
-        error = std::max(error, std::abs(static_cast<double>(actual[i]) - expected[i]));
-    return error;
-}
-
-std::vector<int> powersOfTwo(int from, int to)
-{
-    std::vector<int> sizes;
-    for (int n = from; n <= to; n *= 2)
-        sizes.push_back(n);
-    return sizes;
 }
 
 } // namespace
 
 TEST(FourierTransform, ComplexTransformsMatchDirectDft)
 {
-    FourierTransform fft;
-    for (int n : powersOfTwo(1, 8192))
+    FourierTransform fft; // one object switching through every size
+    for (int n = 1; n <= 8192; n *= 2)
     {
+        SCOPED_TRACE(testing::Message() << "N = " << n);
         const auto x = randomComplex(static_cast<std::size_t>(n), static_cast<unsigned>(n));
-        const ComplexSignal32 in = makeComplexSignal({x});
+        const ComplexSignal32 in = makeSignal(x);
         const std::vector<Complex> expected = directDft(toDouble(x), -1);
 
         const ComplexSignal32 spectrum = fft.forwardComplex(in);
         ASSERT_EQ(spectrum.getNumOfSamples(), n);
-        EXPECT_LE(maxError(spectrum.getReadPointer(0), expected), tolerance(n)) << "N = " << n;
+        EXPECT_LE(maxError(spectrum.getReadPointer(0), expected), tolerance(n));
 
         // The inverse sum at k is the forward sum at N - k.
         std::vector<Complex> expectedInverse(expected.size());
         for (std::size_t k = 0; k < expected.size(); ++k)
             expectedInverse[k] = expected[(expected.size() - k) % expected.size()];
-        const ComplexSignal32 time = fft.inverseComplex(in);
-        EXPECT_LE(maxError(time.getReadPointer(0), expectedInverse), tolerance(n)) << "N = " << n;
+        EXPECT_LE(maxError(fft.inverseComplex(in).getReadPointer(0), expectedInverse), tolerance(n));
+
+        const ComplexSignal32 back = fft.inverseComplex(spectrum);
+        EXPECT_LE(maxError(back.getReadPointer(0), toDouble(x, n)), tolerance(n) * std::sqrt(n));
     }
 }
 
-TEST(FourierTransform, RealForwardMatchesDirectDft)
+TEST(FourierTransform, RealTransformsMatchDirectDft)
 {
     FourierTransform fft;
-    for (int n : powersOfTwo(2, 8192))
+    for (int n = 2; n <= 8192; n *= 2)
     {
+        SCOPED_TRACE(testing::Message() << "N = " << n);
         const auto x = randomReal(static_cast<std::size_t>(n), static_cast<unsigned>(n) + 7u);
-        const ComplexSignal32 spectrum = fft.forwardReal(makeSignal({x}));
+        const ComplexSignal32 spectrum = fft.forwardReal(makeSignal(x));
         ASSERT_EQ(spectrum.getNumOfChannels(), 1);
         ASSERT_EQ(spectrum.getNumOfSamples(), n / 2 + 1);
-
-        const std::vector<Complex> expected = directDft(toDouble(x), -1, static_cast<std::size_t>(n / 2 + 1));
-        EXPECT_LE(maxError(spectrum.getReadPointer(0), expected), tolerance(n)) << "N = " << n;
+        EXPECT_LE(maxError(spectrum.getReadPointer(0), directDft(toDouble(x), -1, n / 2 + 1)), tolerance(n));
         EXPECT_EQ(spectrum.getReadPointer(0)[0].imag(), 0.0f);
         EXPECT_EQ(spectrum.getReadPointer(0)[n / 2].imag(), 0.0f);
-    }
-}
 
-TEST(FourierTransform, RealInverseMatchesDirectDft)
-{
-    FourierTransform fft;
-    for (int n : powersOfTwo(2, 8192))
-    {
-        const auto bins = randomComplex(static_cast<std::size_t>(n / 2 + 1), static_cast<unsigned>(n) + 11u);
-        const Signal32 time = fft.inverseReal(makeComplexSignal({bins}));
-        ASSERT_EQ(time.getNumOfSamples(), n);
-
-        const auto expected = directRealInverse(toDouble(bins), static_cast<std::size_t>(n));
-        EXPECT_LE(maxError(time.getReadPointer(0), expected), tolerance(n)) << "N = " << n;
-    }
-}
-
-TEST(FourierTransform, InverseAfterForwardScalesByLength)
-{
-    FourierTransform fft;
-    for (int n : powersOfTwo(2, 8192))
-    {
-        const auto x = randomReal(static_cast<std::size_t>(n), static_cast<unsigned>(n) + 3u);
-        const Signal32 back = fft.inverseReal(fft.forwardReal(makeSignal({x})));
+        const Signal32 back = fft.inverseReal(spectrum);
         ASSERT_EQ(back.getNumOfSamples(), n);
-        std::vector<double> expected(x.begin(), x.end());
-        for (double& v : expected)
-            v *= n;
-        EXPECT_LE(maxError(back.getReadPointer(0), expected), tolerance(n) * std::sqrt(static_cast<double>(n)))
-            << "N = " << n;
+        EXPECT_LE(maxError(back.getReadPointer(0), toDouble(x, n)), tolerance(n) * std::sqrt(n));
 
-        const auto z = randomComplex(static_cast<std::size_t>(n), static_cast<unsigned>(n) + 5u);
-        const ComplexSignal32 backComplex = fft.inverseComplex(fft.forwardComplex(makeComplexSignal({z})));
-        std::vector<Complex> expectedComplex = toDouble(z);
-        for (Complex& v : expectedComplex)
-            v *= n;
-        EXPECT_LE(maxError(backComplex.getReadPointer(0), expectedComplex),
-                  tolerance(n) * std::sqrt(static_cast<double>(n)))
-            << "N = " << n;
+        // Random bins, with imaginary parts at DC and Nyquist that the inverse must not drop.
+        const auto bins = randomComplex(static_cast<std::size_t>(n / 2 + 1), static_cast<unsigned>(n) + 11u);
+        const Signal32 time = fft.inverseReal(makeSignal(bins));
+        ASSERT_EQ(time.getNumOfSamples(), n);
+        EXPECT_LE(maxError(time.getReadPointer(0), directRealInverse(toDouble(bins), static_cast<std::size_t>(n))),
+                  tolerance(n));
     }
 }
 
-TEST(FourierTransform, EdgeCases)
-{
-    FourierTransform fft;
-
-    Signal32 impulse(1, 8);
-    impulse.setToZero();
-    impulse.getWritePointer(0)[0] = 1.0f;
-    const ComplexSignal32 flat = fft.forwardReal(impulse);
-    ASSERT_EQ(flat.getNumOfSamples(), 5);
-    for (int k = 0; k < 5; ++k)
-    {
-        EXPECT_NEAR(flat.getReadPointer(0)[k].real(), 1.0f, 1e-6f);
-        EXPECT_NEAR(flat.getReadPointer(0)[k].imag(), 0.0f, 1e-6f);
-    }
-
-    for (int n : {2, 4, 16, 512})
-    {
-        Signal32 ones(1, n);
-        std::fill_n(ones.getWritePointer(0), n, 1.0f);
-        const ComplexSignal32 dc = fft.forwardReal(ones);
-        EXPECT_FLOAT_EQ(dc.getReadPointer(0)[0].real(), static_cast<float>(n));
-        EXPECT_EQ(dc.getReadPointer(0)[0].imag(), 0.0f);
-        for (int k = 1; k <= n / 2; ++k)
-            EXPECT_LE(std::abs(dc.getReadPointer(0)[k]), 1e-5f * static_cast<float>(n)) << n << " " << k;
-    }
-
-    const Signal32 pair = makeSignal({{3.0f, 5.0f}});
-    const ComplexSignal32 two = fft.forwardReal(pair);
-    ASSERT_EQ(two.getNumOfSamples(), 2);
-    EXPECT_EQ(two.getReadPointer(0)[0], std::complex<float>(8.0f, 0.0f));
-    EXPECT_EQ(two.getReadPointer(0)[1], std::complex<float>(-2.0f, 0.0f));
-    const Signal32 pairBack = fft.inverseReal(two);
-    EXPECT_EQ(pairBack.getReadPointer(0)[0], 6.0f);
-    EXPECT_EQ(pairBack.getReadPointer(0)[1], 10.0f);
-
-    const ComplexSignal32 stereo = fft.forwardReal(Signal32(2, 1024));
-    EXPECT_EQ(stereo.getNumOfChannels(), 2);
-    EXPECT_EQ(stereo.getNumOfSamples(), 513);
-}
-
-TEST(FourierTransform, InverseRealKeepsImaginaryPartsOfDcAndNyquist)
-{
-    FourierTransform fft;
-    const int n = 16;
-    ComplexSignal32 bins(1, n / 2 + 1);
-    bins.setToZero();
-    bins.getWritePointer(0)[0] = {2.0f, 0.25f};
-    bins.getWritePointer(0)[n / 2] = {1.0f, 0.5f};
-    const Signal32 time = fft.inverseReal(bins);
-    for (int i = 0; i < n; ++i)
-    {
-        const float hermitian = 2.0f + (i % 2 == 0 ? 1.0f : -1.0f);
-        const float extra = (i % 2 == 0 ? -0.25f : 0.25f) - 0.5f;
-        EXPECT_NEAR(time.getReadPointer(0)[i], hermitian + extra, 1e-6f) << i;
-    }
-}
-
-TEST(FourierTransform, TransformsEveryRowAndLeavesOtherRowsAlone)
+TEST(FourierTransform, TransformsEveryRowOfViewsAndLeavesOtherRowsAlone)
 {
     FourierTransform fft;
     const int n = 256;
     const std::vector<std::vector<float>> rows = {randomReal(n, 1), randomReal(n, 2), randomReal(n, 3)};
-    const Signal32 in = makeSignal(rows);
+    // Views smaller than their storage: the stride is not the length.
+    Signal32 in(3, 300);
+    in.resizeView(3, n);
+    for (std::size_t c = 0; c < 3; ++c)
+        std::copy(rows[c].begin(), rows[c].end(), in.getWritePointer(static_cast<int>(c)));
 
+    const std::complex<float> fill(42.0f, -1.0f);
     ComplexSignal32 out(4, n / 2 + 9);
-    std::fill_n(out.getWritePointer(3), n / 2 + 9, std::complex<float>(42.0f, -1.0f));
-    std::fill_n(out.getWritePointer(0) + n / 2 + 1, 8, std::complex<float>(7.0f, 7.0f));
+    for (int c = 0; c < 4; ++c)
+        std::fill_n(out.getWritePointer(c), n / 2 + 9, fill);
     fft.forwardReal(in, out);
-    for (int c = 0; c < 3; ++c)
+    for (std::size_t c = 0; c < 3; ++c)
     {
-        std::vector<Complex> expected = directDft(toDouble(rows[static_cast<std::size_t>(c)]), -1);
-        expected.resize(n / 2 + 1);
-        EXPECT_LE(maxError(out.getReadPointer(c), expected), tolerance(n)) << c;
+        const std::complex<float>* bins = out.getReadPointer(static_cast<int>(c));
+        EXPECT_LE(maxError(bins, directDft(toDouble(rows[c]), -1, n / 2 + 1)), tolerance(n)) << c;
+        EXPECT_EQ(bins[n / 2 + 1], fill) << "bins past N/2 are left alone";
     }
     for (int i = 0; i < n / 2 + 9; ++i)
-        EXPECT_EQ(out.getReadPointer(3)[i], std::complex<float>(42.0f, -1.0f));
-    for (int i = n / 2 + 1; i < n / 2 + 9; ++i)
-        EXPECT_EQ(out.getReadPointer(0)[i], std::complex<float>(7.0f, 7.0f));
+        EXPECT_EQ(out.getReadPointer(3)[i], fill);
 
     // The real inverse transforms only the output's rows, reading the first bins of wider input.
     Signal32 back(2, n);
     fft.inverseReal(out, back);
-    for (int c = 0; c < 2; ++c)
-    {
-        std::vector<double> expected(rows[static_cast<std::size_t>(c)].begin(),
-                                     rows[static_cast<std::size_t>(c)].end());
-        for (double& v : expected)
-            v *= n;
-        EXPECT_LE(maxError(back.getReadPointer(c), expected), tolerance(n) * std::sqrt(static_cast<double>(n))) << c;
-    }
+    for (std::size_t c = 0; c < 2; ++c)
+        EXPECT_LE(maxError(back.getReadPointer(static_cast<int>(c)), toDouble(rows[c], n)),
+                  tolerance(n) * std::sqrt(n));
 
-    std::vector<std::vector<std::complex<float>>> complexRows = {randomComplex(64, 4), randomComplex(64, 5)};
-    const ComplexSignal32 complexIn = makeComplexSignal(complexRows);
-    const ComplexSignal32 complexOut = fft.forwardComplex(complexIn);
-    for (int c = 0; c < 2; ++c)
-        EXPECT_LE(
-            maxError(complexOut.getReadPointer(c), directDft(toDouble(complexRows[static_cast<std::size_t>(c)]), -1)),
-            tolerance(64));
+    const std::vector<std::vector<std::complex<float>>> complexRows = {randomComplex(64, 4), randomComplex(64, 5)};
+    const ComplexSignal32 complexOut = fft.forwardComplex(makeSignal(complexRows));
+    for (std::size_t c = 0; c < 2; ++c)
+        EXPECT_LE(maxError(complexOut.getReadPointer(static_cast<int>(c)), directDft(toDouble(complexRows[c]), -1)),
+                  tolerance(64));
 }
 
 TEST(FourierTransform, SwitchingLengthsOnOneObject)
@@ -357,69 +228,65 @@ TEST(FourierTransform, SwitchingLengthsOnOneObject)
     FourierTransform fft;
     const auto small = randomReal(512, 21);
     const auto large = randomReal(1024, 22);
-    std::vector<Complex> expectedSmall = directDft(toDouble(small), -1);
-    std::vector<Complex> expectedLarge = directDft(toDouble(large), -1);
-    expectedSmall.resize(257);
-    expectedLarge.resize(513);
+    const auto z = randomComplex(32, 23);
+    const std::vector<Complex> expectedSmall = directDft(toDouble(small), -1, 257);
+    const std::vector<Complex> expectedLarge = directDft(toDouble(large), -1, 513);
+    const std::vector<Complex> expectedComplex = directDft(toDouble(z), -1);
+    const auto transformSmall = [&] { return fft.forwardReal(makeSignal(small)); };
     for (int round = 0; round < 3; ++round)
     {
-        EXPECT_LE(maxError(fft.forwardReal(makeSignal({small})).getReadPointer(0), expectedSmall), tolerance(512));
-        EXPECT_EQ(fft.getSize(), 256);
-        EXPECT_LE(maxError(fft.forwardReal(makeSignal({large})).getReadPointer(0), expectedLarge), tolerance(1024));
-        EXPECT_EQ(fft.getSize(), 512);
-        // A complex transform of another length in between.
-        const auto z = randomComplex(32, 23);
-        EXPECT_LE(maxError(fft.forwardComplex(makeComplexSignal({z})).getReadPointer(0), directDft(toDouble(z), -1)),
-                  tolerance(32));
+        EXPECT_LE(maxError(transformSmall().getReadPointer(0), expectedSmall), tolerance(512));
+        const ComplexSignal32 big = fft.forwardReal(makeSignal(large));
+        EXPECT_LE(maxError(big.getReadPointer(0), expectedLarge), tolerance(1024));
+        const ComplexSignal32 other = fft.forwardComplex(makeSignal(z));
+        EXPECT_LE(maxError(other.getReadPointer(0), expectedComplex), tolerance(32));
     }
     fft.free();
     EXPECT_EQ(fft.getSize(), 0);
-    EXPECT_LE(maxError(fft.forwardReal(makeSignal({small})).getReadPointer(0), expectedSmall), tolerance(512));
+    EXPECT_LE(maxError(transformSmall().getReadPointer(0), expectedSmall), tolerance(512));
 }
 
 TEST(FourierTransform, TablesAndRadixTwoCore)
 {
     FourierTransform fft;
     fft.allocate(8);
-    EXPECT_EQ(fft.getSize(), 8);
     EXPECT_EQ(fft.getLog2Size(), 3);
     EXPECT_EQ(fft.getBitReversal(), (std::vector<int32_t>{0, 4, 2, 6, 1, 5, 3, 7}));
     ASSERT_EQ(fft.getForwardTwiddles().size(), 4u);
     for (std::size_t k = 0; k < 4; ++k)
     {
-        const double angle = -2.0 * pi * static_cast<double>(k) / 8.0;
-        EXPECT_NEAR(fft.getForwardTwiddles()[k].real(), std::cos(angle), 1e-7);
-        EXPECT_NEAR(fft.getForwardTwiddles()[k].imag(), std::sin(angle), 1e-7);
+        EXPECT_LT(
+            std::abs(Complex(fft.getForwardTwiddles()[k]) - std::polar(1.0, -2.0 * pi * static_cast<double>(k) / 8.0)),
+            1e-7);
         EXPECT_EQ(fft.getInverseTwiddles()[k], std::conj(fft.getForwardTwiddles()[k]));
     }
 
     // permute followed by fftCore is a complete transform on its own.
     fft.allocate(64);
     const auto x = randomComplex(64, 31);
-    const ComplexSignal32 in = makeComplexSignal({x});
+    const ComplexSignal32 in = makeSignal(x);
     ComplexSignal32 work(1, 64);
-    fft.permute(in, work);
-    fft.fftCore(work.getWritePointer(0), 64, false);
-    EXPECT_LE(maxError(work.getReadPointer(0), directDft(toDouble(x), -1)), tolerance(64));
-    fft.permute(in, work);
-    fft.fftCore(work.getWritePointer(0), 64, true);
-    EXPECT_LE(maxError(work.getReadPointer(0), directDft(toDouble(x), 1)), tolerance(64));
+    for (int sign : {-1, 1})
+    {
+        fft.permute(in, work);
+        fft.fftCore(work.getWritePointer(0), 64, sign > 0);
+        EXPECT_LE(maxError(work.getReadPointer(0), directDft(toDouble(x), sign)), tolerance(64)) << sign;
+    }
 
     // A shorter core length uses every (size / n)-th twiddle.
     FourierTransform shortCore;
     shortCore.allocate(16);
-    std::vector<std::complex<float>> row(x.begin(), x.begin() + 4);
-    std::swap(row[1], row[2]);
+    const std::vector<std::complex<float>> four(x.begin(), x.begin() + 4);
+    std::vector<std::complex<float>> row = {four[0], four[2], four[1], four[3]};
     shortCore.fftCore(row.data(), 4, false);
-    EXPECT_LE(maxError(row.data(), directDft(toDouble(std::vector<std::complex<float>>(x.begin(), x.begin() + 4)), -1)),
-              tolerance(4));
+    EXPECT_LE(maxError(row.data(), directDft(toDouble(four), -1)), tolerance(4));
 }
 
 TEST(FourierTransform, OutputMaySharePassedInStorage)
 {
     FourierTransform fft;
     const auto x = randomComplex(128, 41);
-    ComplexSignal32 signal = makeComplexSignal({x});
+    ComplexSignal32 signal = makeSignal(x);
     const ComplexSignal32 keep = signal;
     fft.forwardComplex(signal, signal);
     EXPECT_LE(maxError(signal.getReadPointer(0), directDft(toDouble(x), -1)), tolerance(128));
@@ -427,38 +294,17 @@ TEST(FourierTransform, OutputMaySharePassedInStorage)
         ASSERT_EQ(keep.getReadPointer(0)[i], x[i]);
 
     // Alone in its storage, the same signal is transformed in place.
-    ComplexSignal32 alone = makeComplexSignal({x});
+    ComplexSignal32 alone = makeSignal(x);
     fft.inverseComplex(alone, alone);
     EXPECT_LE(maxError(alone.getReadPointer(0), directDft(toDouble(x), 1)), tolerance(128));
-}
-
-TEST(FourierTransform, ViewsSmallerThanTheirStorage)
-{
-    FourierTransform fft;
-    const auto x = randomReal(64, 51);
-    Signal32 in(3, 200);
-    in.resizeView(1, 64);
-    std::copy(x.begin(), x.end(), in.getWritePointer(0));
-    ComplexSignal32 out(2, 100);
-    out.resizeView(1, 33);
-    fft.forwardReal(in, out);
-    std::vector<Complex> expected = directDft(toDouble(x), -1);
-    expected.resize(33);
-    EXPECT_LE(maxError(out.getReadPointer(0), expected), tolerance(64));
 }
 
 TEST(FourierTransform, RejectsBadLengthsAndShapesWithoutWriting)
 {
     FourierTransform fft;
+    const std::complex<float> fill(9.0f, 9.0f);
     ComplexSignal32 out(1, 16);
-    std::fill_n(out.getWritePointer(0), 16, std::complex<float>(9.0f, 9.0f));
-    const auto unchanged = [&out]
-    {
-        for (int i = 0; i < 16; ++i)
-            if (out.getReadPointer(0)[i] != std::complex<float>(9.0f, 9.0f))
-                return false;
-        return true;
-    };
+    std::fill_n(out.getWritePointer(0), 16, fill);
 
     EXPECT_THROW(fft.forwardComplex(ComplexSignal32(1, 12), out), std::invalid_argument);
     EXPECT_THROW(fft.forwardReal(Signal32(1, 12), out), std::invalid_argument);
@@ -467,7 +313,8 @@ TEST(FourierTransform, RejectsBadLengthsAndShapesWithoutWriting)
     EXPECT_THROW(fft.forwardReal(Signal32(2, 8), out), std::invalid_argument);
     EXPECT_THROW(fft.forwardComplex(ComplexSignal32(1, 32), out), std::invalid_argument);
     EXPECT_THROW(fft.inverseComplex(ComplexSignal32(1, 8), out), std::invalid_argument);
-    EXPECT_TRUE(unchanged());
+    for (int i = 0; i < 16; ++i)
+        EXPECT_EQ(out.getReadPointer(0)[i], fill);
 
     Signal32 time(1, 24);
     EXPECT_THROW(fft.inverseReal(out, time), std::invalid_argument);
@@ -482,28 +329,4 @@ TEST(FourierTransform, RejectsBadLengthsAndShapesWithoutWriting)
     EXPECT_EQ(fft.forwardReal(Signal32(2, 0)).getNumOfSamples(), 0);
     EXPECT_EQ(fft.inverseReal(ComplexSignal32(2, 1)).getNumOfSamples(), 0);
     EXPECT_EQ(fft.inverseReal(ComplexSignal32()).getNumOfChannels(), 0);
-}
-
-TEST(FourierTransform, VectorShufflesItBuildsOn)
-{
-    const float rows[4][4] = {{0, 1, 2, 3}, {4, 5, 6, 7}, {8, 9, 10, 11}, {12, 13, 14, 15}};
-    vec::Float4 a = vec::load(rows[0]), b = vec::load(rows[1]), c = vec::load(rows[2]), d = vec::load(rows[3]);
-    float lanes[4];
-    vec::store(lanes, vec::interleaveLow(a, b));
-    EXPECT_EQ(std::vector<float>(lanes, lanes + 4), (std::vector<float>{0, 4, 1, 5}));
-    vec::store(lanes, vec::interleaveHigh(a, b));
-    EXPECT_EQ(std::vector<float>(lanes, lanes + 4), (std::vector<float>{2, 6, 3, 7}));
-    vec::store(lanes, vec::reverse(a));
-    EXPECT_EQ(std::vector<float>(lanes, lanes + 4), (std::vector<float>{3, 2, 1, 0}));
-    vec::store(lanes, vec::mulSub(c, a, b));
-    EXPECT_EQ(std::vector<float>(lanes, lanes + 4), (std::vector<float>{8, 4, -2, -10}));
-
-    vec::transpose(a, b, c, d);
-    const vec::Float4 transposed[4] = {a, b, c, d};
-    for (int i = 0; i < 4; ++i)
-    {
-        vec::store(lanes, transposed[i]);
-        for (int j = 0; j < 4; ++j)
-            EXPECT_EQ(lanes[j], rows[j][i]);
-    }
 }

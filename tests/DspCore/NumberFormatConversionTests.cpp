@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "DspCore/NumberFormatConversion.h"
@@ -111,33 +112,23 @@ int sizeOf(NumberFormat format)
 
 } // namespace
 
-TEST(NumberFormatConversion, DecodesHandWrittenBytesInBothByteOrders)
+TEST(NumberFormatConversion, HandWrittenBytesInBothByteOrders)
 {
-    for (const Case& test : decodeCases)
+    for (bool bigEndian : {false, true})
     {
-        for (bool bigEndian : {false, true})
+        for (const Case& test : decodeCases)
         {
             SCOPED_TRACE(testing::Message()
-                         << "format " << static_cast<int>(test.format) << " big-endian " << bigEndian);
-            const Bytes raw = bigEndian ? swapped(test.raw, sizeOf(test.format)) : test.raw;
-            const std::vector<float> decoded = decode(test.format, bigEndian, raw);
-            ASSERT_EQ(decoded.size(), test.values.size());
-            for (std::size_t i = 0; i < decoded.size(); ++i)
-                EXPECT_EQ(decoded[i], test.values[i]) << "sample " << i;
+                         << "decoding format " << static_cast<int>(test.format) << ", big-endian " << bigEndian);
+            EXPECT_EQ(decode(test.format, bigEndian, bigEndian ? swapped(test.raw, sizeOf(test.format)) : test.raw),
+                      test.values);
         }
-    }
-}
-
-TEST(NumberFormatConversion, EncodesToHandWrittenBytesInBothByteOrders)
-{
-    for (const Case& test : encodeCases)
-    {
-        for (bool bigEndian : {false, true})
+        for (const Case& test : encodeCases)
         {
             SCOPED_TRACE(testing::Message()
-                         << "format " << static_cast<int>(test.format) << " big-endian " << bigEndian);
-            const Bytes expected = bigEndian ? swapped(test.raw, sizeOf(test.format)) : test.raw;
-            EXPECT_EQ(encode(test.format, bigEndian, test.values), expected);
+                         << "encoding format " << static_cast<int>(test.format) << ", big-endian " << bigEndian);
+            EXPECT_EQ(encode(test.format, bigEndian, test.values),
+                      bigEndian ? swapped(test.raw, sizeOf(test.format)) : test.raw);
         }
     }
 }
@@ -249,25 +240,20 @@ TEST(NumberFormatConversion, PlanarChannelsAndCopyOnWrite)
 TEST(NumberFormatConversion, PcmBitDepthsChooseIntegerFormats)
 {
     NumberFormatConversion converter;
-    EXPECT_TRUE(converter.setPcmFormat(12, true));
-    EXPECT_EQ(converter.getFormat(), NumberFormat::Int16);
-    EXPECT_TRUE(converter.isBigEndian());
-    EXPECT_TRUE(converter.setPcmFormat(20, false));
-    EXPECT_EQ(converter.getFormat(), NumberFormat::Int24);
-    EXPECT_TRUE(converter.setPcmFormat(8, true));
-    EXPECT_EQ(converter.getFormat(), NumberFormat::UInt8);
-    EXPECT_FALSE(converter.isBigEndian());
-    EXPECT_TRUE(converter.setPcmFormat(1, false));
-    EXPECT_EQ(converter.getFormat(), NumberFormat::UInt8);
-    EXPECT_TRUE(converter.setPcmFormat(24, true));
-    EXPECT_EQ(converter.getFormat(), NumberFormat::Int24);
-    EXPECT_TRUE(converter.isBigEndian());
-    EXPECT_TRUE(converter.setPcmFormat(25, false));
-    EXPECT_EQ(converter.getFormat(), NumberFormat::Int32);
-    EXPECT_EQ(converter.getFrameSize(), 4);
-    EXPECT_TRUE(converter.setPcmFormat(32, true));
-    EXPECT_EQ(converter.getFormat(), NumberFormat::Int32);
+    const std::pair<int, NumberFormat> choices[] = {
+        {12, NumberFormat::Int16}, {20, NumberFormat::Int24}, {8, NumberFormat::UInt8}, {1, NumberFormat::UInt8},
+        {24, NumberFormat::Int24}, {25, NumberFormat::Int32}, {32, NumberFormat::Int32}};
+    for (const auto& choice : choices)
+        for (bool bigEndian : {true, false})
+        {
+            EXPECT_TRUE(converter.setPcmFormat(choice.first, bigEndian)) << choice.first;
+            EXPECT_EQ(converter.getFormat(), choice.second) << choice.first;
+            // A single byte has no byte order.
+            EXPECT_EQ(converter.isBigEndian(), bigEndian && choice.second != NumberFormat::UInt8) << choice.first;
+            EXPECT_EQ(converter.getFrameSize(), NumberFormatConversion::getFrameSize(choice.second));
+        }
 
+    converter.setPcmFormat(32, true);
     for (int bits : {0, -5, 33, 40, 64, INT_MAX, INT_MIN})
     {
         EXPECT_FALSE(converter.setPcmFormat(bits, false)) << bits;
@@ -287,14 +273,12 @@ TEST(NumberFormatConversion, SizesAndByteReversal)
     EXPECT_EQ(NumberFormatConversion::getFrameSize(static_cast<NumberFormat>(7)), -1);
     EXPECT_EQ(NumberFormatConversion::getNumberOfBitsPerSample(static_cast<NumberFormat>(-1)), -1);
 
-    const uint8_t source[] = {1, 2, 3, 4, 5};
-    uint8_t destination[5] = {};
-    NumberFormatConversion::reverseByteOrder(source, destination, 5);
-    EXPECT_EQ(destination[0], 5);
-    EXPECT_EQ(destination[2], 3);
-    EXPECT_EQ(destination[4], 1);
-    NumberFormatConversion::reverseByteOrder(source, destination, 0);
-    EXPECT_EQ(destination[0], 5);
+    const Bytes source = {1, 2, 3, 4, 5};
+    Bytes destination(5, 0);
+    NumberFormatConversion::reverseByteOrder(source.data(), destination.data(), 5);
+    EXPECT_EQ(destination, (Bytes{5, 4, 3, 2, 1}));
+    NumberFormatConversion::reverseByteOrder(source.data(), destination.data(), 0);
+    EXPECT_EQ(destination, (Bytes{5, 4, 3, 2, 1}));
 }
 
 TEST(NumberFormatConversion, ConversionsWithoutAFormatThrow)

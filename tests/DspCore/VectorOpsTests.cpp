@@ -2,6 +2,7 @@
 
 #include <complex>
 #include <cstring>
+#include <vector>
 
 #include "DspCore/VectorOps.h"
 
@@ -12,18 +13,6 @@ namespace
 
 // Integer-valued lanes keep every result exact, so the wrapper must match bit for bit on
 // every back end.
-struct Lanes
-{
-    float v[4];
-};
-
-Lanes toLanes(vec::Float4 x)
-{
-    Lanes lanes{};
-    vec::store(lanes.v, x);
-    return lanes;
-}
-
 vec::Float4 make(float a, float b, float c, float d)
 {
     const float values[4] = {a, b, c, d};
@@ -32,11 +21,9 @@ vec::Float4 make(float a, float b, float c, float d)
 
 void expectLanes(vec::Float4 x, float a, float b, float c, float d)
 {
-    const Lanes lanes = toLanes(x);
-    EXPECT_EQ(lanes.v[0], a);
-    EXPECT_EQ(lanes.v[1], b);
-    EXPECT_EQ(lanes.v[2], c);
-    EXPECT_EQ(lanes.v[3], d);
+    float lanes[4];
+    vec::store(lanes, x);
+    EXPECT_EQ(std::vector<float>(lanes, lanes + 4), (std::vector<float>{a, b, c, d}));
 }
 
 } // namespace
@@ -90,7 +77,20 @@ TEST(VectorOps, InterleavedLoadAndStoreRoundTrip)
     expectLanes(pair.val[1], 1, 3, 5, 7);
     float out[8] = {};
     vec::storeInterleaved(out, pair.val[0], pair.val[1]);
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(out[i], in[i]);
+    EXPECT_EQ(std::memcmp(out, in, sizeof(in)), 0);
     EXPECT_STREQ(vec::backEndName, "ARM NEON");
+}
+
+TEST(VectorOps, ShufflesTheTransformBuildsOn)
+{
+    auto a = make(0, 1, 2, 3), b = make(4, 5, 6, 7), c = make(8, 9, 10, 11), d = make(12, 13, 14, 15);
+    expectLanes(vec::interleaveLow(a, b), 0, 4, 1, 5);
+    expectLanes(vec::interleaveHigh(a, b), 2, 6, 3, 7);
+    expectLanes(vec::reverse(a), 3, 2, 1, 0);
+    expectLanes(vec::mulSub(c, a, b), 8, 4, -2, -10);
+    vec::transpose(a, b, c, d);
+    expectLanes(a, 0, 4, 8, 12);
+    expectLanes(b, 1, 5, 9, 13);
+    expectLanes(c, 2, 6, 10, 14);
+    expectLanes(d, 3, 7, 11, 15);
 }
