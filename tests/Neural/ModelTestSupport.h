@@ -19,7 +19,7 @@ inline std::shared_ptr<MemoryInputStream> makeStream(const std::vector<std::uint
     return std::make_shared<MemoryInputStream>(bytes);
 }
 
-/** Loads bytes into a fresh model; the load result goes to loaded. */
+/** Loads bytes into model; false when the loader rejects them. */
 inline bool loadBytes(NeuralModel<float>& model, const std::vector<std::uint8_t>& bytes)
 {
     return model.loadModel(makeStream(bytes));
@@ -65,6 +65,15 @@ inline std::vector<float> randomValues(std::size_t count, std::uint32_t seed, fl
     for (float& value : values)
         value = distribution(generator);
     return values;
+}
+
+/** A tensor record of that shape with values uniform in [-range, range]. */
+inline mw::TensorRecord randomRecord(std::vector<int> shape, std::uint32_t seed, float range = 1.0f)
+{
+    std::size_t count = 1;
+    for (const int axis : shape)
+        count *= static_cast<std::size_t>(axis);
+    return tensorRecord(std::move(shape), randomValues(count, seed, range));
 }
 
 inline Tensor<float> makeTensor(const std::vector<int>& shape, const std::vector<float>& values)
