@@ -107,23 +107,10 @@ TEST(ConvLayer, MatchesDirectConvolutionOverTheCausalPast)
         seed += 10;
         SCOPED_TRACE("setup with seed " + std::to_string(seed));
         const mw::ConvLayerRecord record = convRecord(setup, seed);
-        NeuralModel<float> model;
-        ASSERT_TRUE(loadDescription(model, frameGraph(setup.rows, setup.channels, {layer("conv", record)}, "conv")));
-        // 11 frames leave the history rings and the stride phase mid-cycle, so each reset
-        // between push patterns must bring back a fresh layer.
+        // 11 frames leave the history rings and the stride phase mid-cycle.
         const std::vector<float> x = randomValues(static_cast<std::size_t>(11 * setup.rows * setup.channels), seed + 5);
-        const Frames expected = referenceConv(record, Frames(setup.rows, setup.channels, x));
-        std::vector<float> first;
-        for (const std::vector<int>& runs : runPatterns)
-        {
-            model.reset();
-            const std::vector<float> actual = pushInRuns(model, x, setup.rows, setup.channels, runs);
-            expectMatches(actual, expected.values, "runs of " + std::to_string(runs.front()));
-            if (first.empty())
-                first = actual;
-            else
-                EXPECT_EQ(actual, first) << "runs of " << runs.front();
-        }
+        expectStreamMatches(record, setup.rows, setup.channels, x,
+                            referenceConv(record, Frames(setup.rows, setup.channels, x)));
     }
 }
 
@@ -405,17 +392,10 @@ TEST(SeparableChannelConvLayer, MatchesTheSeparableFilter)
     {
         SCOPED_TRACE(std::to_string(test.timeTaps.size()) + " time taps");
         const mw::SeparableChannelConvLayerRecord record = separableRecord(test.timeTaps, test.frequencyTaps);
-        NeuralModel<float> model;
-        ASSERT_TRUE(loadDescription(model, frameGraph(test.rows, test.channels, {layer("sep", record)}, "sep")));
-        // 9 frames stop the rings mid-cycle: each reset must bring back the start-up delay.
+        // 9 frames stop the rings mid-cycle: each reset must bring back the start-up delay too.
         const std::vector<float> x = randomValues(static_cast<std::size_t>(9 * test.rows * test.channels), 6);
-        const Frames expected = referenceSeparable(record, Frames(test.rows, test.channels, x));
-        for (const std::vector<int>& runs : runPatterns)
-        {
-            model.reset();
-            expectMatches(pushInRuns(model, x, test.rows, test.channels, runs), expected.values,
-                          "runs of " + std::to_string(runs.front()));
-        }
+        expectStreamMatches(record, test.rows, test.channels, x,
+                            referenceSeparable(record, Frames(test.rows, test.channels, x)));
     }
 }
 

@@ -45,8 +45,7 @@ inline bool loadDescription(NeuralModel<float>& model, const mw::ModelDescriptio
 /** Whether a graph of the one layer "x" over [rows, channels] frames loads. */
 inline bool loadsLayer(int rows, int channels, mw::LayerBody body)
 {
-    NeuralModel<float> model;
-    return loadDescription(model, frameGraph(rows, channels, {layer("x", std::move(body))}, "x"));
+    return loads(frameGraph(rows, channels, {layer("x", std::move(body))}, "x"));
 }
 
 /** good loads as the only layer over [rows, channels] frames, and each change of it does not. */
@@ -179,6 +178,27 @@ struct Frames
     double at(int t, int row, int channel) const { return t < 0 ? 0.0 : values[index(t, row, channel)].value; }
     Reference& cell(int t, int row, int channel) { return values[index(t, row, channel)]; }
 };
+
+/** Runs the one layer over the frames x [T, rows, channels], pushed in each run pattern with a
+    reset before each, and expects the reference every time, to the same floats. The patterns
+    end with rings and phases mid-cycle, so each reset must bring back a fresh layer. */
+inline void expectStreamMatches(const mw::LayerBody& body, int rows, int channels, const std::vector<float>& x,
+                                const Frames& expected, int version = 4106)
+{
+    NeuralModel<float> model;
+    ASSERT_TRUE(loadDescription(model, frameGraph(rows, channels, {layer("x", body)}, "x", version)));
+    std::vector<float> first;
+    for (const std::vector<int>& runs : runPatterns)
+    {
+        model.reset();
+        const std::vector<float> actual = pushInRuns(model, x, rows, channels, runs);
+        expectMatches(actual, expected.values, "runs of " + std::to_string(runs.front()));
+        if (first.empty())
+            first = actual;
+        else
+            EXPECT_EQ(actual, first) << "runs of " << runs.front();
+    }
+}
 
 /** Direct convolution over the causal past: the frames a ConvLayer emits. Weights are [time taps,
     frequency taps, input channels, output channels]; depthwise with one weight input channel. */

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "ModelWriter.h"
@@ -23,6 +24,13 @@ inline std::shared_ptr<MemoryInputStream> makeStream(const std::vector<std::uint
 inline bool loadBytes(NeuralModel<float>& model, const std::vector<std::uint8_t>& bytes)
 {
     return model.loadModel(makeStream(bytes));
+}
+
+/** Whether a fresh model loads the file written from description. */
+inline bool loads(const mw::ModelDescription& description)
+{
+    NeuralModel<float> model;
+    return loadBytes(model, mw::writeModel(description));
 }
 
 inline mw::TensorRecord tensorRecord(std::vector<int> shape, std::vector<float> values)
@@ -76,9 +84,12 @@ inline mw::TensorRecord randomRecord(std::vector<int> shape, std::uint32_t seed,
     return tensorRecord(std::move(shape), randomValues(count, seed, range));
 }
 
+/** A tensor of that shape holding values, which must fill it exactly. */
 inline Tensor<float> makeTensor(const std::vector<int>& shape, const std::vector<float>& values)
 {
     Tensor<float> tensor(shape);
+    if (values.size() != static_cast<std::size_t>(tensor.getNumOfElements()))
+        throw std::invalid_argument("values do not fill the tensor");
     float* data = tensor.getWritePointer();
     for (std::size_t i = 0; i < values.size(); ++i)
         data[i] = values[i];

@@ -59,11 +59,8 @@ TEST(NormLayer, AffineAndRootMeanSquareModes)
                     withOffset ? randomValues(static_cast<std::size_t>(channels), 4) : std::vector<float>();
                 const mw::NormLayerRecord record =
                     normRecord(mode, randomValues(static_cast<std::size_t>(channels), 3), offset);
-                NeuralModel<float> model;
-                ASSERT_TRUE(loadDescription(model, frameGraph(5, channels, {layer("norm", record)}, "norm")));
                 const std::vector<float> x = randomValues(static_cast<std::size_t>(3 * 5 * channels), 5);
-                expectMatches(toVector(model.pushTensor(makeTensor({3, 5, channels}, x))),
-                              referenceNorm(record, Frames(5, channels, x)).values);
+                expectStreamMatches(record, 5, channels, x, referenceNorm(record, Frames(5, channels, x)));
             }
 }
 
@@ -114,8 +111,6 @@ mw::PreNormLayerRecord preNormRecord(std::vector<float> kernel)
 TEST(PreNormLayer, DividesByTheWeightedLevelsOfPastFrames)
 {
     const std::vector<float> kernel{0.5f, 0.1f, 0.15f, 0.25f};
-    NeuralModel<float> model;
-    ASSERT_TRUE(loadDescription(model, frameGraph(3, 5, {layer("pre", preNormRecord(kernel))}, "pre")));
     std::vector<float> x = randomValues(11 * 15, 8);
     // Frames of very different levels make every kernel tap count.
     for (std::size_t i = 0; i < x.size(); ++i)
@@ -135,11 +130,7 @@ TEST(PreNormLayer, DividesByTheWeightedLevelsOfPastFrames)
         divisors.push_back(sum);
     }
     // 11 frames leave the ring mid-cycle before each reset.
-    for (const std::vector<int>& runs : runPatterns)
-    {
-        model.reset();
-        expectMatches(pushInRuns(model, x, 3, 5, runs), divideFrames(in, divisors).values);
-    }
+    expectStreamMatches(preNormRecord(kernel), 3, 5, x, divideFrames(in, divisors));
 
     // By hand: levels 1, 3, 1 with the second frame in slot 1: s = 0.5 x 3 + 0.25 x 1 + 0.25 x 1.
     NeuralModel<float> small;
@@ -177,8 +168,6 @@ TEST(ARPreNormLayer, FollowsTheLevelWithAttackAndRelease)
     const float attack = 0.9f;
     const float release = 0.5f;
     const float epsilon = 0.01f;
-    NeuralModel<float> model;
-    ASSERT_TRUE(loadDescription(model, frameGraph(2, 3, {layer("ar", arRecord(attack, release, epsilon))}, "ar")));
     std::vector<float> x = randomValues(8 * 6, 9);
     for (std::size_t i = 0; i < x.size(); ++i)
         x[i] *= (i / 6) % 3 == 0 ? 4.0f : 0.5f;
@@ -193,11 +182,7 @@ TEST(ARPreNormLayer, FollowsTheLevelWithAttackAndRelease)
         level = level * coefficient + a * (1.0 - coefficient);
         divisors.push_back(level + static_cast<double>(epsilon));
     }
-    for (const std::vector<int>& runs : runPatterns)
-    {
-        model.reset();
-        expectMatches(pushInRuns(model, x, 2, 3, runs), divideFrames(in, divisors).values);
-    }
+    expectStreamMatches(arRecord(attack, release, epsilon), 2, 3, x, divideFrames(in, divisors));
 }
 
 TEST(ARPreNormLayer, EpsilonMustBePositive)
@@ -236,8 +221,6 @@ TEST(DenseLayer, MixesRowsWithinEachChannel)
     {
         SCOPED_TRACE("rows " + std::to_string(test.rows) + " channels " + std::to_string(test.channels));
         const mw::DenseLayerRecord record = denseRecord(test.rows, test.channels, 21, test.withBias);
-        NeuralModel<float> model;
-        ASSERT_TRUE(loadDescription(model, frameGraph(test.rows, test.channels, {layer("dense", record)}, "dense")));
         const std::vector<float> x = randomValues(static_cast<std::size_t>(3 * test.rows * test.channels), 22);
         // Output row o of channel c: the sum over rows r of weights [o, r, c] x input [r, c].
         const Frames in(test.rows, test.channels, x);
@@ -251,16 +234,23 @@ TEST(DenseLayer, MixesRowsWithinEachChannel)
                     if (test.withBias)
                         expected.cell(t, o, c).add(element(record.bias, {o, c}));
                 }
-        expectMatches(toVector(model.pushTensor(makeTensor({3, test.rows, test.channels}, x))), expected.values);
+        expectStreamMatches(record, test.rows, test.channels, x, expected);
     }
 }
 
 TEST(DenseLayer, WeightsAndBiasMustFitTheFrame)
 {
-    EXPECT_TRUE(loadsLayer(4, 3, denseRecord(4, 3, 1, true)));
-    EXPECT_FALSE(loadsLayer(4, 3, denseRecord(5, 3, 1, false))) << "weights for five rows";
-    EXPECT_FALSE(loadsLayer(4, 3, denseRecord(4, 2, 1, false))) << "weights for two channels";
-    mw::DenseLayerRecord record = denseRecord(4, 3, 1, true);
-    record.bias = tensorRecord({4, 2}, std::vector<float>(8, 0.0f));
-    EXPECT_FALSE(loadsLayer(4, 3, record)) << "bias of another size";
+    using Record = mw::DenseLayerRecord;
+    expectEachRejected<Record>(4, 3, denseRecord(4, 3, 1, true),
+                               {{"weights for five rows",
+                                 [](Record& r) {
+                                     r.weights = randomRecord({5, 5, 3}, 1);
+                                 }},
+                                {"weights for two channels",
+                                 [](Record& r) {
+                                     r.weights = randomRecord({4, 4, 2}, 1);
+                                 }},
+                                {"bias of another size", [](Record& r) {
+                                     r.bias = randomRecord({4, 2}, 1);
+                                 }}});
 }
