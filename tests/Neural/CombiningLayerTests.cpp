@@ -27,7 +27,8 @@ mw::LayerRecord arithmetic(std::string name, std::vector<std::string> sources, i
 
 TEST(CombiningLayers, ConcatPlacesEachInputAtItsChannelOffset)
 {
-    // Inputs of 2, 3 and 1 channels: [x, x^2], [2x, x^3, x], [x].
+    // Inputs of 2, 3 and 1 channels: [x, x^2], [2x, x^3, x], [x]. The input feeds several
+    // queues of one layer and several layers.
     const std::vector<float> x = randomValues(10, 3);
     const Tensor<float> result =
         runGraph(5,

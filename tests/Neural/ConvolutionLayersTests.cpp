@@ -32,14 +32,6 @@ mw::ConvLayerRecord convRecord(const ConvSetup& s, std::uint32_t seed, const std
     return record;
 }
 
-mw::ConvLayerRecord convWeights(std::vector<int> shape, std::vector<float> weights)
-{
-    mw::ConvLayerRecord record;
-    record.source = "input";
-    record.weights = tensorRecord(std::move(shape), std::move(weights));
-    return record;
-}
-
 struct TransposedSetup
 {
     int kernelTime = 1, kernelFrequency = 1, inputChannels = 1, weightOutputChannels = 1, outputChannels = 1;
@@ -130,29 +122,6 @@ TEST(ConvLayer, StridedLayerOutputsOnOddFramesAndTriggersOnEvenOnes)
     EXPECT_EQ(model.latency, 1);
     EXPECT_EQ(conv.getFrameShape().rateNumerator, 1);
     EXPECT_EQ(conv.getFrameShape().rateDenominator, 2);
-}
-
-TEST(ConvLayer, HandWorkedTapOrderRowsAndChannels)
-{
-    auto expectOutput = [](const char* what, const mw::ConvLayerRecord& record, int rows, int channels,
-                           const std::vector<float>& x, const std::vector<float>& expected)
-    {
-        NeuralModel<float> model;
-        ASSERT_TRUE(loadDescription(model, frameGraph(rows, channels, {layer("conv", record)}, "conv")));
-        EXPECT_EQ(pushInRuns(model, x, rows, channels, {1}), expected) << what;
-    };
-    mw::ConvLayerRecord dilated = convWeights({3, 1, 1, 1}, {1, 10, 100});
-    dilated.timeDilation = 2;
-    expectOutput("taps 0, 1, 2 see frames 4 and 2 back and the current one", dilated, 1, 1, {1, 2, 3, 4, 5, 6},
-                 {100, 200, 310, 420, 531, 642});
-    expectOutput("depthwise: output channel c reads input channel c / 2",
-                 convWeights({1, 1, 1, 8}, {1, 2, 3, 4, 5, 6, 7, 8}), 2, 4, {1, 10, 100, 1000, -1, -10, -100, -1000},
-                 {1, 2, 30, 40, 500, 600, 7000, 8000, -1, -2, -30, -40, -500, -600, -7000, -8000});
-    mw::ConvLayerRecord everyOtherRow = convWeights({1, 1, 1, 1}, {1});
-    everyOtherRow.frequencyStride = 2;
-    expectOutput("frequency stride 2 keeps the even rows", everyOtherRow, 5, 1, {1, 2, 3, 4, 5}, {1, 3});
-    expectOutput("three frequency taps pad one row at each edge", convWeights({1, 3, 1, 1}, {1, 1, 1}), 5, 1,
-                 {1, 2, 3, 4, 5}, {3, 6, 9, 12, 9});
 }
 
 TEST(ConvLayer, MalformedRecordsAreRejected)

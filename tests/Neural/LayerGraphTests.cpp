@@ -90,11 +90,9 @@ private:
     std::list<Tensor<float>> pending;
 };
 
-std::shared_ptr<MemoryInputStream> nameStream(const std::vector<std::string>& names, bool withCount = false)
+std::shared_ptr<MemoryInputStream> nameStream(const std::vector<std::string>& names)
 {
     mw::ByteWriter out;
-    if (withCount)
-        out.writeInt16(static_cast<int>(names.size()));
     for (const std::string& name : names)
         out.writeString(name);
     return makeStream(out.getBytes());
@@ -247,16 +245,6 @@ TEST(LayerGraph, QueuedLayerPairsTheFramesOfItsInputs)
     EXPECT_FALSE(subtract.push(makeTensor({1, 1, 2}, {1, 2}), first.get()));
     subtract.reset();
     EXPECT_TRUE(subtract.getQueues().front().tensors.empty());
-}
-
-TEST(LayerGraph, SourceFeedingSeveralInputsFillsEachQueue)
-{
-    // input * input: the input feeds both queues of one layer.
-    NeuralModel<float> model = loadModel(mw::Packing::plain(4, 2), mw::Packing::plain(4, 2), 1,
-                                         {layer("square", mw::ArithmeticLayerRecord{{"input", "input"}, 0})}, "square");
-    const Tensor<float> result = model.pushTensor(makeTensor({2, 2, 2}, {1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(result.shape, (std::vector<int>{2, 2, 2}));
-    EXPECT_EQ(toVector(result), (std::vector<float>{1, 4, 9, 16, 25, 36, 49, 64}));
 }
 
 TEST(LayerGraph, ResultsOfOnePushAreJoinedInOrder)

@@ -56,26 +56,30 @@ mw::ModelDescription identityDescription(int version)
     return description;
 }
 
-/** A model that uses every layer type the engine runs: both multi-input layers, every
-    activation and the frequency rescale, with half floats where the version allows them. */
+/** A model that uses every layer type, with half floats where the version allows them. Over
+    6 bins of one complex channel: [6, 2] frames throughout. */
 mw::ModelDescription everyLayerModel(int version)
 {
+    const mw::ConvLayerRecord conv{"input", randomRecord({2, 3, 2, 2}, 1), randomRecord({2}, 2), 1, 1, 1, 1, 0};
+    const mw::TransposedConvLayerRecord up{"ar", randomRecord({2, 3, 2, 2}, 3), randomRecord({2}, 4), 2, 1, 1, 1, 1, 0};
+    const mw::SelfAttentionLayerRecord attention{"dense", randomRecord({2, 2}, 5), randomRecord({6, 2}, 6), 1,
+                                                 randomRecord({2, 2}, 7)};
     mw::ModelDescription description = complexModel(
         6,
-        {
-            activation("relu", 4, "input"),
-            activation("elu", 5, "relu"),
-            activation("sigmoid", 6, "input"),
-            layer("leaky", mw::LeakyReLULayerRecord{"elu", 0.25f}),
-            activation("softplus", 17, "leaky"),
-            activation("hard", 20, "sigmoid"),
-            layer("sum", mw::ArithmeticLayerRecord{{"softplus", "hard", "input"}, 2}),
-            layer("bands", mw::FrequencyRescaleLayerRecord{"sum",
-                                                           {{0, tensorRecord({1}, {1.0f})},
-                                                            {1, tensorRecord({2}, {0.5f, 0.5f})},
-                                                            {3, tensorRecord({3}, {0.25f, 0.5f, 0.25f})}}}),
-            layer("joined", mw::ConcatLayerRecord{{"sum", "input"}}),
-        },
+        {activation("relu", 4, "input"), activation("elu", 5, "relu"), activation("sigmoid", 6, "input"),
+         layer("leaky", mw::LeakyReLULayerRecord{"elu", 0.25f}), activation("softplus", 17, "leaky"),
+         activation("hard", 20, "sigmoid"), layer("sum", mw::ArithmeticLayerRecord{{"softplus", "hard", "input"}, 2}),
+         layer("bands", mw::FrequencyRescaleLayerRecord{"sum",
+                                                        {{0, tensorRecord({1}, {1.0f})},
+                                                         {1, tensorRecord({2}, {0.5f, 0.5f})},
+                                                         {3, tensorRecord({3}, {0.25f, 0.5f, 0.25f})}}}),
+         layer("conv", conv), layer("norm", mw::NormLayerRecord{"conv", 1, randomRecord({2}, 8), randomRecord({2}, 9)}),
+         layer("dense", mw::DenseLayerRecord{"norm", randomRecord({6, 6, 2}, 10), randomRecord({6, 2}, 11)}),
+         layer("att", attention),
+         layer("sep", mw::SeparableChannelConvLayerRecord{"att", randomRecord({3}, 12), randomRecord({3}, 13)}),
+         layer("pre", mw::PreNormLayerRecord{"sep", tensorRecord({3}, {0.5f, 0.25f, 0.25f})}),
+         layer("ar", mw::ARPreNormLayerRecord{"pre", 0.9f, 0.5f, 0.01f}), layer("up", up),
+         layer("joined", mw::ConcatLayerRecord{{"sum", "input", "up"}})},
         "joined");
     description.header.version = version;
     if (version >= 4105)
@@ -118,9 +122,10 @@ TEST(ModelLoader, BothMagicsLoadTheSameModel)
     ASSERT_TRUE(loadBytes(second, mw::writeModel(description)));
     EXPECT_EQ(first.layers.size(), second.layers.size());
     EXPECT_EQ(first.tensorRows, second.tensorRows);
-    const std::vector<float> input = randomValues(12, 5);
-    EXPECT_EQ(toVector(first.pushTensor(makeTensor({1, 6, 2}, input))),
-              toVector(second.pushTensor(makeTensor({1, 6, 2}, input))));
+    const std::vector<float> input = randomValues(36, 5);
+    const std::vector<float> out = toVector(first.pushTensor(makeTensor({3, 6, 2}, input)));
+    EXPECT_FALSE(out.empty());
+    EXPECT_EQ(toVector(second.pushTensor(makeTensor({3, 6, 2}, input))), out);
 
     for (const char* magic : {"MUREL.mode", "MUREL.model ", "kavo.model", ""})
     {
@@ -167,12 +172,12 @@ TEST(ModelLoader, FormatVersionsAndTheirFields)
     EXPECT_EQ(model4102.numOutputs, 3);
     EXPECT_EQ(model4102.outputNames, (std::list<std::string>{"a", "b", "c", "d"}));
 
-    // Every version reads the model that uses every supported layer; half floats from 4105.
+    // Every version reads the model that uses every layer type; half floats from 4105.
     for (int version = 4100; version <= 4106; ++version)
     {
         NeuralModel<float> model;
         EXPECT_TRUE(loadBytes(model, mw::writeModel(everyLayerModel(version)))) << version;
-        EXPECT_EQ(model.layers.size(), 11u);
+        EXPECT_EQ(model.layers.size(), 19u);
     }
 }
 
