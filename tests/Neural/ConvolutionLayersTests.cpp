@@ -128,23 +128,17 @@ TEST(ConvLayer, MalformedRecordsAreRejected)
 {
     using Record = mw::ConvLayerRecord;
     const Record good = convRecord({3, 3, 2, 4, 1, 1, 1, 0, true, 6, 2}, 1);
-    expectEachRejected<Record>(6, 2, good,
-                               {{"zero time stride", [](Record& r) { r.timeStride = 0; }},
-                                {"negative frequency stride", [](Record& r) { r.frequencyStride = -1; }},
-                                {"zero dilation", [](Record& r) { r.timeDilation = 0; }},
-                                {"negative offset", [](Record& r) { r.timeOffset = -1; }},
-                                {"no output row", [](Record& r) { r.frequencyStride = 7; }},
-                                {"bias of another length",
-                                 [](Record& r) {
-                                     r.bias = tensorRecord({3}, {1, 2, 3});
-                                 }},
-                                {"weights of three axes",
-                                 [](Record& r) {
-                                     r.weights = tensorRecord({3, 3, 8}, std::vector<float>(72, 1));
-                                 }},
-                                {"no time taps", [](Record& r) {
-                                     r.weights = tensorRecord({0, 3, 2, 4}, {});
-                                 }}});
+    const Changes<Record> changes{
+        {"zero time stride", [](Record& r) { r.timeStride = 0; }},
+        {"negative frequency stride", [](Record& r) { r.frequencyStride = -1; }},
+        {"zero dilation", [](Record& r) { r.timeDilation = 0; }},
+        {"negative offset", [](Record& r) { r.timeOffset = -1; }},
+        {"no output row", [](Record& r) { r.frequencyStride = 7; }},
+        {"bias of another length", [](Record& r) { r.bias = ones(3); }},
+        {"weights of three axes", [](Record& r) { r.weights = ones(3, 3, 8); }},
+        {"no time taps", [](Record& r) { r.weights = ones(0, 3, 2, 4); }},
+    };
+    expectEachRejected(6, 2, good, changes);
     EXPECT_FALSE(loadsLayer(6, 3, good)) << "input channels do not match the weights";
     // Depthwise needs the output channels to be a multiple of the input channels.
     const Record depthwise = convRecord({1, 3, 1, 6, 1, 1, 1, 0, true, 6, 4}, 1);
@@ -283,18 +277,15 @@ TEST(TransposedConvLayer, MalformedRecordsAreRejected)
 {
     using Record = mw::TransposedConvLayerRecord;
     const Record good = transposedRecord({2, 3, 3, 4, 4, 2, 1, 0, true, 5}, 1);
-    expectEachRejected<Record>(5, 3, good,
-                               {{"zero time stride", [](Record& r) { r.timeStride = 0; }},
-                                {"zero frequency stride", [](Record& r) { r.frequencyStride = 0; }},
-                                {"negative offset", [](Record& r) { r.timeOffset = -2; }},
-                                {"output channels disagree with the weights", [](Record& r) { r.outputChannels = 5; }},
-                                {"bias of another length",
-                                 [](Record& r) {
-                                     r.bias = tensorRecord({2}, {1, 2});
-                                 }},
-                                {"weights of three axes", [](Record& r) {
-                                     r.weights = tensorRecord({2, 3, 4}, std::vector<float>(24, 1));
-                                 }}});
+    const Changes<Record> changes{
+        {"zero time stride", [](Record& r) { r.timeStride = 0; }},
+        {"zero frequency stride", [](Record& r) { r.frequencyStride = 0; }},
+        {"negative offset", [](Record& r) { r.timeOffset = -2; }},
+        {"output channels disagree with the weights", [](Record& r) { r.outputChannels = 5; }},
+        {"bias of another length", [](Record& r) { r.bias = ones(2); }},
+        {"weights of three axes", [](Record& r) { r.weights = ones(2, 3, 4); }},
+    };
+    expectEachRejected(5, 3, good, changes);
     EXPECT_FALSE(loadsLayer(5, 2, good)) << "input channels do not match";
     // Depthwise needs as many output channels as input channels.
     TransposedSetup depthwise{2, 3, 3, 1, 4, 1, 1, 0, false, 5};
@@ -394,7 +385,9 @@ TEST(SeparableChannelConvLayer, FramesOfOnePushKeepTheirOwnValues)
 TEST(SeparableChannelConvLayer, KernelsWithoutTapsAreRejected)
 {
     using Record = mw::SeparableChannelConvLayerRecord;
-    expectEachRejected<Record>(4, 2, separableRecord({1}, {1}),
-                               {{"no time kernel", [](Record& r) { r.timeKernel = tensorRecord({}, {}); }},
-                                {"no frequency taps", [](Record& r) { r.frequencyKernel = tensorRecord({0}, {}); }}});
+    const Changes<Record> changes{
+        {"no time kernel", [](Record& r) { r.timeKernel = ones(); }},
+        {"no frequency taps", [](Record& r) { r.frequencyKernel = ones(0); }},
+    };
+    expectEachRejected(4, 2, separableRecord({1}, {1}), changes);
 }

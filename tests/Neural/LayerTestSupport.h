@@ -48,10 +48,13 @@ inline bool loadsLayer(int rows, int channels, mw::LayerBody body)
     return loads(frameGraph(rows, channels, {layer("x", std::move(body))}, "x"));
 }
 
+/** Named changes of a layer record. */
+template <typename Record>
+using Changes = std::vector<std::pair<const char*, std::function<void(Record&)>>>;
+
 /** good loads as the only layer over [rows, channels] frames, and each change of it does not. */
 template <typename Record>
-void expectEachRejected(int rows, int channels, const Record& good,
-                        const std::vector<std::pair<const char*, std::function<void(Record&)>>>& changes)
+void expectEachRejected(int rows, int channels, const Record& good, const Changes<Record>& changes)
 {
     ASSERT_TRUE(loadsLayer(rows, channels, good));
     for (const auto& [what, change] : changes)

@@ -306,19 +306,16 @@ TEST(ModelLoader, RejectsShapesThatDoNotFit)
         return layer(std::move(name), mw::FrequencyRescaleLayerRecord{"input", std::move(bands)});
     };
     // A band past the last row, a band without weights, a band before the first row.
-    EXPECT_TRUE(loads(complexModel(4, {rescale("b", {{0, tensorRecord({4}, {1, 1, 1, 1})}})}, "input")));
-    EXPECT_FALSE(loads(complexModel(4, {rescale("b", {{1, tensorRecord({4}, {1, 1, 1, 1})}})}, "input")));
-    EXPECT_FALSE(loads(complexModel(4, {rescale("b", {{0, tensorRecord({}, {})}})}, "input")));
-    EXPECT_FALSE(loads(complexModel(4, {rescale("b", {{-1, tensorRecord({1}, {1})}})}, "input")));
-    EXPECT_FALSE(loads(complexModel(4, {rescale("b", {{0, tensorRecord({3, 0}, {})}})}, "input")));
+    EXPECT_TRUE(loads(complexModel(4, {rescale("b", {{0, ones(4)}})}, "input")));
+    EXPECT_FALSE(loads(complexModel(4, {rescale("b", {{1, ones(4)}})}, "input")));
+    EXPECT_FALSE(loads(complexModel(4, {rescale("b", {{0, ones()}})}, "input")));
+    EXPECT_FALSE(loads(complexModel(4, {rescale("b", {{-1, ones(1)}})}, "input")));
+    EXPECT_FALSE(loads(complexModel(4, {rescale("b", {{0, ones(3, 0)}})}, "input")));
 
     // "half" has two rows where the input has four. Element-wise inputs need at least the
     // elements of the first one, concatenation the first one's rows in every input.
-    auto withHalf = [&](mw::LayerRecord record, const std::string& output = "input")
-    {
-        return complexModel(
-            4, {rescale("half", {{0, tensorRecord({1}, {1})}, {1, tensorRecord({1}, {1})}}), std::move(record)},
-            output);
+    auto withHalf = [&](mw::LayerRecord record, const std::string& output = "input") {
+        return complexModel(4, {rescale("half", {{0, ones(1)}, {1, ones(1)}}), std::move(record)}, output);
     };
     EXPECT_TRUE(loads(withHalf(layer("sum", mw::ArithmeticLayerRecord{{"half", "input"}, 2}))));
     EXPECT_FALSE(loads(withHalf(layer("sum", mw::ArithmeticLayerRecord{{"input", "half"}, 2}))));

@@ -84,6 +84,17 @@ inline mw::TensorRecord randomRecord(std::vector<int> shape, std::uint32_t seed,
     return tensorRecord(std::move(shape), randomValues(count, seed, range));
 }
 
+/** A tensor record of the given axes filled with ones; no axes, no values. */
+template <typename... Axes>
+mw::TensorRecord ones(Axes... axes)
+{
+    const std::vector<int> shape{axes...};
+    std::size_t count = shape.empty() ? 0 : 1;
+    for (const int axis : shape)
+        count *= static_cast<std::size_t>(axis);
+    return tensorRecord(shape, std::vector<float>(count, 1.0f));
+}
+
 /** A tensor of that shape holding values, which must fill it exactly. */
 inline Tensor<float> makeTensor(const std::vector<int>& shape, const std::vector<float>& values)
 {

@@ -77,18 +77,15 @@ TEST(NormLayer, OlderFilesStoreOffsetFirstAndHaveNoMode)
 TEST(NormLayer, MalformedRecordsAreRejected)
 {
     using Record = mw::NormLayerRecord;
-    expectEachRejected<Record>(2, 3, normRecord(1, {1, 2, 3}, {}),
-                               {{"unknown mode", [](Record& r) { r.mode = 2; }},
-                                {"negative mode", [](Record& r) { r.mode = -1; }},
-                                {"scale shorter than the channels",
-                                 [](Record& r) {
-                                     r.scale = tensorRecord({2}, {1, 2});
-                                 }},
-                                {"offset of another length",
-                                 [](Record& r) {
-                                     r.offset = tensorRecord({4}, {1, 2, 3, 4});
-                                 }},
-                                {"no scale", [](Record& r) { r.scale = tensorRecord({}, {}); }}});
+    const Record good = normRecord(1, {1, 2, 3}, {});
+    const Changes<Record> changes{
+        {"unknown mode", [](Record& r) { r.mode = 2; }},
+        {"negative mode", [](Record& r) { r.mode = -1; }},
+        {"scale shorter than the channels", [](Record& r) { r.scale = ones(2); }},
+        {"offset of another length", [](Record& r) { r.offset = ones(4); }},
+        {"no scale", [](Record& r) { r.scale = ones(); }},
+    };
+    expectEachRejected(2, 3, good, changes);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -140,9 +137,10 @@ TEST(PreNormLayer, DividesByTheWeightedLevelsOfPastFrames)
 
 TEST(PreNormLayer, EmptyKernelIsRejected)
 {
-    expectEachRejected<mw::PreNormLayerRecord>(
-        2, 2, preNormRecord({1}),
-        {{"empty kernel", [](mw::PreNormLayerRecord& r) { r.kernel = tensorRecord({0}, {}); }}});
+    mw::PreNormLayerRecord record = preNormRecord({1});
+    EXPECT_TRUE(loadsLayer(2, 2, record));
+    record.kernel = tensorRecord({0}, {});
+    EXPECT_FALSE(loadsLayer(2, 2, record));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -241,16 +239,10 @@ TEST(DenseLayer, MixesRowsWithinEachChannel)
 TEST(DenseLayer, WeightsAndBiasMustFitTheFrame)
 {
     using Record = mw::DenseLayerRecord;
-    expectEachRejected<Record>(4, 3, denseRecord(4, 3, 1, true),
-                               {{"weights for five rows",
-                                 [](Record& r) {
-                                     r.weights = randomRecord({5, 5, 3}, 1);
-                                 }},
-                                {"weights for two channels",
-                                 [](Record& r) {
-                                     r.weights = randomRecord({4, 4, 2}, 1);
-                                 }},
-                                {"bias of another size", [](Record& r) {
-                                     r.bias = randomRecord({4, 2}, 1);
-                                 }}});
+    const Changes<Record> changes{
+        {"weights for five rows", [](Record& r) { r.weights = ones(5, 5, 3); }},
+        {"weights for two channels", [](Record& r) { r.weights = ones(4, 4, 2); }},
+        {"bias of another size", [](Record& r) { r.bias = ones(4, 2); }},
+    };
+    expectEachRejected(4, 3, denseRecord(4, 3, 1, true), changes);
 }

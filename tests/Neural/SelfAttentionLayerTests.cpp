@@ -95,19 +95,12 @@ TEST(SelfAttentionLayer, OlderVersionsHaveNoDelayOrContext)
 TEST(SelfAttentionLayer, MalformedRecordsAreRejected)
 {
     using Record = mw::SelfAttentionLayerRecord;
-    expectEachRejected<Record>(3, 4, attentionRecord({3, 4, 2, 1}, 1),
-                               {{"weights for three channels",
-                                 [](Record& r) {
-                                     r.weights = tensorRecord({3, 3}, std::vector<float>(9, 1));
-                                 }},
-                                {"bias for two rows",
-                                 [](Record& r) {
-                                     r.bias = tensorRecord({2, 4}, std::vector<float>(8, 1));
-                                 }},
-                                {"no bias", [](Record& r) { r.bias = tensorRecord({}, {}); }},
-                                {"context kernel for three channels",
-                                 [](Record& r) {
-                                     r.contextKernel = tensorRecord({2, 3}, std::vector<float>(6, 1));
-                                 }},
-                                {"negative delay", [](Record& r) { r.outputDelay = -1; }}});
+    const Changes<Record> changes{
+        {"weights for three channels", [](Record& r) { r.weights = ones(3, 3); }},
+        {"bias for two rows", [](Record& r) { r.bias = ones(2, 4); }},
+        {"no bias", [](Record& r) { r.bias = ones(); }},
+        {"context kernel for three channels", [](Record& r) { r.contextKernel = ones(2, 3); }},
+        {"negative delay", [](Record& r) { r.outputDelay = -1; }},
+    };
+    expectEachRejected(3, 4, attentionRecord({3, 4, 2, 1}, 1), changes);
 }
