@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ModelTestSupport.h"
+#include "LayerTestSupport.h"
 
 using namespace murel;
 using namespace murel::test;
@@ -8,17 +8,14 @@ using namespace murel::test;
 namespace
 {
 
-/** A magnitude model (one column) over the given rows, with the given layers. */
-NeuralModel<float> magnitudeModel(int rows, std::vector<mw::LayerRecord> layers, std::string output)
+/** The results for frames x [T, rows, 1] of a graph ending in a concatenation of outputs. */
+Tensor<float> runGraph(int rows, std::vector<mw::LayerRecord> layers, std::vector<std::string> outputs,
+                       const std::vector<float>& x)
 {
-    mw::ModelDescription description;
-    description.header.inputPacking = mw::Packing::plain(1, rows);
-    description.header.outputPacking = mw::Packing::plain(1, rows);
-    description.layers = std::move(layers);
-    description.outputSource = std::move(output);
+    layers.push_back(layer("all", mw::ConcatLayerRecord{std::move(outputs)}));
     NeuralModel<float> model;
-    EXPECT_TRUE(loadBytes(model, mw::writeModel(description)));
-    return model;
+    EXPECT_TRUE(loadDescription(model, frameGraph(rows, 1, std::move(layers), "all")));
+    return model.pushTensor(makeTensor({static_cast<int>(x.size()) / rows, rows, 1}, x));
 }
 
 mw::LayerRecord arithmetic(std::string name, std::vector<std::string> sources, int operation)
@@ -26,52 +23,42 @@ mw::LayerRecord arithmetic(std::string name, std::vector<std::string> sources, i
     return layer(std::move(name), mw::ArithmeticLayerRecord{std::move(sources), operation});
 }
 
-mw::LayerRecord concat(std::string name, std::vector<std::string> sources)
-{
-    return layer(std::move(name), mw::ConcatLayerRecord{std::move(sources)});
-}
-
 } // namespace
 
 TEST(CombiningLayers, ConcatPlacesEachInputAtItsChannelOffset)
 {
-    // Inputs of 2, 3 and 1 channels: [x, x^2], [2x, x^3, x], [x].
-    NeuralModel<float> model =
-        magnitudeModel(5,
-                       {arithmetic("sq", {"input", "input"}, 0), arithmetic("cube", {"input", "input", "input"}, 0),
-                        arithmetic("twice", {"input", "input"}, 2), concat("b", {"input", "sq"}),
-                        concat("c", {"twice", "cube", "input"}), concat("all", {"b", "c", "input"})},
-                       "all");
+    // Inputs of 2, 3 and 1 channels: [x, x^2], [2x, x^3, x], [x]. The input feeds several
+    // queues of one layer and several layers.
     const std::vector<float> x = randomValues(10, 3);
-    const Tensor<float> result = model.pushTensor(makeTensor({2, 5, 1}, x));
+    const Tensor<float> result =
+        runGraph(5,
+                 {arithmetic("sq", {"input", "input"}, 0), arithmetic("cube", {"input", "input", "input"}, 0),
+                  arithmetic("twice", {"input", "input"}, 2), layer("b", mw::ConcatLayerRecord{{"input", "sq"}}),
+                  layer("c", mw::ConcatLayerRecord{{"twice", "cube", "input"}})},
+                 {"b", "c", "input"}, x);
     ASSERT_EQ(result.shape, (std::vector<int>{2, 5, 6}));
-    const float* out = result.getReadPointer();
     for (std::size_t i = 0; i < x.size(); ++i)
     {
         const float v = x[i];
-        const float* row = out + i * 6;
-        EXPECT_EQ(row[0], v);
-        EXPECT_FLOAT_EQ(row[1], v * v);
-        EXPECT_FLOAT_EQ(row[2], v + v);
-        EXPECT_FLOAT_EQ(row[3], v * v * v);
-        EXPECT_EQ(row[4], v);
-        EXPECT_EQ(row[5], v);
+        const float expected[6] = {v, v * v, v + v, v * v * v, v, v};
+        for (std::size_t c = 0; c < 6; ++c)
+            EXPECT_FLOAT_EQ(result.getReadPointer()[i * 6 + c], expected[c]) << "row " << i << " channel " << c;
     }
 }
 
 TEST(CombiningLayers, ArithmeticOperandOrder)
 {
-    // Rows 9 with one column: 9 elements per frame, so the vector loop has a tail.
-    NeuralModel<float> model =
-        magnitudeModel(9,
-                       {arithmetic("sq", {"input", "input"}, 0), arithmetic("cube", {"sq", "input"}, 0),
-                        arithmetic("sub2", {"input", "sq"}, 3), arithmetic("sub3", {"input", "sq", "cube"}, 3),
-                        arithmetic("div", {"input", "sq"}, 1), arithmetic("add", {"input", "sq", "cube"}, 2),
-                        arithmetic("pass", {"sq", "input"}, 7), arithmetic("negative", {"sq", "input"}, -1),
-                        concat("all", {"sub2", "sub3", "div", "add", "pass", "negative"})},
-                       "all");
+    // Rows 9 with one column: 9 elements per frame, so the vector loop has a tail. Operations:
+    // 0 multiplies, 1 divides, 2 adds, 3 subtracts each later input from the first; others pass
+    // the first input.
     const std::vector<float> x = randomValues(18, 8);
-    const Tensor<float> result = model.pushTensor(makeTensor({2, 9, 1}, x));
+    const Tensor<float> result =
+        runGraph(9,
+                 {arithmetic("sq", {"input", "input"}, 0), arithmetic("cube", {"sq", "input"}, 0),
+                  arithmetic("sub2", {"input", "sq"}, 3), arithmetic("sub3", {"input", "sq", "cube"}, 3),
+                  arithmetic("div", {"input", "sq"}, 1), arithmetic("add", {"input", "sq", "cube"}, 2),
+                  arithmetic("pass", {"sq", "input"}, 7), arithmetic("negative", {"sq", "input"}, -1)},
+                 {"sub2", "sub3", "div", "add", "pass", "negative"}, x);
     ASSERT_EQ(result.shape, (std::vector<int>{2, 9, 6}));
     for (std::size_t i = 0; i < x.size(); ++i)
     {
@@ -88,10 +75,9 @@ TEST(CombiningLayers, ArithmeticOperandOrder)
     }
 
     // Division by zero follows IEEE rules.
-    NeuralModel<float> divide = magnitudeModel(2, {arithmetic("div", {"input", "input"}, 1)}, "div");
-    const std::vector<float> out = toVector(divide.pushTensor(makeTensor({1, 2, 1}, {0.0f, 2.0f})));
-    EXPECT_TRUE(std::isnan(out[0]));
-    EXPECT_EQ(out[1], 1.0f);
+    const std::vector<float> out = toVector(runGraph(2, {arithmetic("div", {"input", "input"}, 1)}, {"div"}, {0, 2}));
+    EXPECT_TRUE(std::isnan(out.at(0)));
+    EXPECT_EQ(out.at(1), 1.0f);
 }
 
 TEST(CombiningLayers, FrequencyRescaleSumsWeightedBands)
@@ -99,25 +85,19 @@ TEST(CombiningLayers, FrequencyRescaleSumsWeightedBands)
     const std::vector<mw::FrequencyBand> bands{{0, tensorRecord({1}, {1.0f})},
                                                {1, tensorRecord({2}, {0.5f, 0.5f})},
                                                {0, tensorRecord({3, 1}, {0.25f, 0.5f, 0.25f})}};
-    // Two and four input channels: channel counts below and at the vector width.
-    for (const int numInputChannels : {1, 2})
+    // Two and four columns: channel counts below and at the vector width.
+    for (const int channels : {2, 4})
     {
-        NeuralModel<float> model;
-        ASSERT_TRUE(loadBytes(
-            model, mw::writeModel(complexModel(3, {layer("bands", mw::FrequencyRescaleLayerRecord{"input", bands})},
-                                               "bands", numInputChannels))));
-        const int channels = 2 * numInputChannels;
         const std::vector<float> x = randomValues(static_cast<std::size_t>(2 * 3 * channels), 21);
-        const Tensor<float> result = model.pushTensor(makeTensor({2, 3, channels}, x));
-        ASSERT_EQ(result.shape, (std::vector<int>{2, 3, channels}));
+        const Frames in(3, channels, x);
+        Frames expected(3, channels, 2);
         for (int t = 0; t < 2; ++t)
             for (int c = 0; c < channels; ++c)
             {
-                auto in = [&](int row) { return x[static_cast<std::size_t>((t * 3 + row) * channels + c)]; };
-                auto out = [&](int row) { return result.getReadPointer()[(t * 3 + row) * channels + c]; };
-                EXPECT_EQ(out(0), in(0));
-                EXPECT_NEAR(out(1), (in(1) + in(2)) / 2, 1e-6f);
-                EXPECT_NEAR(out(2), 0.25f * in(0) + 0.5f * in(1) + 0.25f * in(2), 1e-6f);
+                expected.cell(t, 0, c).add(in.at(t, 0, c));
+                expected.cell(t, 1, c).add((in.at(t, 1, c) + in.at(t, 2, c)) / 2);
+                expected.cell(t, 2, c).add(0.25 * in.at(t, 0, c) + 0.5 * in.at(t, 1, c) + 0.25 * in.at(t, 2, c));
             }
+        expectStreamMatches(mw::FrequencyRescaleLayerRecord{"input", bands}, 3, channels, x, expected);
     }
 }

@@ -4,7 +4,7 @@
 #include <complex>
 #include <stdexcept>
 
-#include "ModelTestSupport.h"
+#include "LayerTestSupport.h"
 #include "Neural/ActivationLayers.h"
 #include "Neural/CombiningLayers.h"
 
@@ -90,11 +90,9 @@ private:
     std::list<Tensor<float>> pending;
 };
 
-std::shared_ptr<MemoryInputStream> nameStream(const std::vector<std::string>& names, bool withCount = false)
+std::shared_ptr<MemoryInputStream> nameStream(const std::vector<std::string>& names)
 {
     mw::ByteWriter out;
-    if (withCount)
-        out.writeInt16(static_cast<int>(names.size()));
     for (const std::string& name : names)
         out.writeString(name);
     return makeStream(out.getBytes());
@@ -192,7 +190,6 @@ TEST(Packing, MaskExtrapolationFollowsTheSmoothedMagnitude)
     float level = 0.0f;
     for (int j = 0; j < 5; ++j)
         level = 0.98f * level + 0.02f * std::abs(Complex(0.6f, 0.8f));
-    EXPECT_NEAR(level, 1.0f - std::pow(0.98f, 5.0f), 1e-6f);
     for (int j = 5; j < 8; ++j)
         EXPECT_NEAR(masks[0].getReadPointer(0)[j].real(), level, 1e-7f);
     model.maskExtrapolationEnabled = false;
@@ -217,36 +214,7 @@ TEST(Packing, UnknownPackingFormatOnTheFirstFrame)
     EXPECT_THROW(outputModel.process(makeSpectrum({{{1, 1}, {1, 1}, {1, 1}}})), std::runtime_error);
 }
 
-TEST(LayerGraph, QueuedLayerWaitsForEveryInput)
-{
-    LayerMap layers;
-    auto first = std::make_shared<InputLayer<float>>();
-    auto second = std::make_shared<InputLayer<float>>();
-    layers["a"] = first;
-    layers["b"] = second;
-    ConcatLayer concat(layers, nameStream({"a", "b"}, true), 4106);
-    OutputLayer<float> output(&concat);
-
-    const Tensor<float> frameA = makeTensor({1, 2, 1}, {1, 2});
-    const Tensor<float> frameB = makeTensor({1, 2, 1}, {3, 4});
-    EXPECT_FALSE(concat.push(frameA, first.get()));
-    EXPECT_FALSE(concat.push(makeTensor({1, 2, 1}, {5, 6}), first.get()));
-    EXPECT_EQ(concat.getQueues().front().tensors.size(), 2u);
-    EXPECT_TRUE(output.results.empty());
-    // A sender that is no input is ignored.
-    EXPECT_FALSE(concat.push(frameB, &concat));
-
-    EXPECT_TRUE(concat.push(frameB, second.get()));
-    ASSERT_EQ(output.results.size(), 1u);
-    EXPECT_EQ(toVector(output.results.front()), (std::vector<float>{1, 3, 2, 4}));
-    EXPECT_EQ(concat.getQueues().front().tensors.size(), 1u);
-    EXPECT_EQ(concat.getQueues().back().tensors.size(), 0u);
-
-    concat.reset();
-    EXPECT_TRUE(concat.getQueues().front().tensors.empty());
-}
-
-TEST(LayerGraph, QueuedFramesKeepTheirOwnValues)
+TEST(LayerGraph, QueuedLayerPairsTheFramesOfItsInputs)
 {
     LayerMap layers;
     auto first = std::make_shared<InputLayer<float>>();
@@ -260,26 +228,23 @@ TEST(LayerGraph, QueuedFramesKeepTheirOwnValues)
     bytes.writeInt8(3);
     ArithmeticLayer subtract(layers, makeStream(bytes.getBytes()), 4106);
     OutputLayer<float> output(&subtract);
-    // Three frames in one tensor from the first input, then three single frames from the second.
-    subtract.push(makeTensor({3, 1, 2}, {1, 2, 3, 4, 5, 6}), first.get());
+    // Three frames in one tensor from the first input wait for the second; a sender that is no
+    // input is ignored.
+    EXPECT_FALSE(subtract.push(makeTensor({3, 1, 2}, {1, 2, 3, 4, 5, 6}), first.get()));
+    EXPECT_FALSE(subtract.push(makeTensor({1, 1, 2}, {7, 7}), &subtract));
+    EXPECT_TRUE(output.results.empty());
+    // Then single frames from the second: each pairs with the next queued frame.
     for (int t = 0; t < 3; ++t)
-        subtract.push(makeTensor({1, 1, 2}, {10.0f * static_cast<float>(t + 1), 100}), second.get());
+        EXPECT_TRUE(subtract.push(makeTensor({1, 1, 2}, {10.0f * static_cast<float>(t + 1), 100}), second.get()));
     ASSERT_EQ(output.results.size(), 3u);
     auto it = output.results.begin();
     EXPECT_EQ(toVector(*it++), (std::vector<float>{9, 98}));
     EXPECT_EQ(toVector(*it++), (std::vector<float>{17, 96}));
     EXPECT_EQ(toVector(*it++), (std::vector<float>{25, 94}));
-}
 
-TEST(LayerGraph, SourceFeedingSeveralInputsFillsEachQueue)
-{
-    // input * input: the input feeds both queues of one layer.
-    NeuralModel<float> model = loadModel(mw::Packing::plain(4, 2), mw::Packing::plain(4, 2), 1,
-                                         {layer("square", mw::ArithmeticLayerRecord{{"input", "input"}, 0})}, "square");
-    const Tensor<float> result = model.pushTensor(makeTensor({2, 2, 2}, {1, 2, 3, 4, 5, 6, 7, 8}));
-    EXPECT_EQ(result.shape, (std::vector<int>{2, 2, 2}));
-    EXPECT_EQ(toVector(result), (std::vector<float>{1, 4, 9, 16, 25, 36, 49, 64}));
-    EXPECT_EQ(model.inputLayer->getFollowingLayers().size(), 1u);
+    EXPECT_FALSE(subtract.push(makeTensor({1, 1, 2}, {1, 2}), first.get()));
+    subtract.reset();
+    EXPECT_TRUE(subtract.getQueues().front().tensors.empty());
 }
 
 TEST(LayerGraph, ResultsOfOnePushAreJoinedInOrder)
@@ -295,32 +260,18 @@ TEST(LayerGraph, ResultsOfOnePushAreJoinedInOrder)
     EXPECT_EQ(toVector(result), (std::vector<float>{0, 2, -1, 2, 3, 0, 3, -4, 5, 6, 5, 6, 0, 8, -7, 8}));
     EXPECT_TRUE(model.outputLayer->results.empty());
 
-    // One big push, single frames and an irregular split give the same frames.
-    for (const std::vector<int>& split : std::vector<std::vector<int>>{{1, 1}, {2, 0}, {0, 2}})
-    {
-        std::vector<float> joined;
-        int start = 0;
-        for (const int frames : split)
-        {
-            const std::vector<float> part(values.begin() + start * 4, values.begin() + (start + frames) * 4);
-            const std::vector<float> out = toVector(model.pushTensor(makeTensor({frames, 2, 2}, part)));
-            joined.insert(joined.end(), out.begin(), out.end());
-            start += frames;
-        }
-        EXPECT_EQ(joined, toVector(result));
-    }
+    // Single frames give the same frames.
+    EXPECT_EQ(pushInRuns(model, values, 2, 2, {1}), toVector(result));
 }
 
 TEST(LayerGraph, PushTensorRefusesOtherShapes)
 {
     NeuralModel<float> model = loadModel(mw::Packing::plain(4, 3), mw::Packing::plain(4, 3));
-    EXPECT_TRUE(model.pushTensor(makeTensor({1, 3, 2}, std::vector<float>(6, 1.0f))).shape.size() == 3);
-    EXPECT_TRUE(model.pushTensor(makeTensor({1, 4, 2}, std::vector<float>(8, 1.0f))).shape.empty());
-    EXPECT_TRUE(model.pushTensor(makeTensor({1, 3, 1}, std::vector<float>(3, 1.0f))).shape.empty());
-    EXPECT_TRUE(model.pushTensor(makeTensor({3, 2}, std::vector<float>(6, 1.0f))).shape.empty());
+    EXPECT_EQ(model.pushTensor(makeTensor({1, 3, 2}, std::vector<float>(6, 1))).shape, (std::vector<int>{1, 3, 2}));
+    for (const std::vector<int>& shape : std::vector<std::vector<int>>{{1, 4, 2}, {1, 3, 1}, {3, 2}})
+        EXPECT_TRUE(model.pushTensor(Tensor<float>(shape)).shape.empty()) << shape[0] << "x" << shape[1];
     EXPECT_TRUE(model.pushTensor(Tensor<float>()).shape.empty());
-    const Tensor<float> none = model.pushTensor(makeTensor({0, 3, 2}, {}));
-    EXPECT_EQ(none.shape, (std::vector<int>{0, 3, 2}));
+    EXPECT_EQ(model.pushTensor(makeTensor({0, 3, 2}, {})).shape, (std::vector<int>{0, 3, 2}));
 }
 
 TEST(LayerGraph, LatencyIsTheLongestDelayOverAllPaths)
@@ -401,12 +352,11 @@ TEST(LayerGraph, ResetGivesTheOutputsOfAFreshModel)
     NeuralModel<float> used = loadModel(mw::Packing::plain(4, 4), mw::Packing::plain(4, 4), 1, layers, "cat");
     run(used);
     // Leave a frame queued and a result uncollected, then reset.
-    auto* cat = dynamic_cast<ConcatLayer*>(std::get<0>(used.layers.at("cat")).get());
-    ASSERT_NE(cat, nullptr);
-    cat->push(makeTensor({1, 4, 2}, std::vector<float>(8, 3.0f)), used.inputLayer.get());
+    ConcatLayer& cat = findLayer<ConcatLayer>(used, "cat");
+    cat.push(makeTensor({1, 4, 2}, std::vector<float>(8, 3.0f)), used.inputLayer.get());
     used.outputLayer->results.push_back(makeTensor({1, 4, 4}, std::vector<float>(16, 1.0f)));
     used.reset();
-    EXPECT_TRUE(cat->getQueues().back().tensors.empty());
+    EXPECT_TRUE(cat.getQueues().back().tensors.empty());
     EXPECT_TRUE(used.outputLayer->results.empty());
     EXPECT_EQ(run(used), expected);
 }

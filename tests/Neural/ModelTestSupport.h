@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 #include "ModelWriter.h"
@@ -19,10 +20,17 @@ inline std::shared_ptr<MemoryInputStream> makeStream(const std::vector<std::uint
     return std::make_shared<MemoryInputStream>(bytes);
 }
 
-/** Loads bytes into a fresh model; the load result goes to loaded. */
+/** Loads bytes into model; false when the loader rejects them. */
 inline bool loadBytes(NeuralModel<float>& model, const std::vector<std::uint8_t>& bytes)
 {
     return model.loadModel(makeStream(bytes));
+}
+
+/** Whether a fresh model loads the file written from description. */
+inline bool loads(const mw::ModelDescription& description)
+{
+    NeuralModel<float> model;
+    return loadBytes(model, mw::writeModel(description));
 }
 
 inline mw::TensorRecord tensorRecord(std::vector<int> shape, std::vector<float> values)
@@ -67,9 +75,32 @@ inline std::vector<float> randomValues(std::size_t count, std::uint32_t seed, fl
     return values;
 }
 
+/** A tensor record of that shape with values uniform in [-range, range]. */
+inline mw::TensorRecord randomRecord(std::vector<int> shape, std::uint32_t seed, float range = 1.0f)
+{
+    std::size_t count = 1;
+    for (const int axis : shape)
+        count *= static_cast<std::size_t>(axis);
+    return tensorRecord(std::move(shape), randomValues(count, seed, range));
+}
+
+/** A tensor record of the given axes filled with ones; no axes, no values. */
+template <typename... Axes>
+mw::TensorRecord ones(Axes... axes)
+{
+    const std::vector<int> shape{axes...};
+    std::size_t count = shape.empty() ? 0 : 1;
+    for (const int axis : shape)
+        count *= static_cast<std::size_t>(axis);
+    return tensorRecord(shape, std::vector<float>(count, 1.0f));
+}
+
+/** A tensor of that shape holding values, which must fill it exactly. */
 inline Tensor<float> makeTensor(const std::vector<int>& shape, const std::vector<float>& values)
 {
     Tensor<float> tensor(shape);
+    if (values.size() != static_cast<std::size_t>(tensor.getNumOfElements()))
+        throw std::invalid_argument("values do not fill the tensor");
     float* data = tensor.getWritePointer();
     for (std::size_t i = 0; i < values.size(); ++i)
         data[i] = values[i];

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <stdexcept>
 
 #include "ModelTestSupport.h"
@@ -63,24 +64,20 @@ TEST(Tensor, ElementCountsAndStorage)
 
 TEST(Tensor, CopiesShareUntilMadeUnique)
 {
-    Tensor<float> first({2, 2});
-    float* values = first.data->data;
-    for (int i = 0; i < 4; ++i)
-        values[i] = static_cast<float>(i);
+    const Tensor<float> first = makeTensor({2, 2}, {0, 1, 2, 3});
     Tensor<float> second = first;
     EXPECT_EQ(second.data, first.data);
     second.ensureUnique();
     second.data->data[0] = 42.0f;
-    EXPECT_NE(second.data, first.data);
-    EXPECT_EQ(first.data->data[0], 0.0f);
-    EXPECT_EQ(second.data->data[3], 3.0f);
+    EXPECT_EQ(toVector(first), (std::vector<float>{0, 1, 2, 3}));
+    EXPECT_EQ(toVector(second), (std::vector<float>{42, 1, 2, 3}));
 }
 
 TEST(Tensor, EnsureShapeReusesLargeEnoughStorage)
 {
-    Tensor<float> tensor({1, 10, 4});
-    for (int i = 0; i < 40; ++i)
-        tensor.data->data[i] = static_cast<float>(i);
+    std::vector<float> values(40);
+    std::iota(values.begin(), values.end(), 0.0f);
+    Tensor<float> tensor = makeTensor({1, 10, 4}, values);
     const auto block = tensor.data;
     tensor.ensureShape({1, 5, 4});
     EXPECT_EQ(tensor.data, block);
@@ -100,16 +97,13 @@ TEST(Tensor, EnsureShapeReusesLargeEnoughStorage)
 
 TEST(Tensor, SetToZeroLeavesOtherHoldersAndSpareCapacity)
 {
-    Tensor<float> tensor({8});
-    for (int i = 0; i < 8; ++i)
-        tensor.data->data[i] = 1.0f + static_cast<float>(i);
+    Tensor<float> tensor = makeTensor({8}, {1, 2, 3, 4, 5, 6, 7, 8});
     tensor.ensureShape({4});
     const Tensor<float> other = tensor;
     tensor.setToZero();
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(tensor.data->data[i], 0.0f);
+    EXPECT_EQ(toVector(tensor), std::vector<float>(4, 0.0f));
     EXPECT_EQ(tensor.data->data[5], 6.0f);
-    EXPECT_EQ(other.data->data[0], 1.0f);
+    EXPECT_EQ(toVector(other), (std::vector<float>{1, 2, 3, 4}));
 }
 
 TEST(TensorRecord, VersionDecidesTheFormatByte)
@@ -145,32 +139,24 @@ TEST(TensorRecord, EmptyRecordsConsumeNoPayload)
     EXPECT_EQ(modelreading::readInt32(*stream), 77);
 }
 
-TEST(TensorRecord, HalfFloatsDecodeAsStored)
-{
-    const std::vector<std::uint16_t> halves{0x3C00, 0xC000, 0x0001, 0x0400, 0x7BFF, 0x8000, 0x7C00, 0x7E00, 0xFFFF};
-    auto stream = makeStream(halfRecord(halves));
-    const std::vector<float> values = toVector(Tensor<float>(stream, 4105));
-    ASSERT_EQ(values.size(), halves.size());
-    EXPECT_EQ(values[0], 1.0f);
-    EXPECT_EQ(values[1], -2.0f);
-    EXPECT_EQ(values[2], std::ldexp(1.0f, -24));
-    EXPECT_EQ(values[3], std::ldexp(1.0f, -14));
-    EXPECT_EQ(values[4], 65504.0f);
-    EXPECT_TRUE(sameBits(values[5], -0.0f));
-    EXPECT_EQ(values[6], 65536.0f);
-    EXPECT_EQ(values[7], 98304.0f);
-    EXPECT_EQ(values[8], -131008.0f);
-}
-
 TEST(TensorRecord, EveryHalfFloatDecodesExactly)
 {
     std::vector<std::uint16_t> halves(65536);
     for (std::size_t i = 0; i < halves.size(); ++i)
         halves[i] = static_cast<std::uint16_t>(i);
-    auto stream = makeStream(halfRecord(halves));
-    const Tensor<float> tensor(stream, 4106);
-    for (std::size_t i = 0; i < halves.size(); ++i)
-        ASSERT_TRUE(sameBits(tensor.data->data[i], referenceHalf(halves[i]))) << std::hex << i;
+    for (const int version : {4105, 4106})
+    {
+        auto stream = makeStream(halfRecord(halves));
+        const std::vector<float> values = toVector(Tensor<float>(stream, version));
+        ASSERT_EQ(values.size(), halves.size());
+        for (std::size_t i = 0; i < halves.size(); ++i)
+            ASSERT_TRUE(sameBits(values[i], referenceHalf(halves[i]))) << std::hex << i;
+        // Exponent 31 is an ordinary exponent: no infinities and no NaN.
+        EXPECT_EQ(values[0x7C00], 65536.0f);
+        EXPECT_EQ(values[0x7E00], 98304.0f);
+        EXPECT_EQ(values[0xFFFF], -131008.0f);
+        EXPECT_EQ(values[0x0001], std::ldexp(1.0f, -24));
+    }
 }
 
 TEST(TensorRecord, WriterHalfEncodingRoundsToNearestAndRoundTrips)
