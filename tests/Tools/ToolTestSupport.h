@@ -69,12 +69,6 @@ inline std::vector<std::string> listFolder(const std::string& path)
     return names;
 }
 
-inline bool fileExists(const std::string& path)
-{
-    struct stat status = {};
-    return ::stat(path.c_str(), &status) == 0;
-}
-
 struct CommandResult
 {
     int status = -1;
