@@ -110,7 +110,6 @@ struct AudioData
     std::vector<float> samples;
     std::string title;
 
-    int getNumOfChannels() const { return info.channels; }
     std::size_t getNumOfFrames() const { return samples.size() / std::size_t(info.channels); }
 };
 
