@@ -89,6 +89,16 @@ inline mw::LayerRecord scalingConv(const std::string& name, const std::string& s
     return mw::LayerRecord{name, conv};
 }
 
+/** identityModel whose output passes through scalingConv(a, b, delay). */
+inline mw::ModelDescription scalingModel(int numOfChannels, const ModelBlocking& blocking, int processingMode,
+                                         int numOfBins, float a, float b = 0.0f, int delay = 0)
+{
+    mw::ModelDescription description = identityModel(numOfChannels, blocking, processingMode, numOfBins);
+    description.layers = {scalingConv("scale", "input", numOfChannels, a, b, delay)};
+    description.outputSource = "scale";
+    return description;
+}
+
 /** A dense layer that ignores its input and gives the constant mask values[bin] (the same for
     every channel). */
 inline mw::LayerRecord constantMask(const std::string& name, const std::string& source, int numOfChannels,
@@ -147,14 +157,39 @@ public:
     std::string path;
 };
 
+using Channels = std::vector<std::vector<float>>;
+
+/** Checks that output is gain x input delayed by latency samples (silence before), within tolerance. */
+inline void expectDelayedCopy(const Channels& input, const Channels& output, int latency, float gain = 1.0f,
+                              float tolerance = 2e-5f)
+{
+    ASSERT_EQ(output.size(), input.size());
+    for (std::size_t c = 0; c < input.size(); ++c)
+    {
+        ASSERT_EQ(output[c].size(), input[c].size()) << "channel " << c;
+        float worst = 0.0f;
+        std::size_t worstIndex = 0;
+        for (std::size_t n = 0; n < output[c].size(); ++n)
+        {
+            const long source = static_cast<long>(n) - latency;
+            const float expected = source >= 0 ? gain * input[c][static_cast<std::size_t>(source)] : 0.0f;
+            if (std::abs(output[c][n] - expected) > worst)
+            {
+                worst = std::abs(output[c][n] - expected);
+                worstIndex = n;
+            }
+        }
+        EXPECT_LE(worst, tolerance) << "channel " << c << " sample " << worstIndex;
+    }
+}
+
 /** numOfChannels rows of uniform noise in [-amplitude, amplitude]. */
-inline std::vector<std::vector<float>> noise(int numOfChannels, int numOfSamples, std::uint32_t seed,
-                                             float amplitude = 0.5f)
+inline Channels noise(int numOfChannels, int numOfSamples, std::uint32_t seed, float amplitude = 0.5f)
 {
     std::mt19937 generator(seed);
     std::uniform_real_distribution<float> distribution(-amplitude, amplitude);
-    std::vector<std::vector<float>> channels(static_cast<std::size_t>(numOfChannels),
-                                             std::vector<float>(static_cast<std::size_t>(numOfSamples)));
+    Channels channels(static_cast<std::size_t>(numOfChannels),
+                      std::vector<float>(static_cast<std::size_t>(numOfSamples)));
     for (auto& channel : channels)
         for (float& sample : channel)
             sample = distribution(generator);

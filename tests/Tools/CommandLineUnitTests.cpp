@@ -17,7 +17,7 @@ namespace murel::cli
 namespace
 {
 
-TEST(BusSettings, GainsAreLinearFactorsOrDecibels)
+TEST(BusSettings, GainsAreLinearFactorsOrDecibelsAndSensitivitiesAreBounded)
 {
     EXPECT_EQ(parseGain("0"), 0.0f);
     EXPECT_EQ(parseGain("1"), 1.0f);
@@ -30,10 +30,7 @@ TEST(BusSettings, GainsAreLinearFactorsOrDecibels)
     EXPECT_EQ(parseGain("-INFdB"), 0.0f);
     for (const char* bad : {"-12", "101", "41dB", "abc", "", "dB", "nan", "1e400", "inf", "0.5x"})
         EXPECT_THROW(parseGain(bad), UsageFailure) << bad;
-}
 
-TEST(BusSettings, SensitivitiesAreBounded)
-{
     EXPECT_EQ(parseSensitivity("-100"), -100.0f);
     EXPECT_EQ(parseSensitivity("30"), 30.0f);
     EXPECT_EQ(parseSensitivity("100"), 100.0f);
@@ -96,7 +93,7 @@ SF_INFO makeInput(int format, int numOfChannels = 2, int sampleRate = 48000)
     return info;
 }
 
-TEST(OutputFormat, KeepsTheInputsUnlessToldOtherwise)
+TEST(OutputFormat, KeepsTheInputsUnlessToldOtherwiseAndIsDescribed)
 {
     const SF_INFO wav16 = makeInput(SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     const SF_INFO wavFloat = makeInput(SF_FORMAT_WAV | SF_FORMAT_FLOAT);
@@ -120,10 +117,7 @@ TEST(OutputFormat, KeepsTheInputsUnlessToldOtherwise)
     EXPECT_THROW(chooseOutputFormat(wav16, "out.wav", {"mp4", ""}), UsageFailure);
     EXPECT_THROW(chooseOutputFormat(wav16, "out.wav", {"", "12"}), UsageFailure);
     EXPECT_THROW(chooseOutputFormat(wav16, "out.flac", {"", "float"}), UsageFailure);
-}
 
-TEST(OutputFormat, DescriptionsAndExtensions)
-{
     EXPECT_EQ(describeFormat(SF_FORMAT_WAV | SF_FORMAT_PCM_16), "WAV, 16-bit integer");
     EXPECT_EQ(describeFormat(SF_FORMAT_FLAC | SF_FORMAT_PCM_24), "FLAC, 24-bit integer");
     EXPECT_EQ(describeFormat(SF_FORMAT_OGG | SF_FORMAT_VORBIS), "Ogg, Vorbis");

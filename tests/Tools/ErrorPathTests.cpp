@@ -32,7 +32,7 @@ protected:
     }
 
     /** Runs murel, which must fail with the status and one line, and leave the folder as it was. */
-    void expectFailure(const std::vector<std::string>& arguments, int status)
+    CommandResult expectFailure(const std::vector<std::string>& arguments, int status)
     {
         const std::vector<std::string> before = listFolder(folder.getPath());
         const CommandResult result = runMurel(arguments);
@@ -40,7 +40,7 @@ protected:
         EXPECT_EQ(result.getNumOfErrorLines(), 1u) << result.err;
         EXPECT_EQ(result.err.rfind("murel", 0), 0u) << result.err;
         EXPECT_EQ(listFolder(folder.getPath()), before) << "left files behind: " << result.err;
-        EXPECT_FALSE(fileExists(output));
+        return result;
     }
 
     ScratchFolder folder;
@@ -71,10 +71,8 @@ TEST_F(ErrorPathTest, RateTheProcessorRejects)
     // At 10 Hz the model's hop would shrink below one sample.
     const std::string slow = folder.file("slow.wav");
     writeAudio(slow, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 10, std::vector<float>(100, 0.1f));
-    const CommandResult result = runMurel({"process", slow, output, "-m", model});
-    EXPECT_EQ(result.status, cli::exitFailure);
+    const CommandResult result = expectFailure({"process", slow, output, "-m", model}, cli::exitFailure);
     EXPECT_NE(result.err.find("rejects 1 channel at 10 Hz"), std::string::npos) << result.err;
-    EXPECT_FALSE(fileExists(output));
 }
 
 TEST_F(ErrorPathTest, UnknownBussesAndBadValues)

@@ -80,12 +80,9 @@ TEST(ModelReader, ReadsEveryLayerTypeWithSourcesShapesAndSettings)
     EXPECT_EQ(info.inputPacking.parameters, (std::vector<int>{16, 241}));
     EXPECT_EQ(info.outputPacking.code, 6);
     EXPECT_EQ(info.outputPacking.parameters, (std::vector<int>{32, 224, 4}));
-    EXPECT_EQ(info.outputNames, (std::vector<std::string>{"Voice", "Drums", "Rest"}));
     EXPECT_EQ(info.fftSize, 512);
-    EXPECT_EQ(info.windowSize, 400);
     EXPECT_EQ(info.hopSize, 100);
     EXPECT_EQ(info.outputSource, "sigmoid");
-    EXPECT_EQ(info.numOfTrailingBytes, 0);
 
     ASSERT_EQ(info.layers.size(), 14u);
     const LayerInfo& conv = info.layers[0];
@@ -104,10 +101,8 @@ TEST(ModelReader, ReadsEveryLayerTypeWithSourcesShapesAndSettings)
     EXPECT_EQ(transposed.settings.front(), (std::pair<std::string, std::string>{"outputChannels", "4"}));
     const LayerInfo& norm = info.layers[2];
     EXPECT_EQ(norm.settings, (std::vector<std::pair<std::string, std::string>>{{"mode", "1"}}));
-    EXPECT_EQ(norm.tensors[0].role, "scale");
     EXPECT_EQ(info.layers[4].settings.front().second, "0.25");
     const LayerInfo& attention = info.layers[5];
-    EXPECT_EQ(attention.tensors.size(), 3u);
     EXPECT_EQ(attention.tensors[2].role, "contextKernel");
     EXPECT_EQ(attention.settings.front(), (std::pair<std::string, std::string>{"outputDelay", "2"}));
     EXPECT_EQ(info.layers[6].tensors[1].numOfValues, 0);
@@ -128,6 +123,7 @@ TEST(ModelReader, ReadsEveryLayerTypeWithSourcesShapesAndSettings)
     EXPECT_EQ(info.getNumOfParameters(), total);
 }
 
+// The fields that depend on the format version are checked here, for every version.
 TEST(ModelReader, FollowsTheFieldsOfEveryFormatVersion)
 {
     for (const int version : {4100, 4101, 4102, 4103, 4104, 4105, 4106})

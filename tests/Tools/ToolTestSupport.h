@@ -69,12 +69,6 @@ inline std::vector<std::string> listFolder(const std::string& path)
     return names;
 }
 
-inline bool fileExists(const std::string& path)
-{
-    struct stat status = {};
-    return ::stat(path.c_str(), &status) == 0;
-}
-
 struct CommandResult
 {
     int status = -1;
@@ -116,7 +110,6 @@ struct AudioData
     std::vector<float> samples;
     std::string title;
 
-    int getNumOfChannels() const { return info.channels; }
     std::size_t getNumOfFrames() const { return samples.size() / std::size_t(info.channels); }
 };
 
