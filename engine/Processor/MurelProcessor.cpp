@@ -516,6 +516,12 @@ std::vector<std::vector<ComplexSignal32>> MurelProcessor::runModels(const Comple
     {
         failure = std::current_exception();
     }
+    // A woken worker may take a while to be scheduled (the scheduler tends to queue freshly
+    // woken workers on one core); the caller runs what is still queued instead of sleeping.
+    // Each model still runs in exactly one task, and its outputs are taken in model order.
+    while (threadPool->runPendingTask())
+    {
+    }
     // Every submitted task is waited for, also after a failure, so that no worker still runs
     // a model when this call returns.
     for (std::size_t m = 0; m < futures.size(); ++m)

@@ -69,6 +69,20 @@ void ThreadPool::stop()
     }
 }
 
+bool ThreadPool::runPendingTask()
+{
+    std::function<void()> task;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (tasks.empty())
+            return false;
+        task = std::move(tasks.front());
+        tasks.pop_front();
+    }
+    task();
+    return true;
+}
+
 void ThreadPool::clearTaskList()
 {
     std::list<std::function<void()>> discarded;

@@ -49,6 +49,10 @@ public:
     /** Stops and joins every worker, the last created first. Queued tasks stay unrun until
         clearTaskList or the destructor discards them. Calling it again does nothing. */
     void stop();
+    /** Runs, on the calling thread, the oldest queued task that no worker has taken yet.
+        False when there was none. A caller about to wait for its futures helps this way
+        instead of sleeping while its tasks still wait for a worker to be scheduled. */
+    bool runPendingTask();
     /** Discards every queued task that no worker has taken yet. */
     void clearTaskList();
     /** Workers still held: 0 after stop. */

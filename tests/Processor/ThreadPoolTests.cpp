@@ -231,3 +231,25 @@ TEST(ThreadPool, DestroyingWithQueuedTasksRunsNoneOfThem)
     for (auto& future : queued)
         expectBrokenPromise(future);
 }
+
+TEST(ThreadPool, CallerRunsQueuedTasksInOrderWhileTheWorkerIsBusy)
+{
+    ThreadPool pool(1);
+    BusyWorker worker(pool);
+    std::vector<int> order;
+    std::future<int> first = pool.add(
+        [&order]()
+        {
+            order.push_back(1);
+            return 1;
+        });
+    std::future<void> failing = pool.add([]() { throw std::runtime_error("model failed"); });
+    EXPECT_TRUE(pool.runPendingTask());
+    EXPECT_TRUE(pool.runPendingTask());
+    EXPECT_FALSE(pool.runPendingTask());
+    EXPECT_EQ(order, std::vector<int>{1});
+    EXPECT_EQ(first.get(), 1);
+    // The caller's run stores the exception in the future, as a worker's would.
+    EXPECT_THROW(failing.get(), std::runtime_error);
+    EXPECT_EQ(worker.open(), 1);
+}
