@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the library, the tests and the examples with AddressSanitizer and
+# Builds the library, the tests, the examples and the murel tool with AddressSanitizer and
 # UndefinedBehaviorSanitizer in build-asan/ and runs the whole suite. Every report is fatal:
 # the first one ends the test process and fails its test.
 set -euo pipefail
@@ -13,7 +13,7 @@ murel_log "Configuring $BUILD (address-undefined)"
 murel_configure "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g" \
     -DMUREL_SANITIZE=address-undefined \
-    -DMUREL_BUILD_TESTS=ON -DMUREL_BUILD_EXAMPLES=ON -DMUREL_BUILD_BENCHMARKS=OFF -DMUREL_BUILD_TOOLS=OFF
+    -DMUREL_BUILD_TESTS=ON -DMUREL_BUILD_EXAMPLES=ON -DMUREL_BUILD_BENCHMARKS=OFF -DMUREL_BUILD_TOOLS=ON
 
 murel_log "Building"
 cmake --build "$BUILD" -j"$JOBS"
