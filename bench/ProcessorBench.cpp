@@ -339,15 +339,9 @@ void benchmarkTwoModelsOneAfterTheOther(benchmark::State& state)
     runProcessor(state, {fusedModel(1, 2)});
 }
 
-/** The model alone on the spectra it would see: what the processor cannot avoid. */
-void benchmarkModelAlone(benchmark::State& state)
+/** 64 spectra of random bins, the frames the model sees when it runs alone. */
+std::vector<murel::ComplexSignal32> randomSpectra()
 {
-    murel::NeuralModel<float> model;
-    if (!model.loadModel(toStream(referenceModel(1))))
-    {
-        state.SkipWithError("the model does not load");
-        return;
-    }
     std::mt19937 generator(3);
     std::uniform_real_distribution<float> distribution(-8.0f, 8.0f);
     std::vector<murel::ComplexSignal32> spectra;
@@ -359,6 +353,19 @@ void benchmarkModelAlone(benchmark::State& state)
                 spectrum.getWritePointer(c)[k] = {distribution(generator), distribution(generator)};
         spectra.push_back(spectrum);
     }
+    return spectra;
+}
+
+/** The model alone on the spectra it would see: what the processor cannot avoid. */
+void benchmarkModelAlone(benchmark::State& state)
+{
+    murel::NeuralModel<float> model;
+    if (!model.loadModel(toStream(referenceModel(1))))
+    {
+        state.SkipWithError("the model does not load");
+        return;
+    }
+    const std::vector<murel::ComplexSignal32> spectra = randomSpectra();
     for (int s = 0; s < 100; ++s)
         benchmark::DoNotOptimize(model.process(spectra[static_cast<std::size_t>(s) % spectra.size()]));
 
@@ -399,17 +406,7 @@ void benchmarkShareOutsideTheModel(benchmark::State& state)
         state.SkipWithError("the model does not load");
         return;
     }
-    std::mt19937 generator(3);
-    std::uniform_real_distribution<float> distribution(-8.0f, 8.0f);
-    std::vector<murel::ComplexSignal32> spectra;
-    for (int s = 0; s < 64; ++s)
-    {
-        murel::ComplexSignal32 spectrum(numOfChannels, fftSize / 2 + 1);
-        for (int c = 0; c < numOfChannels; ++c)
-            for (int k = 0; k <= fftSize / 2; ++k)
-                spectrum.getWritePointer(c)[k] = {distribution(generator), distribution(generator)};
-        spectra.push_back(spectrum);
-    }
+    const std::vector<murel::ComplexSignal32> spectra = randomSpectra();
     const std::vector<Signal32>& input = blocks();
     for (int b = 0; b < 200; ++b)
     {
