@@ -574,13 +574,9 @@ void FourierTransform::inverseRealRow(const std::complex<float>* in, float* out,
     runPasses(m, passTwiddles.data(), SplitSource{work1 + m, work1}, InterleavedTarget<true>{out}, work0, work1);
 }
 
-void FourierTransform::forwardComplex(const ComplexSignal32& in, ComplexSignal32& out)
+void FourierTransform::transformChannels(const ComplexSignal32& in, ComplexSignal32& out, int length, int numOfChannels,
+                                         bool inverse)
 {
-    const int length = in.getNumOfSamples();
-    const int numOfChannels = in.getNumOfChannels();
-    requireShape(length == 0 || isPowerOfTwo(length), "FourierTransform: the length must be a power of two");
-    requireShape(out.getNumOfChannels() >= numOfChannels && out.getNumOfSamples() >= length,
-                 "FourierTransform::forwardComplex: output smaller than the input");
     if (length == 0 || numOfChannels == 0)
         return;
     prepare(length);
@@ -595,10 +591,20 @@ void FourierTransform::forwardComplex(const ComplexSignal32& in, ComplexSignal32
         std::complex<float>* y = out.getWritePointer(c);
         const std::complex<float>* x = in.getReadPointer(c);
         if (length >= minVectorSize)
-            transformRow(reinterpret_cast<const float*>(x), reinterpret_cast<float*>(y), false);
+            transformRow(reinterpret_cast<const float*>(x), reinterpret_cast<float*>(y), inverse);
         else
-            transformSmallRow(x, y, false);
+            transformSmallRow(x, y, inverse);
     }
+}
+
+void FourierTransform::forwardComplex(const ComplexSignal32& in, ComplexSignal32& out)
+{
+    const int length = in.getNumOfSamples();
+    const int numOfChannels = in.getNumOfChannels();
+    requireShape(length == 0 || isPowerOfTwo(length), "FourierTransform: the length must be a power of two");
+    requireShape(out.getNumOfChannels() >= numOfChannels && out.getNumOfSamples() >= length,
+                 "FourierTransform::forwardComplex: output smaller than the input");
+    transformChannels(in, out, length, numOfChannels, false);
 }
 
 void FourierTransform::inverseComplex(const ComplexSignal32& in, ComplexSignal32& out)
@@ -608,23 +614,7 @@ void FourierTransform::inverseComplex(const ComplexSignal32& in, ComplexSignal32
     requireShape(length == 0 || isPowerOfTwo(length), "FourierTransform: the length must be a power of two");
     requireShape(in.getNumOfChannels() >= numOfChannels && in.getNumOfSamples() >= length,
                  "FourierTransform::inverseComplex: input smaller than the output");
-    if (length == 0 || numOfChannels == 0)
-        return;
-    prepare(length);
-    if (length >= minVectorSize)
-    {
-        packedSignal.resizeView(1, length);
-        packedSpectrum.resizeView(1, length);
-    }
-    for (int c = 0; c < numOfChannels; ++c)
-    {
-        std::complex<float>* y = out.getWritePointer(c);
-        const std::complex<float>* x = in.getReadPointer(c);
-        if (length >= minVectorSize)
-            transformRow(reinterpret_cast<const float*>(x), reinterpret_cast<float*>(y), true);
-        else
-            transformSmallRow(x, y, true);
-    }
+    transformChannels(in, out, length, numOfChannels, true);
 }
 
 void FourierTransform::forwardReal(const Signal32& in, ComplexSignal32& out)

@@ -78,6 +78,9 @@ private:
     void forwardRealRow(const float* in, std::complex<float>* out, float* work0, float* work1);
     void inverseRealRow(const std::complex<float>* in, float* out, float* work0, float* work1);
     void transformSmallRow(const std::complex<float>* in, std::complex<float>* out, bool inverse);
+    /** The first numOfChannels rows of in, transformed into out; the shapes are checked already. */
+    void transformChannels(const ComplexSignal32& in, ComplexSignal32& out, int length, int numOfChannels,
+                           bool inverse);
     void forwardRealSmallRow(const float* in, std::complex<float>* out);
     void inverseRealSmallRow(const std::complex<float>* in, float* out);
 
