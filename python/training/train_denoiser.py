@@ -130,7 +130,8 @@ def main():
         assert batch_step == step
         if step >= args.steps or elapsed >= args.minutes * 60:
             break
-        progress = step / args.steps
+        # The schedule follows whichever budget runs out first, so a slow machine still anneals.
+        progress = max(step / args.steps, elapsed / (args.minutes * 60))
         for group in optimiser.param_groups:
             group["lr"] = args.learning_rate * (min(1.0, (step + 1) / 100) * 0.5 * (1 + math.cos(math.pi * progress)))
         loss, score = loss_of(model, noisy, clean)
