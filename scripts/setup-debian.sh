@@ -12,7 +12,7 @@ NATIVE_PACKAGES=(
     libsndfile1-dev libcli11-dev
     clang clang-format libclang-rt-14-dev
     qemu-user crossbuild-essential-arm64
-    python3 python3-numpy python3-torch
+    python3 python3-numpy python3-torch python3-dask python3-distributed
 )
 
 # Target libraries for the arm64 cross build, installed side by side through Debian multiarch.

@@ -82,6 +82,8 @@ def _declare(lib):
         "murelDeleteProcessor": (None, [vp]),
         "murelAddAudio": (None, [vp, ctypes.POINTER(fp), i]),
         "murelGetAudio": (b, [vp, ctypes.POINTER(fp), i]),
+        "murelAddAudioInterleaved": (None, [vp, fp, i]),
+        "murelGetAudioInterleaved": (b, [vp, fp, i]),
         "murelGetNumOfPendingSamples": (i, [vp]),
         "murelResetProcessorState": (None, [vp]),
         "murelGetProcessorInfo": (None, [vp, ctypes.POINTER(_Info)]),
@@ -285,6 +287,23 @@ class Processor:
         n = self.pending if max_samples is None else min(self.pending, int(max_samples))
         out = np.zeros((self.channels, max(n, 0)), dtype=np.float32)
         if n > 0 and not self._lib.murelGetAudio(self._h(), self._pointers(out), n):
+            raise EngineError("the processor did not deliver the samples it reported as pending")
+        return out
+
+    def push_interleaved(self, frames):
+        """Adds float32 frames [samples, channels] (C order), as read from an audio file."""
+        array = np.ascontiguousarray(frames, dtype=np.float32)
+        if array.ndim != 2 or array.shape[1] != self.channels:
+            raise ValueError(f"frames must be shaped [samples, channels={self.channels}], not {list(array.shape)}")
+        if array.shape[0]:
+            self._lib.murelAddAudioInterleaved(self._h(), array.ctypes.data_as(ctypes.POINTER(ctypes.c_float)),
+                                               array.shape[0])
+
+    def pull_interleaved(self, max_samples=None):
+        """Takes the processed samples waiting (at most max_samples) as frames [n, channels]."""
+        n = self.pending if max_samples is None else min(self.pending, int(max_samples))
+        out = np.zeros((max(n, 0), self.channels), dtype=np.float32)
+        if n > 0 and not self._lib.murelGetAudioInterleaved(self._h(), out.ctypes.data_as(ctypes.POINTER(ctypes.c_float)), n):
             raise EngineError("the processor did not deliver the samples it reported as pending")
         return out
 
