@@ -27,6 +27,7 @@ import os
 import sys
 import threading
 import time
+import warnings
 
 import numpy as np
 
@@ -375,7 +376,7 @@ def process_file(job, options):
                 state = "missing" if options.overwrite else _state(path, reader, target_format)
                 if state == "other":
                     raise AudioFileError(f"'{path}' exists and is not a complete output of this input; "
-                                         "not overwritten (ask for overwrite to replace it)")
+                                         "not overwritten (--overwrite replaces it)")
                 if state == "missing":
                     todo.append((path, target_format, mix))
             if not todo:
@@ -525,8 +526,11 @@ def run(inputs, output, models=None, gains=(), sensitivities=(), solo=None, resi
             if scheduler is not None:
                 client = Client(scheduler)
             else:
-                cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                                       processes=True, dashboard_address=None, silence_logs=logging.ERROR)
+                with warnings.catch_warnings():
+                    # Its health page moves to a free port when another cluster has the usual one.
+                    warnings.filterwarnings("ignore", message="Port .* is already in use")
+                    cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
+                                           processes=True, dashboard_address=None, silence_logs=logging.ERROR)
                 owned.append(cluster)
                 client = Client(cluster)
             owned.insert(0, client)
@@ -558,6 +562,12 @@ def run(inputs, output, models=None, gains=(), sensitivities=(), solo=None, resi
 # The command ------------------------------------------------------------------------------------
 
 
+def _duration(seconds):
+    if seconds >= 3600:
+        return f"{int(seconds // 3600)} h {int(seconds % 3600 // 60):02d} min"
+    return f"{int(seconds // 60)} min {int(seconds % 60):02d} s" if seconds >= 60 else f"{seconds:.1f} s"
+
+
 class _Progress:
     """One line redrawn on a terminal; elsewhere only failures, as they happen."""
 
@@ -577,7 +587,7 @@ class _Progress:
             width = 24
             filled = width * len(results) // max(total, 1)
             line = (f"[{'#' * filled}{'.' * (width - filled)}] {len(results)}/{total} files, {counts['failed']} failed, "
-                    f"{seconds / 3600:.2f} h audio, {seconds / wall:.0f}x real time")
+                    f"{_duration(seconds)} of audio, {seconds / wall:.0f}x real time")
             self.stream.write("\r" + line[:200] + "\x1b[K")
             self.stream.flush()
 
