@@ -282,13 +282,14 @@ class Writer:
             else:
                 try:
                     os.link(self.temporary, self.path)
-                    os.unlink(self.temporary)
                 except FileExistsError:
                     raise AudioFileError(f"{_quote(self.path)} exists; not overwritten") from None
-                except OSError:
+                except OSError:  # no hard links here: the check and the rename are two steps
                     if os.path.lexists(self.path):
                         raise AudioFileError(f"{_quote(self.path)} exists; not overwritten") from None
                     os.rename(self.temporary, self.path)
+                else:
+                    os.unlink(self.temporary)
         except OSError as error:
             self.discard()
             raise AudioFileError(f"cannot write {_quote(self.path)}: {error.strerror}") from None
