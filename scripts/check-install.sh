@@ -111,4 +111,26 @@ for dir in "$ROOT"/examples/*/; do
 done
 [[ $numOfExamples -gt 0 ]] || murel_fail "no example found"
 
+murel_log "The Python package finds the installed library and models"
+package="$(find "$PREFIX" -path '*/dist-packages/murel/engine.py' -print -quit)"
+[[ -n "$package" ]] || murel_fail "the murel Python package is not installed"
+(
+    cd "$WORK"
+    env -u MUREL_LIBRARY PYTHONPATH="$(dirname "$(dirname "$package")")" "${PYTHON:-/usr/bin/python3}" - "$LIBDIR" << 'PY'
+import os, sys
+import numpy as np
+import murel.engine as engine
+from murel import _install
+lib = os.path.realpath(engine.library()._name)
+assert lib.startswith(os.path.realpath(sys.argv[1])), f"the package loaded {lib}"
+models = os.path.join(os.path.dirname(engine.__file__), _install.MODELS)
+default = os.path.join(models, "speech-denoiser.model")
+if os.path.exists(default):
+    with engine.Processor(default, channels=2, rate=44100) as p:
+        out = p.process(np.zeros((2, 4410), np.float32))
+        assert out.shape == (2, 4410) and p.buses == ["Speech", "Noise"], (out.shape, p.buses)
+print("python package:", os.path.dirname(engine.__file__), "library:", lib)
+PY
+) || murel_fail "the installed Python package does not work"
+
 murel_log "Install check passed: $numOfHeaders headers, $numOfExamples examples through CMake and pkg-config"
