@@ -15,6 +15,8 @@ import threading
 
 import numpy as np
 
+from .engine import Handle
+
 SF_FORMAT_WAV, SF_FORMAT_AIFF, SF_FORMAT_AU = 0x010000, 0x020000, 0x030000
 SF_FORMAT_W64, SF_FORMAT_FLAC, SF_FORMAT_CAF = 0x0B0000, 0x170000, 0x180000
 SF_FORMAT_OGG, SF_FORMAT_RF64, SF_FORMAT_MPEG = 0x200000, 0x220000, 0x230000
@@ -134,7 +136,7 @@ def file_extension(fmt):
     return "audio"
 
 
-class Reader:
+class Reader(Handle):
     """An audio file open for reading; frames come as float32 [frames, channels]."""
 
     def __init__(self, path):
@@ -193,19 +195,10 @@ class Reader:
             raise AudioFileError(f"cannot read {_quote(self.path)}: {_reason(self._handle)}")
         return got
 
-    def close(self):
-        if getattr(self, "_handle", None):
-            _sndfile().sf_close(self._handle)
-            self._handle = None
+    _kind = "sound file"
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        self.close()
+    def _delete(self, handle):
+        _sndfile().sf_close(handle)
 
 
 def _new_file_mode():

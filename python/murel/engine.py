@@ -139,7 +139,36 @@ def vector_back_end():
     return buffer.value.decode()
 
 
-class Processor:
+class Handle:
+    """An engine object freed by close(), by a with-block or when garbage collected."""
+
+    _handle = None
+    _kind = "handle"
+
+    def _delete(self, handle):
+        raise NotImplementedError
+
+    def close(self):
+        if self._handle:
+            self._delete(self._handle)
+            self._handle = None
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        self.close()
+
+    def _h(self):
+        if not self._handle:
+            raise EngineError(f"the {self._kind} is closed")
+        return self._handle
+
+
+class Processor(Handle):
     """A processor (one model) or stem separator (several) for audio of `channels` channels at
     `rate` Hz. Audio calls on one processor come from one thread at a time; gains and
     sensitivities may be set from any thread."""
@@ -170,27 +199,10 @@ class Processor:
         self.rate = rate
         self.models = paths
 
-    # Lifetime ---------------------------------------------------------------------------------
+    _kind = "processor"
 
-    def close(self):
-        """Frees the processor (also done when it is garbage collected)."""
-        if getattr(self, "_handle", None):
-            self._lib.murelDeleteProcessor(self._handle)
-            self._handle = None
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        self.close()
-
-    def _h(self):
-        if not self._handle:
-            raise EngineError("the processor is closed")
-        return self._handle
+    def _delete(self, handle):
+        self._lib.murelDeleteProcessor(handle)
 
     # Description ------------------------------------------------------------------------------
 
@@ -340,7 +352,7 @@ class Processor:
         return out[0] if squeeze else out
 
 
-class Model:
+class Model(Handle):
     """A model run directly on tensors [frames, rows, channels], streaming."""
 
     def __init__(self, path):
@@ -351,24 +363,10 @@ class Model:
             raise _failure("cannot load the model", [path])
         self._handle, self._lib, self.path = handle, lib, path
 
-    def close(self):
-        if getattr(self, "_handle", None):
-            self._lib.murelDeleteModel(self._handle)
-            self._handle = None
+    _kind = "model"
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def __del__(self):
-        self.close()
-
-    def _h(self):
-        if not self._handle:
-            raise EngineError("the model is closed")
-        return self._handle
+    def _delete(self, handle):
+        self._lib.murelDeleteModel(handle)
 
     def info(self):
         """Rate, channels, FFT size, window, hop and the latency in frames."""

@@ -3,8 +3,8 @@
 Per 10 ms hop at 48 kHz (window 960, FFT 1024): the 513 bin magnitudes are pooled into 40
 ERB-spaced bands, divided by their level over the last 320 ms, compressed by x / (x + c) at six
 knees (a log-like curve the layer set can express), then a convolutional encoder with two
-frequency strides, five dilated causal time convolutions with residual additions (a context of
-about 0.3 s), a transposed-convolution decoder with skip connections, and sigmoid band gains
+frequency strides, four dilated causal time convolutions with residual additions (a context of
+about 0.2 s), a transposed-convolution decoder with skip connections, and sigmoid band gains
 interpolated back to the bins. One frame of look-ahead.
 """
 
@@ -19,11 +19,11 @@ WINDOW_SIZE = 960
 HOP_SIZE = 480
 BANDS = 40
 KNEES = (0.01, 0.03, 0.1, 0.3, 1.0, 3.0)
-DILATIONS = (1, 2, 4, 8, 16)
+DILATIONS = (1, 2, 4, 8)
 
 
 class DenoiserNetwork(torch.nn.Module):
-    def __init__(self, width=(24, 32, 48)):
+    def __init__(self, width=(16, 24, 32)):
         super().__init__()
         w0, w1, w2 = width
         pool, expand = mn.triangular_bands(FFT_SIZE, RATE, BANDS)

@@ -31,24 +31,28 @@ import murel.export  # noqa: E402
 import speech_data  # noqa: E402
 from murel.nn import si_sdr  # noqa: E402
 
-CLIP_SECONDS = 3.0
+CLIP_SECONDS = 2.0
 
 
 class Batches(torch.utils.data.IterableDataset):
-    """Batch k of the run, for k from `start` on, drawn from (seed, k) alone."""
+    """Batch k of the run, for k from `start` on, drawn from (seed, k) alone; with several
+    loader workers, worker w makes the batches k = w mod workers (the loader interleaves them
+    back in order)."""
 
     def __init__(self, speech, noises, seed, start, batch_size):
         self.speech, self.noises, self.seed, self.start, self.batch_size = speech, noises, seed, start, batch_size
 
     def __iter__(self):
         n = int(CLIP_SECONDS * speech_data.RATE)
-        step = self.start
+        info = torch.utils.data.get_worker_info()
+        workers, worker = (info.num_workers, info.id) if info is not None else (1, 0)
+        step = self.start + worker
         while True:
             pairs = [speech_data.make_pair(random.Random((self.seed * 7919 + step) * 1000 + i), self.speech, self.noises, n)
                      for i in range(self.batch_size)]
             noisy, clean = zip(*pairs)
             yield step, torch.from_numpy(np.stack(noisy)), torch.from_numpy(np.stack(clean))
-            step += 1
+            step += workers
 
 
 def spectral_loss(estimate, reference):
@@ -88,7 +92,7 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--minutes", type=float, default=80.0, help="training time budget")
     parser.add_argument("--steps", type=int, default=3000)
-    parser.add_argument("--batch", type=int, default=12)
+    parser.add_argument("--batch", type=int, default=8)
     parser.add_argument("--learning-rate", type=float, default=2e-3)
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--work", default="build-training", help="corpus cache, checkpoints and logs")
@@ -123,7 +127,7 @@ def main():
 
     val_noisy, val_clean = validation_set(speech, noises, args.seed)
     loader = torch.utils.data.DataLoader(Batches(speech, noises, args.seed, step, args.batch), batch_size=None,
-                                         num_workers=1, prefetch_factor=4)
+                                         num_workers=2, prefetch_factor=3)
     last_save = time.time()
     started = time.time() - elapsed
     for batch_step, noisy, clean in loader:
