@@ -12,6 +12,8 @@ NATIVE_PACKAGES=(
     libsndfile1-dev libcli11-dev
     clang clang-format libclang-rt-14-dev
     qemu-user crossbuild-essential-arm64
+    # The LV2 plug-in: its headers, lilv for the test host, and the hosts it is checked in.
+    lv2-dev liblilv-dev lilv-utils sordi ffmpeg
 )
 
 # Target libraries for the arm64 cross build, installed side by side through Debian multiarch.
