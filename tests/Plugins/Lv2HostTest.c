@@ -609,8 +609,15 @@ static LilvWorld* loadWorld(const char* bundle)
     return world;
 }
 
+static void freeUris(void)
+{
+    for (uint32_t i = 0; i < numOfUris; ++i)
+        free(uris[i]);
+}
+
 int main(int argc, char** argv)
 {
+    atexit(freeUris);
     if (argc == 7 && strcmp(argv[1], "suite") == 0)
     {
         LilvWorld* world = loadWorld(argv[2]);
