@@ -115,7 +115,7 @@ public:
             delete retiredSlots[i];
     }
 
-    bool initialise(const char* bundlePath, const LV2_Feature* const* features);
+    void initialise(const char* bundlePath, const LV2_Feature* const* features);
     void connect(std::uint32_t index, void* data);
     void activate();
     void run(std::uint32_t numOfFrames);
@@ -180,7 +180,7 @@ private:
     float wetGains[chunkSize] = {};
 };
 
-bool Plugin::initialise(const char* bundlePath, const LV2_Feature* const* features)
+void Plugin::initialise(const char* bundlePath, const LV2_Feature* const* features)
 {
     LV2_Log_Log* log = nullptr;
     lv2_features_query(features, LV2_LOG__log, &log, false, LV2_URID__map, &map, false, LV2_WORKER__schedule, &schedule,
@@ -208,7 +208,6 @@ bool Plugin::initialise(const char* bundlePath, const LV2_Feature* const* featur
     if (active == nullptr)
         lv2_log_warning(&logger, "murel: no model: audio passes through until one is chosen\n");
     chosen.store(active);
-    return true;
 }
 
 ModelSlot* Plugin::loadSlot(const std::string& path)
