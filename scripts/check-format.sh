@@ -4,7 +4,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
-FOLDERS=(engine tests tools bench examples fuzz)
+FOLDERS=(engine tests tools bench examples fuzz plugins)
 
 command -v clang-format >/dev/null || murel_setup
 

@@ -65,6 +65,50 @@ if [[ -x "$BUILD/tools/murel/murel" ]]; then
     "$PREFIX/bin/murel" --version
 fi
 
+# The LV2 bundle, from the installed tree only: lv2info lists it, and lv2apply and ffmpeg (with the
+# README's command line) run an identity model through it; the output must be the input, delayed
+# by the latency (lv2apply) or aligned (ffmpeg). With the default model installed, ffmpeg runs it
+# without being told where it is.
+if [[ -f "$BUILD/lv2/murel.lv2/murel.so" && -x "$PREFIX/bin/murel" ]]; then
+    murel_log "The installed LV2 bundle in lv2info, lv2apply and ffmpeg"
+    BUNDLE="$PREFIX/lib/lv2/murel.lv2"
+    for file in manifest.ttl murel.ttl murel.so; do
+        [[ -f "$BUNDLE/$file" ]] || murel_fail "lib/lv2/murel.lv2/$file is not installed"
+    done
+    check_uses_installed_library "$BUNDLE/murel.so"
+    export LV2_PATH="$PREFIX/lib/lv2"
+    lv2info urn:murel:lv2:stereo | grep -q "Has latency: *yes" || murel_fail "lv2info does not list the plug-in"
+
+    LV2WORK="$WORK/lv2"
+    mkdir -p "$LV2WORK"
+    "$PREFIX/bin/murel" make-model "$LV2WORK/identity.model" --kind identity --channels 2 --fft 512 --window 512 \
+        --hop 256
+    "$PREFIX/bin/murel" make-test-signal "$LV2WORK/noisy.wav" --seconds 1 --format float
+    compare="$BUILD/tests/Plugins/Lv2HostTest"
+    latency=512
+    MUREL_LV2_DEFAULT_MODEL="$LV2WORK/identity.model" lv2apply -i "$LV2WORK/noisy.wav" -o "$LV2WORK/lv2apply.wav" \
+        urn:murel:lv2:stereo
+    MUREL_LV2_DEFAULT_MODEL="$LV2WORK/identity.model" ffmpeg -nostdin -hide_banner -loglevel error -y \
+        -i "$LV2WORK/noisy.wav" -c:a pcm_f32le "$LV2WORK/ffmpeg.wav" -af \
+        "apad=pad_len=$latency,lv2=p=urn\\\\:murel\\\\:lv2\\\\:stereo,atrim=start_sample=$latency,asetpts=PTS-STARTPTS"
+    if [[ -x "$compare" ]]; then
+        "$compare" compare "$LV2WORK/noisy.wav" "$LV2WORK/lv2apply.wav" "$latency" 1e-6 ||
+            murel_fail "lv2apply's output is not the input delayed by $latency samples"
+        "$compare" compare "$LV2WORK/noisy.wav" "$LV2WORK/ffmpeg.wav" 0 1e-6 ||
+            murel_fail "ffmpeg's output is not the input"
+    fi
+    if [[ -f "$PREFIX/share/MurelEngine/models/speech-denoiser.model" ]]; then
+        ffmpeg -nostdin -hide_banner -loglevel error -y -i "$LV2WORK/noisy.wav" -af \
+            "lv2=p=urn\\\\:murel\\\\:lv2\\\\:stereo" "$LV2WORK/clean.wav" 2> "$LV2WORK/ffmpeg.log" ||
+            murel_fail "ffmpeg fails with the default model: $(cat "$LV2WORK/ffmpeg.log")"
+        grep -q "speech-denoiser.model, latency" "$LV2WORK/ffmpeg.log" ||
+            murel_fail "the plug-in did not start with the installed default model: $(cat "$LV2WORK/ffmpeg.log")"
+    else
+        echo "no default model installed: the plug-in's start with it is not checked"
+    fi
+    unset LV2_PATH
+fi
+
 murel_log "Compiling every installed header on its own"
 numOfHeaders=0
 while IFS= read -r header; do

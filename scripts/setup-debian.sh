@@ -13,6 +13,8 @@ NATIVE_PACKAGES=(
     clang clang-format libclang-rt-14-dev
     qemu-user crossbuild-essential-arm64
     python3 python3-numpy python3-torch python3-dask python3-distributed
+    # The LV2 plug-in: its headers, lilv for the test host, and the hosts it is checked in.
+    lv2-dev liblilv-dev lilv-utils sordi ffmpeg
 )
 
 # Target libraries for the arm64 cross build, installed side by side through Debian multiarch.

@@ -1,0 +1,720 @@
+// The LV2 plug-in: a mono and a stereo variant of one processor driven by a model file.
+//
+// The model is a file property (patch:writable murel:model) kept in the plug-in's state. A new
+// model is loaded by the host's worker, off the audio thread; run() then runs it next to the old
+// one until it has settled and crossfades to it. A model that fails to load is reported through
+// the log and the old one keeps running.
+
+#include "ModelSlot.h"
+
+#include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
+#include <lv2/atom/util.h>
+#include <lv2/core/lv2.h>
+#include <lv2/core/lv2_util.h>
+#include <lv2/log/log.h>
+#include <lv2/log/logger.h>
+#include <lv2/patch/patch.h>
+#include <lv2/state/state.h>
+#include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+
+#ifndef MUREL_LV2_DEFAULT_MODEL
+#error "MUREL_LV2_DEFAULT_MODEL: the default model's path relative to the bundle"
+#endif
+
+namespace murel::lv2
+{
+namespace
+{
+
+constexpr const char* monoUri = "urn:murel:lv2:mono";
+constexpr const char* stereoUri = "urn:murel:lv2:stereo";
+constexpr const char* modelUri = "urn:murel:lv2:model";
+/** Replaces the installed default model, for hosts that cannot set the model property. */
+constexpr const char* defaultModelVariable = "MUREL_LV2_DEFAULT_MODEL";
+
+/** Control ports, in index order after the audio inputs and outputs. */
+enum ControlPort
+{
+    enabledPort,
+    firstGainPort,
+    residualGainPort = firstGainPort + BusControls::numOfComponentPorts,
+    firstSensitivityPort,
+    residualSensitivityPort = firstSensitivityPort + BusControls::numOfComponentPorts,
+    latencyPort,
+    controlPort,
+    notifyPort,
+    numOfControlPorts
+};
+
+/** A new model first runs silently for its latency and this long, so that the network's history
+    holds real audio, and is then crossfaded in over fadeSeconds. */
+constexpr double settleSeconds = 0.05;
+constexpr double fadeSeconds = 0.02;
+constexpr std::size_t maxPathLength = 2048;
+constexpr int maxNumOfRetiredSlots = 8;
+
+enum class MessageType : std::uint32_t
+{
+    load,
+    free
+};
+
+struct LoadMessage
+{
+    MessageType type;
+    char path[maxPathLength];
+};
+
+struct FreeMessage
+{
+    MessageType type;
+    ModelSlot* slot;
+};
+
+struct Uris
+{
+    LV2_URID atomPath, atomUrid, atomSequence, patchSet, patchGet, patchProperty, patchValue, model;
+
+    void map(LV2_URID_Map* m)
+    {
+        atomPath = m->map(m->handle, LV2_ATOM__Path);
+        atomUrid = m->map(m->handle, LV2_ATOM__URID);
+        atomSequence = m->map(m->handle, LV2_ATOM__Sequence);
+        patchSet = m->map(m->handle, LV2_PATCH__Set);
+        patchGet = m->map(m->handle, LV2_PATCH__Get);
+        patchProperty = m->map(m->handle, LV2_PATCH__property);
+        patchValue = m->map(m->handle, LV2_PATCH__value);
+        model = m->map(m->handle, modelUri);
+    }
+};
+
+class Plugin
+{
+public:
+    Plugin(int channels, double rate) : numOfChannels(channels), sampleRate(rate)
+    {
+        fadeStep = float(1.0 / std::max(1.0, fadeSeconds * rate));
+    }
+
+    ~Plugin()
+    {
+        delete active;
+        delete incoming;
+        for (int i = 0; i < maxNumOfRetiredSlots; ++i)
+            delete retiredSlots[i];
+    }
+
+    void initialise(const char* bundlePath, const LV2_Feature* const* features);
+    void connect(std::uint32_t index, void* data);
+    void activate();
+    void run(std::uint32_t numOfFrames);
+
+    LV2_Worker_Status work(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle, std::uint32_t size,
+                           const void* data);
+    LV2_Worker_Status workResponse(std::uint32_t size, const void* data);
+    LV2_State_Status save(LV2_State_Store_Function store, LV2_State_Handle handle, const LV2_Feature* const* features);
+    LV2_State_Status restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
+                             const LV2_Feature* const* features);
+
+private:
+    ModelSlot* loadSlot(const std::string& path);
+    bool scheduleLoad(const LV2_Worker_Schedule* worker, const char* path, std::size_t length);
+    /** Hands a slot that run() no longer uses to the worker, which frees it. */
+    void retire(ModelSlot* slot);
+    void retryRetired();
+    void readControlEvents();
+    void writeNotifications();
+    void renderChunk(const float* const* input, float* const* output, int count, bool enabled);
+    void promoteIncoming();
+    float getControl(int port, float fallback) const { return controls[port] != nullptr ? *controls[port] : fallback; }
+
+    const int numOfChannels;
+    const double sampleRate;
+    std::string defaultModelPath;
+
+    const float* audioInputs[maxNumOfChannels] = {};
+    float* audioOutputs[maxNumOfChannels] = {};
+    float* controls[numOfControlPorts] = {};
+
+    LV2_URID_Map* map = nullptr;
+    LV2_Worker_Schedule* schedule = nullptr;
+    LV2_Log_Logger logger = {};
+    LV2_Atom_Forge forge = {};
+    Uris uris = {};
+
+    // Only run() and what the host calls in its context (work_response) touch these.
+    ModelSlot* active = nullptr;
+    ModelSlot* incoming = nullptr;
+    ModelSlot* retiredSlots[maxNumOfRetiredSlots] = {};
+    bool incomingHasSameLatency = true;
+    int incomingSettleFrames = 0;
+    float crossfade = 0.0f;
+    float activeGain = 1.0f;
+    float wetGain = 1.0f;
+    float fadeStep = 1.0f;
+    bool notifyPending = false;
+    LoadMessage loadMessage = {};
+
+    // The model the state saves: the newest one handed to run(). save() may run concurrently
+    // with run(), so it reads the slot under stateMutex, which the worker also holds to free one.
+    std::atomic<ModelSlot*> chosen{nullptr};
+    std::mutex stateMutex;
+
+    float processedA[maxNumOfChannels][chunkSize] = {};
+    float dryA[maxNumOfChannels][chunkSize] = {};
+    float processedB[maxNumOfChannels][chunkSize] = {};
+    float dryB[maxNumOfChannels][chunkSize] = {};
+    float gainsA[chunkSize] = {};
+    float gainsB[chunkSize] = {};
+    float wetGains[chunkSize] = {};
+};
+
+void Plugin::initialise(const char* bundlePath, const LV2_Feature* const* features)
+{
+    LV2_Log_Log* log = nullptr;
+    lv2_features_query(features, LV2_LOG__log, &log, false, LV2_URID__map, &map, false, LV2_WORKER__schedule, &schedule,
+                       false, nullptr);
+    lv2_log_logger_init(&logger, map, log);
+    if (map != nullptr)
+    {
+        uris.map(map);
+        lv2_atom_forge_init(&forge, map);
+    }
+    else
+        schedule = nullptr; // Without URIDs no model can be chosen, so no work is ever scheduled.
+
+    const char* fromEnvironment = std::getenv(defaultModelVariable);
+    if (fromEnvironment != nullptr && *fromEnvironment != 0)
+        defaultModelPath = fromEnvironment;
+    else
+    {
+        defaultModelPath = bundlePath != nullptr ? bundlePath : "";
+        if (!defaultModelPath.empty() && defaultModelPath.back() != '/')
+            defaultModelPath += '/';
+        defaultModelPath += MUREL_LV2_DEFAULT_MODEL;
+    }
+    active = loadSlot(defaultModelPath);
+    if (active == nullptr)
+        lv2_log_warning(&logger, "murel: no model: audio passes through until one is chosen\n");
+    chosen.store(active);
+}
+
+ModelSlot* Plugin::loadSlot(const std::string& path)
+{
+    std::string error;
+    ModelSlot* slot = ModelSlot::load(path, numOfChannels, sampleRate, error);
+    if (slot == nullptr)
+        lv2_log_error(&logger, "murel: cannot load the model %s: %s\n", path.c_str(), error.c_str());
+    else
+        lv2_log_note(&logger, "murel: model %s, latency %d samples, buses %s\n", path.c_str(), slot->getLatency(),
+                     slot->describeBusses().c_str());
+    return slot;
+}
+
+void Plugin::connect(std::uint32_t index, void* data)
+{
+    const std::uint32_t numOfAudioPorts = std::uint32_t(2 * numOfChannels);
+    if (index < std::uint32_t(numOfChannels))
+        audioInputs[index] = static_cast<const float*>(data);
+    else if (index < numOfAudioPorts)
+        audioOutputs[index - std::uint32_t(numOfChannels)] = static_cast<float*>(data);
+    else if (index - numOfAudioPorts < numOfControlPorts)
+        controls[index - numOfAudioPorts] = static_cast<float*>(data);
+}
+
+void Plugin::activate()
+{
+    if (incoming != nullptr)
+    {
+        // Starting over anyway: no need to fade.
+        std::lock_guard<std::mutex> lock(stateMutex);
+        delete active;
+        active = incoming;
+        incoming = nullptr;
+    }
+    if (active != nullptr)
+        active->reset();
+    activeGain = 1.0f;
+    crossfade = 0.0f;
+    wetGain = getControl(enabledPort, 1.0f) > 0.5f ? 1.0f : 0.0f;
+}
+
+void Plugin::run(std::uint32_t numOfFrames)
+{
+    readControlEvents();
+    retryRetired();
+
+    BusControls busControls;
+    for (int b = 0; b < BusControls::numOfComponentPorts; ++b)
+    {
+        busControls.componentGainDb[b] = getControl(firstGainPort + b, 0.0f);
+        busControls.componentSensitivity[b] = getControl(firstSensitivityPort + b, 0.0f);
+    }
+    busControls.residualGainDb = getControl(residualGainPort, BusControls::silentGainDb);
+    busControls.residualSensitivity = getControl(residualSensitivityPort, 0.0f);
+    if (active != nullptr)
+        active->applyControls(busControls);
+    if (incoming != nullptr)
+        incoming->applyControls(busControls);
+    const bool enabled = getControl(enabledPort, 1.0f) > 0.5f;
+
+    for (std::uint32_t offset = 0; offset < numOfFrames; offset += chunkSize)
+    {
+        const int count = int(std::min<std::uint32_t>(chunkSize, numOfFrames - offset));
+        const float* input[maxNumOfChannels];
+        float* output[maxNumOfChannels];
+        for (int c = 0; c < numOfChannels; ++c)
+        {
+            input[c] = audioInputs[c] + offset;
+            output[c] = audioOutputs[c] + offset;
+        }
+        renderChunk(input, output, count, enabled);
+    }
+
+    if (controls[latencyPort] != nullptr)
+        *controls[latencyPort] = float(active != nullptr ? active->getLatency() : 0);
+    writeNotifications();
+}
+
+void Plugin::renderChunk(const float* const* input, float* const* output, int count, bool enabled)
+{
+    float* processed[maxNumOfChannels];
+    float* dry[maxNumOfChannels];
+    for (int c = 0; c < numOfChannels; ++c)
+    {
+        processed[c] = processedA[c];
+        dry[c] = dryA[c];
+    }
+    if (active != nullptr)
+        active->run(input, count, processed, dry);
+    else
+        for (int c = 0; c < numOfChannels; ++c)
+        {
+            std::copy_n(input[c], count, processedA[c]);
+            std::copy_n(input[c], count, dryA[c]);
+        }
+    if (incoming != nullptr)
+    {
+        for (int c = 0; c < numOfChannels; ++c)
+        {
+            processed[c] = processedB[c];
+            dry[c] = dryB[c];
+        }
+        incoming->run(input, count, processed, dry);
+    }
+
+    // Gains per frame: bypass (wet), the outgoing model and the incoming one. A model with the
+    // latency of the old one is crossfaded with it; any other fades in after the old one has
+    // faded out, as the two outputs are not aligned.
+    const float wetTarget = enabled ? 1.0f : 0.0f;
+    for (int i = 0; i < count; ++i)
+    {
+        wetGain += std::clamp(wetTarget - wetGain, -fadeStep, fadeStep);
+        wetGains[i] = wetGain;
+        if (incoming == nullptr || incomingHasSameLatency)
+            activeGain = std::min(1.0f, activeGain + fadeStep);
+        else
+            activeGain = std::max(0.0f, activeGain - fadeStep);
+        if (incoming == nullptr)
+        {
+            gainsA[i] = activeGain;
+            gainsB[i] = 0.0f;
+            continue;
+        }
+        if (incomingSettleFrames > 0)
+            --incomingSettleFrames;
+        else if (incomingHasSameLatency)
+            crossfade = std::min(1.0f, crossfade + fadeStep);
+        gainsA[i] = activeGain * (1.0f - crossfade);
+        gainsB[i] = crossfade;
+    }
+
+    for (int c = 0; c < numOfChannels; ++c)
+    {
+        float* out = output[c];
+        const float* pa = processedA[c];
+        const float* da = dryA[c];
+        for (int i = 0; i < count; ++i)
+            out[i] = gainsA[i] * (da[i] + wetGains[i] * (pa[i] - da[i]));
+        if (incoming != nullptr)
+        {
+            const float* pb = processedB[c];
+            const float* db = dryB[c];
+            for (int i = 0; i < count; ++i)
+                out[i] += gainsB[i] * (db[i] + wetGains[i] * (pb[i] - db[i]));
+        }
+    }
+
+    if (incoming != nullptr &&
+        (incomingHasSameLatency ? crossfade >= 1.0f : activeGain <= 0.0f && incomingSettleFrames == 0))
+        promoteIncoming();
+}
+
+void Plugin::promoteIncoming()
+{
+    ModelSlot* old = active;
+    active = incoming;
+    incoming = nullptr;
+    // After a change of latency the new model starts from silence.
+    activeGain = incomingHasSameLatency ? 1.0f : 0.0f;
+    crossfade = 0.0f;
+    retire(old);
+}
+
+void Plugin::retire(ModelSlot* slot)
+{
+    if (slot == nullptr)
+        return;
+    const FreeMessage message = {MessageType::free, slot};
+    if (schedule != nullptr &&
+        schedule->schedule_work(schedule->handle, sizeof message, &message) == LV2_WORKER_SUCCESS)
+        return;
+    // Kept until a later run or the end, when the worker is busy.
+    for (ModelSlot*& retired : retiredSlots)
+        if (retired == nullptr)
+        {
+            retired = slot;
+            return;
+        }
+    // Out of room: the slot is leaked rather than freed on the audio thread. Only a worker that
+    // accepts nothing for a long time gets here.
+}
+
+void Plugin::retryRetired()
+{
+    for (ModelSlot*& retired : retiredSlots)
+    {
+        if (retired == nullptr || schedule == nullptr)
+            continue;
+        const FreeMessage message = {MessageType::free, retired};
+        if (schedule->schedule_work(schedule->handle, sizeof message, &message) != LV2_WORKER_SUCCESS)
+            return;
+        retired = nullptr;
+    }
+}
+
+bool Plugin::scheduleLoad(const LV2_Worker_Schedule* worker, const char* path, std::size_t length)
+{
+    if (worker == nullptr || length == 0 || length >= maxPathLength)
+        return false;
+    loadMessage.type = MessageType::load;
+    std::memcpy(loadMessage.path, path, length);
+    loadMessage.path[length] = 0;
+    const std::uint32_t size = std::uint32_t(offsetof(LoadMessage, path) + length + 1);
+    return worker->schedule_work(worker->handle, size, &loadMessage) == LV2_WORKER_SUCCESS;
+}
+
+void Plugin::readControlEvents()
+{
+    const auto* sequence = reinterpret_cast<const LV2_Atom_Sequence*>(controls[controlPort]);
+    if (map == nullptr || sequence == nullptr || sequence->atom.type != uris.atomSequence)
+        return;
+    LV2_ATOM_SEQUENCE_FOREACH(sequence, event)
+    {
+        if (!lv2_atom_forge_is_object_type(&forge, event->body.type))
+            continue;
+        const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
+        if (object->body.otype == uris.patchGet)
+        {
+            notifyPending = true;
+            continue;
+        }
+        if (object->body.otype != uris.patchSet)
+            continue;
+        const LV2_Atom* property = nullptr;
+        const LV2_Atom* value = nullptr;
+        lv2_atom_object_get(object, uris.patchProperty, &property, uris.patchValue, &value, 0);
+        if (property == nullptr || property->type != uris.atomUrid ||
+            reinterpret_cast<const LV2_Atom_URID*>(property)->body != uris.model || value == nullptr ||
+            value->type != uris.atomPath)
+            continue;
+        const char* path = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
+        scheduleLoad(schedule, path, strnlen(path, value->size));
+    }
+}
+
+void Plugin::writeNotifications()
+{
+    auto* sequence = reinterpret_cast<LV2_Atom_Sequence*>(controls[notifyPort]);
+    if (map == nullptr || sequence == nullptr)
+        return;
+    lv2_atom_forge_set_buffer(&forge, reinterpret_cast<std::uint8_t*>(sequence), sequence->atom.size);
+    LV2_Atom_Forge_Frame sequenceFrame;
+    lv2_atom_forge_sequence_head(&forge, &sequenceFrame, 0);
+    const ModelSlot* current = incoming != nullptr ? incoming : active;
+    if (notifyPending && current != nullptr)
+    {
+        LV2_Atom_Forge_Frame objectFrame;
+        lv2_atom_forge_frame_time(&forge, 0);
+        lv2_atom_forge_object(&forge, &objectFrame, 0, uris.patchSet);
+        lv2_atom_forge_key(&forge, uris.patchProperty);
+        lv2_atom_forge_urid(&forge, uris.model);
+        lv2_atom_forge_key(&forge, uris.patchValue);
+        lv2_atom_forge_path(&forge, current->getPath().c_str(), std::uint32_t(current->getPath().size() + 1));
+        lv2_atom_forge_pop(&forge, &objectFrame);
+    }
+    notifyPending = false;
+    lv2_atom_forge_pop(&forge, &sequenceFrame);
+}
+
+LV2_Worker_Status Plugin::work(LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
+                               std::uint32_t size, const void* data)
+{
+    if (size < sizeof(MessageType))
+        return LV2_WORKER_ERR_UNKNOWN;
+    MessageType type;
+    std::memcpy(&type, data, sizeof type);
+    if (type == MessageType::free && size == sizeof(FreeMessage))
+    {
+        FreeMessage message;
+        std::memcpy(&message, data, sizeof message);
+        std::lock_guard<std::mutex> lock(stateMutex);
+        delete message.slot;
+        return LV2_WORKER_SUCCESS;
+    }
+    if (type != MessageType::load || size <= offsetof(LoadMessage, path))
+        return LV2_WORKER_ERR_UNKNOWN;
+    const char* path = static_cast<const char*>(data) + offsetof(LoadMessage, path);
+    ModelSlot* slot = loadSlot(std::string(path, strnlen(path, size - offsetof(LoadMessage, path))));
+    if (slot == nullptr)
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (const ModelSlot* current = chosen.load())
+            lv2_log_note(&logger, "murel: keeping the model %s\n", current->getPath().c_str());
+        return LV2_WORKER_SUCCESS;
+    }
+    if (respond(handle, sizeof slot, &slot) != LV2_WORKER_SUCCESS)
+    {
+        delete slot;
+        return LV2_WORKER_ERR_NO_SPACE;
+    }
+    return LV2_WORKER_SUCCESS;
+}
+
+LV2_Worker_Status Plugin::workResponse(std::uint32_t size, const void* data)
+{
+    ModelSlot* slot = nullptr;
+    if (size != sizeof slot)
+        return LV2_WORKER_ERR_UNKNOWN;
+    std::memcpy(&slot, data, sizeof slot);
+    chosen.store(slot);
+    if (incoming != nullptr)
+    {
+        // A newer choice replaces one that has not faded in yet.
+        retire(incoming);
+        crossfade = 0.0f;
+    }
+    incoming = slot;
+    incomingHasSameLatency = active != nullptr ? slot->getLatency() == active->getLatency() : slot->getLatency() == 0;
+    incomingSettleFrames = slot->getLatency() + int(settleSeconds * sampleRate);
+    notifyPending = true;
+    return LV2_WORKER_SUCCESS;
+}
+
+LV2_State_Status Plugin::save(LV2_State_Store_Function store, LV2_State_Handle handle,
+                              const LV2_Feature* const* features)
+{
+    if (map == nullptr)
+        return LV2_STATE_ERR_NO_FEATURE;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        const ModelSlot* slot = chosen.load();
+        if (slot == nullptr)
+            return LV2_STATE_SUCCESS;
+        path = slot->getPath();
+    }
+    LV2_State_Map_Path* mapPath = nullptr;
+    LV2_State_Free_Path* freePath = nullptr;
+    lv2_features_query(features, LV2_STATE__mapPath, &mapPath, false, LV2_STATE__freePath, &freePath, false, nullptr);
+    char* abstractPath = mapPath != nullptr ? mapPath->abstract_path(mapPath->handle, path.c_str()) : nullptr;
+    const char* stored = abstractPath != nullptr ? abstractPath : path.c_str();
+    const LV2_State_Status status = store(handle, uris.model, stored, std::strlen(stored) + 1, uris.atomPath,
+                                          LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+    if (abstractPath != nullptr)
+    {
+        if (freePath != nullptr)
+            freePath->free_path(freePath->handle, abstractPath);
+        else
+            std::free(abstractPath);
+    }
+    return status;
+}
+
+LV2_State_Status Plugin::restore(LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
+                                 const LV2_Feature* const* features)
+{
+    if (map == nullptr)
+        return LV2_STATE_ERR_NO_FEATURE;
+    LV2_State_Map_Path* mapPath = nullptr;
+    LV2_State_Free_Path* freePath = nullptr;
+    LV2_Worker_Schedule* worker = nullptr;
+    lv2_features_query(features, LV2_STATE__mapPath, &mapPath, false, LV2_STATE__freePath, &freePath, false,
+                       LV2_WORKER__schedule, &worker, false, nullptr);
+
+    // A state without a model (a reset to defaults) goes back to the default model.
+    std::string path = defaultModelPath;
+    std::size_t size = 0;
+    std::uint32_t type = 0;
+    std::uint32_t flags = 0;
+    const void* value = retrieve(handle, uris.model, &size, &type, &flags);
+    if (value != nullptr && type == uris.atomPath && size > 0)
+    {
+        const std::string stored(static_cast<const char*>(value), strnlen(static_cast<const char*>(value), size));
+        char* absolutePath = mapPath != nullptr ? mapPath->absolute_path(mapPath->handle, stored.c_str()) : nullptr;
+        path = absolutePath != nullptr ? absolutePath : stored;
+        if (absolutePath != nullptr)
+        {
+            if (freePath != nullptr)
+                freePath->free_path(freePath->handle, absolutePath);
+            else
+                std::free(absolutePath);
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        const ModelSlot* current = chosen.load();
+        if (current != nullptr && current->getPath() == path)
+            return LV2_STATE_SUCCESS;
+    }
+
+    // A host that may restore while audio runs passes its worker; otherwise nothing runs
+    // meanwhile and the model is swapped here.
+    if (worker != nullptr)
+        return scheduleLoad(worker, path.c_str(), path.size()) ? LV2_STATE_SUCCESS : LV2_STATE_ERR_UNKNOWN;
+    ModelSlot* slot = loadSlot(path);
+    if (slot == nullptr)
+        return LV2_STATE_ERR_UNKNOWN;
+    std::lock_guard<std::mutex> lock(stateMutex);
+    chosen.store(slot);
+    delete active;
+    delete incoming;
+    active = slot;
+    incoming = nullptr;
+    activeGain = 1.0f;
+    crossfade = 0.0f;
+    notifyPending = true;
+    return LV2_STATE_SUCCESS;
+}
+
+template <int numOfChannels>
+LV2_Handle instantiate(const LV2_Descriptor*, double sampleRate, const char* bundlePath,
+                       const LV2_Feature* const* features)
+{
+    if (!(sampleRate > 0.0))
+        return nullptr;
+    try
+    {
+        auto* plugin = new Plugin(numOfChannels, sampleRate);
+        plugin->initialise(bundlePath, features);
+        return plugin;
+    }
+    catch (...)
+    {
+        return nullptr;
+    }
+}
+
+Plugin* self(LV2_Handle instance)
+{
+    return static_cast<Plugin*>(instance);
+}
+
+void connectPort(LV2_Handle instance, std::uint32_t port, void* data)
+{
+    self(instance)->connect(port, data);
+}
+
+void activate(LV2_Handle instance)
+{
+    self(instance)->activate();
+}
+
+void run(LV2_Handle instance, std::uint32_t numOfFrames)
+{
+    self(instance)->run(numOfFrames);
+}
+
+void cleanup(LV2_Handle instance)
+{
+    delete self(instance);
+}
+
+LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
+                       std::uint32_t size, const void* data)
+{
+    try
+    {
+        return self(instance)->work(respond, handle, size, data);
+    }
+    catch (...)
+    {
+        return LV2_WORKER_ERR_UNKNOWN;
+    }
+}
+
+LV2_Worker_Status workResponse(LV2_Handle instance, std::uint32_t size, const void* data)
+{
+    return self(instance)->workResponse(size, data);
+}
+
+LV2_State_Status save(LV2_Handle instance, LV2_State_Store_Function store, LV2_State_Handle handle, std::uint32_t,
+                      const LV2_Feature* const* features)
+{
+    try
+    {
+        return self(instance)->save(store, handle, features);
+    }
+    catch (...)
+    {
+        return LV2_STATE_ERR_UNKNOWN;
+    }
+}
+
+LV2_State_Status restore(LV2_Handle instance, LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
+                         std::uint32_t, const LV2_Feature* const* features)
+{
+    try
+    {
+        return self(instance)->restore(retrieve, handle, features);
+    }
+    catch (...)
+    {
+        return LV2_STATE_ERR_UNKNOWN;
+    }
+}
+
+const void* extensionData(const char* uri)
+{
+    static const LV2_Worker_Interface worker = {work, workResponse, nullptr};
+    static const LV2_State_Interface state = {save, restore};
+    if (std::strcmp(uri, LV2_WORKER__interface) == 0)
+        return &worker;
+    if (std::strcmp(uri, LV2_STATE__interface) == 0)
+        return &state;
+    return nullptr;
+}
+
+const LV2_Descriptor descriptors[] = {
+    {monoUri, instantiate<1>, connectPort, activate, run, nullptr, cleanup, extensionData},
+    {stereoUri, instantiate<2>, connectPort, activate, run, nullptr, cleanup, extensionData},
+};
+
+} // namespace
+} // namespace murel::lv2
+
+extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(std::uint32_t index)
+{
+    return index < 2 ? &murel::lv2::descriptors[index] : nullptr;
+}
