@@ -12,6 +12,11 @@ NATIVE_PACKAGES=(
     libsndfile1-dev libcli11-dev
     clang clang-format libclang-rt-14-dev
     qemu-user crossbuild-essential-arm64
+    # Quality benchmark and its regression test (bench/quality): baseline denoisers, evaluation
+    # speech and sounds, the Python scores and pictures.
+    libspeexdsp-dev libwebrtc-audio-processing-dev
+    espeak-ng flite sox alsa-utils gnome-audio sound-theme-freedesktop sound-icons
+    python3-numpy python3-scipy python3-matplotlib
 )
 
 # Target libraries for the arm64 cross build, installed side by side through Debian multiarch.
