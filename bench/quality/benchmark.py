@@ -15,6 +15,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -28,6 +29,7 @@ import evalset  # noqa: E402
 import metrics  # noqa: E402
 
 MODEL_SYSTEM = "MurelEngine"
+DEFAULT_MODEL = os.path.join(ROOT, "models", "speech-denoiser.model")
 # Longest delay looked for, and the end of every clip left out of the scores so that the zeros a
 # delay compensation shifts in count for nobody.
 MAX_DELAY = int(0.05 * evalset.RATE)
@@ -49,8 +51,8 @@ RESULTS_END = "<!-- end of results -->"
 def parse_arguments():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     build = os.path.join(ROOT, "build")
-    parser.add_argument("--model", default=os.path.join(ROOT, "models", "speech-denoiser.model"),
-                        help="model file (default: models/speech-denoiser.model; when it is missing, "
+    parser.add_argument("--model", default=None,
+                        help="model file (default: models/speech-denoiser.model; while that is missing, "
                         "a demonstration model made with 'murel make-model')")
     parser.add_argument("--murel", default=os.path.join(build, "tools", "murel", "murel"), help="the murel tool")
     parser.add_argument("--gain", action="append", default=None,
@@ -79,35 +81,44 @@ def log(message):
 
 
 def run(command):
-    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    if result.returncode != 0:
-        raise RuntimeError(f"{' '.join(command)} failed ({result.returncode}): {result.stderr.strip()}")
+    """Runs a program and returns the CPU seconds it used (user and system)."""
+    with tempfile.TemporaryFile() as errors:
+        process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=errors)
+        _, status, usage = os.wait4(process.pid, 0)
+        process.returncode = os.waitstatus_to_exitcode(status)
+        if process.returncode != 0:
+            errors.seek(0)
+            message = errors.read().decode(errors="replace").strip()
+            raise RuntimeError(f"{' '.join(command)} failed ({process.returncode}): {message}")
+    return usage.ru_utime + usage.ru_stime
 
 
 def systems(arguments, model):
-    """name -> function(noisy, out) that writes the system's output for one file."""
+    """name -> function(noisy, out) that writes the system's output for one file and returns the
+    CPU seconds it took."""
     gains = arguments.gain or ["Noise=0"]
 
     def engine(noisy, out):
         command = [arguments.murel, "process", noisy, out, "--model", model, "--quiet"]
         for gain in gains:
             command += ["--gain", gain]
-        run(command)
+        return run(command)
 
     def speex(noisy, out):
-        run([arguments.speex, noisy, out, "--suppress", str(arguments.speex_suppress)])
+        return run([arguments.speex, noisy, out, "--suppress", str(arguments.speex_suppress)])
 
     def webrtc(noisy, out):
-        run([arguments.webrtc, noisy, out, "--level", arguments.webrtc_level])
+        return run([arguments.webrtc, noisy, out, "--level", arguments.webrtc_level])
 
     def noisered(noisy, out):
         profile = out + ".profile"
-        run(["sox", noisy, "-n", "trim", "0", str(PROFILE_SECONDS), "noiseprof", profile])
+        seconds = run(["sox", noisy, "-n", "trim", "0", str(PROFILE_SECONDS), "noiseprof", profile])
         # noisered drops the last part of its input: padding and trimming keep the length.
         length = len(evalset.read_wav(noisy))
-        run(["sox", noisy, out, "pad", "0", "4096s", "noisered", profile, str(arguments.noisered_amount), "trim", "0",
-             f"{length}s"])
+        seconds += run(["sox", noisy, out, "pad", "0", "4096s", "noisered", profile, str(arguments.noisered_amount),
+                        "trim", "0", f"{length}s"])
         os.remove(profile)
+        return seconds
 
     return {MODEL_SYSTEM: engine, "speexdsp": speex, "WebRTC NS": webrtc, "sox noisered": noisered}
 
@@ -127,15 +138,13 @@ def process_all(clips, folders, runners, jobs):
             tasks.append((system, runner, noisy, os.path.join(folders["out"], system, clip["name"] + ".wav")))
     seconds = {system: 0.0 for system in runners}
 
-    def timed(task):
+    def one(task):
         system, runner, noisy, out = task
-        start = time.monotonic()
-        runner(noisy, out)
-        return system, time.monotonic() - start
+        return system, runner(noisy, out)
 
     with concurrent.futures.ThreadPoolExecutor(max_workers=jobs) as pool:
-        for system, elapsed in pool.map(timed, tasks):
-            seconds[system] += elapsed
+        for system, cpu_seconds in pool.map(one, tasks):
+            seconds[system] += cpu_seconds
     return seconds
 
 
@@ -260,13 +269,14 @@ def cpu_name():
     return "unknown CPU"
 
 
-def report_lines(arguments, model, clips, delays, seconds, scores, goal_results):
+def report_lines(arguments, model, demo, clips, delays, seconds, scores, goal_results):
     system_names = list(delays)
-    if model == arguments.model:
-        shown = os.path.relpath(model, ROOT) if os.path.abspath(model).startswith(ROOT + os.sep) else model
-        described = f"`{shown}`"
-    else:
+    audio_seconds = sum(clip["seconds"] for clip in clips)
+    if demo:
         described = "the demonstration model of `murel make-model` (a hand-built spectral gate, no trained network)"
+    else:
+        inside = os.path.abspath(model).startswith(ROOT + os.sep)
+        described = f"`{os.path.relpath(model, ROOT) if inside else model}`"
     lines = [f"Model: {described}; {len(clips)} clips "
              f"({sum(c['source'] == 'synthesised' for c in clips)} synthesised, "
              f"{sum(c['source'] == 'recorded' for c in clips)} recorded), "
@@ -294,8 +304,9 @@ def report_lines(arguments, model, clips, delays, seconds, scores, goal_results)
     lines += ["", "Settings: murel --gain " + " --gain ".join(arguments.gain or ["Noise=0"])
               + f"; speexdsp suppression {arguments.speex_suppress} dB; WebRTC level {arguments.webrtc_level}; "
               f"sox noisered amount {arguments.noisered_amount}, profile from the first {PROFILE_SECONDS:.2f} s.",
-              f"Processing time (wall clock, all clips, {arguments.jobs} at a time; {cpu_name()}, shared machine): "
-              + ", ".join(f"{s} {seconds[s]:.1f} s" for s in system_names) + ".", ""]
+              f"CPU time for all {audio_seconds:.0f} s of audio ({cpu_name()}, shared machine; multiple of real "
+              "time in brackets): " + ", ".join(f"{s} {seconds[s]:.1f} s ({audio_seconds / seconds[s]:.0f}x)"
+                                                for s in system_names) + ".", ""]
     return lines
 
 
@@ -383,11 +394,14 @@ def main():
         if not os.access(program, os.X_OK):
             sys.exit(f"benchmark: {program} is missing; build it with "
                      f"cmake --build build --target murel SpeexDenoise WebRtcDenoise")
-    model = arguments.model
-    if not os.path.isfile(model):
+    model = arguments.model or DEFAULT_MODEL
+    demo = arguments.model is None and not os.path.isfile(model)
+    if demo:
         model = demo_model(arguments)
-        log(f"NOTE: {arguments.model} does not exist; using the demonstration model {model} "
+        log(f"NOTE: {DEFAULT_MODEL} does not exist yet; using the demonstration model {model} "
             "(a hand-built spectral gate, not a trained denoiser)")
+    elif not os.path.isfile(model):
+        sys.exit(f"benchmark: the model {model} does not exist")
 
     synthesised, recorded = (int(n) for n in arguments.clips.split(","))
     clips = evalset.plan((synthesised, recorded))
@@ -405,7 +419,7 @@ def main():
     goal_results = goals(scores, baselines)
 
     report = os.path.join(arguments.out, "results.md")
-    lines = report_lines(arguments, model, clips, delays, seconds, scores, goal_results)
+    lines = report_lines(arguments, model, demo, clips, delays, seconds, scores, goal_results)
     with open(report, "w", encoding="utf-8") as file:
         file.write("\n".join(["# Speech denoising quality", ""] + lines))
     plot_bars(os.path.join(arguments.out, PICTURES[0]), scores, list(runners))
@@ -428,4 +442,7 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except RuntimeError as error:
+        sys.exit(f"benchmark: {error}")

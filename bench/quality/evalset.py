@@ -309,7 +309,8 @@ def plan(clips_per_cell=(3, 2)):
 
 
 def generate(clips, folder, speech=None, log=None):
-    """Writes NAME.clean.wav and NAME.noisy.wav for every clip into folder."""
+    """Writes NAME.clean.wav and NAME.noisy.wav for every clip into folder and notes its length
+    in seconds in the clip."""
     os.makedirs(folder, exist_ok=True)
     speech = speech or SpeechSource()
     pool = None
@@ -326,6 +327,7 @@ def generate(clips, folder, speech=None, log=None):
                    "recorded_pool": pool}
         rng = np.random.default_rng(clip["seed"])
         clean, noisy = mix(rng, utterance, clip["noise"], clip["input_snr"], context)
+        clip["seconds"] = len(noisy) / RATE
         write_wav(os.path.join(folder, clip["name"] + ".clean.wav"), clean)
         write_wav(os.path.join(folder, clip["name"] + ".noisy.wav"), noisy)
         if log:
