@@ -47,8 +47,9 @@ def _hann(length):
 
 
 def _frames(signal, length, hop):
-    count = 1 + (len(signal) - length) // hop if len(signal) >= length else 0
-    index = np.arange(length)[None, :] + hop * np.arange(count)[:, None]
+    # Frames start at 0, hop, ... before len - length, as in the published reference.
+    starts = np.arange(0, len(signal) - length, hop)
+    index = np.arange(length)[None, :] + starts[:, None]
     return signal[index]
 
 
