@@ -15,6 +15,11 @@ NATIVE_PACKAGES=(
     python3 python3-numpy python3-torch python3-dask python3-distributed
     # The LV2 plug-in: its headers, lilv for the test host, and the hosts it is checked in.
     lv2-dev liblilv-dev lilv-utils sordi ffmpeg
+    # Quality benchmark and its regression test (bench/quality): baseline denoisers, evaluation
+    # speech and sounds, the Python scores and pictures.
+    libspeexdsp-dev libwebrtc-audio-processing-dev
+    espeak-ng flite sox alsa-utils gnome-audio sound-theme-freedesktop sound-icons
+    python3-scipy python3-matplotlib
 )
 
 # Target libraries for the arm64 cross build, installed side by side through Debian multiarch.
