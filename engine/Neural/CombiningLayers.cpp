@@ -145,7 +145,7 @@ FrequencyRescaleLayer::FrequencyRescaleLayer(const LayerMap& layers, const std::
 {
     const int numOfBands = modelreading::readInt16(*stream);
     if (numOfBands < 0)
-        throw ModelFormatError("FrequencyRescaleLayer: negative band count");
+        throw ModelFormatError("a negative band count");
     // A start row and the rank byte at least.
     modelreading::requireBytes(*stream, numOfBands, 3);
     for (int m = 0; m < numOfBands; ++m)

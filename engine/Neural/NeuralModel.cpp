@@ -7,6 +7,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "DspCore/LastError.h"
 #include "Neural/LayerFactory.h"
 #include "Neural/ModelReading.h"
 
@@ -27,7 +28,23 @@ constexpr std::int64_t maxNumOfGraphPaths = 1 << 16;
 constexpr std::int64_t baseStateBudget = 1 << 24;
 constexpr std::int64_t stateBudgetPerFileByte = 8;
 
+/** Model files beyond this are refused before anything is read: real models are a few
+    megabytes, and every count in the file is checked against the bytes left, so the file size
+    bounds everything the loader allocates. */
+constexpr long maxModelFileSize = 1L << 30;
+
 const char* const unknownPackingFormat = "Unknown packing format";
+
+/** Ends the load with a reason for murelGetLastErrorMessage. */
+[[noreturn]] void reject(const std::string& reason)
+{
+    throw ModelFormatError(reason);
+}
+
+std::string describeShape(const FrameShape& shape)
+{
+    return std::to_string(shape.rows) + " rows x " + std::to_string(shape.channels) + " channels";
+}
 
 struct PackingParameters
 {
@@ -37,7 +54,8 @@ struct PackingParameters
     int decimation = 1;
 };
 
-/** Reads the parameter block of a packing code; false for a code that has none. */
+/** Reads the parameter block of a packing code; false for a code that has none or negative bin
+    counts. */
 bool readPackingParameters(InputStream& in, int code, PackingParameters& parameters)
 {
     using namespace modelreading;
@@ -100,9 +118,9 @@ private:
     std::int64_t remaining;
 };
 
-/** Works out what a new layer emits from its sources and places it in the graph; false when it
-    cannot take its inputs or the graph grows beyond what a model can run. */
-bool placeLayer(BaseLayer<float>& layer, std::map<const BaseLayer<float>*, GraphPosition>& positions,
+/** Works out what a new layer emits from its sources and places it in the graph; rejects the
+    file when the layer cannot take its inputs or the graph grows beyond what a model can run. */
+void placeLayer(BaseLayer<float>& layer, std::map<const BaseLayer<float>*, GraphPosition>& positions,
                 StateBudget& budget)
 {
     std::vector<FrameShape> inputShapes;
@@ -120,19 +138,25 @@ bool placeLayer(BaseLayer<float>& layer, std::map<const BaseLayer<float>*, Graph
             position.numOfPaths += sourcePosition.numOfPaths;
         }
     }
-    if (position.depth > maxGraphDepth || position.numOfPaths > maxNumOfGraphPaths)
-        return false;
+    if (position.depth > maxGraphDepth)
+        reject("the graph is deeper than " + std::to_string(maxGraphDepth) + " layers");
+    if (position.numOfPaths > maxNumOfGraphPaths)
+        reject("the graph has more than " + std::to_string(maxNumOfGraphPaths) + " paths from the input");
 
     FrameShape outputShape;
     if (!layer.propagateShape(inputShapes, outputShape))
-        return false;
+    {
+        std::string received;
+        for (const FrameShape& shape : inputShapes)
+            received += (received.empty() ? "" : " and ") + describeShape(shape);
+        reject("its settings or weights do not fit the frames it receives (" + received + ")");
+    }
     if (outputShape.rows < 0 || outputShape.channels < 0 || outputShape.getNumOfElements() > maxNumOfTensorElements)
-        return false;
+        reject("it would emit frames of " + describeShape(outputShape));
     if (!budget.spend(outputShape.getNumOfElements()) || !budget.spend(layer.getNumOfStateElements()))
-        return false;
+        reject("the graph keeps more state than a file of this size can justify");
     layer.setFrameShape(outputShape);
     positions[&layer] = position;
-    return true;
 }
 
 } // namespace
@@ -164,9 +188,16 @@ bool NeuralModel<T>::loadModel(std::shared_ptr<InputStream> stream)
     {
         loaded = stream != nullptr && readModel(stream);
     }
-    catch (const ModelFormatError&)
+    catch (const ModelFormatError& error)
     {
+        setLastErrorMessage(error.what());
         loaded = false;
+    }
+    catch (const std::exception& error)
+    {
+        setLastErrorMessageUnlessSet(error.what());
+        makeEmptyGraph();
+        throw;
     }
     catch (...)
     {
@@ -197,16 +228,23 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     latency = 0;
 
     if (!in.canSeek() || !in.setPosition(0))
-        return false;
+        reject("the model cannot be read from the start");
+    if (in.getLength() > maxModelFileSize)
+        reject("the file is larger than the " + std::to_string(maxModelFileSize >> 20) + " MB a model may have");
     StateBudget budget(baseStateBudget + stateBudgetPerFileByte * std::max(in.getLength(), 0L));
 
-    const std::string magic = readString(in);
+    // The length of the magic comes first; anything else is no model file at all.
+    const std::int64_t magicLength = readInt32(in);
+    if (magicLength < 0)
+        throw std::length_error("a negative string length");
+    std::string magic(magicLength == 10 || magicLength == 11 ? static_cast<std::size_t>(magicLength) : 0, '\0');
+    readBytes(in, magic.data(), static_cast<int>(magic.size()));
     if (magic != "KAVo.model" && magic != "MUREL.model")
-        return false;
+        reject("not a model file (it does not start with \"MUREL.model\")");
     const int version = readInt32(in);
     // Newer files would have fields this reader does not know of.
     if (version <= 4099 || version > 4106)
-        return false;
+        reject("format version " + std::to_string(version) + " is not supported (4100 to 4106 are)");
 
     modelId = readInt16(in);
     sampleRate = readFloat64(in);
@@ -215,16 +253,21 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     numHistoryFrames = 1;
     PackingParameters input;
     if (!readPackingParameters(in, inputPacking, input))
-        return false;
+        reject("input packing code " + std::to_string(inputPacking) + " is unknown or has negative bin counts");
     numBins = input.numBins;
     lowBins = input.lowBins;
     numHistoryFrames = input.numHistoryFrames;
     if (inputPacking == 6)
         decimation = input.decimation;
-    if (numInputChannels < 1 || numHistoryFrames < 1 || decimation < 0)
-        return false;
+    if (numInputChannels < 1)
+        reject("the model has " + std::to_string(numInputChannels) + " input channels");
+    if (numBins < 1)
+        reject("the input packing takes no bins, so the model never sees any sound");
+    if (numHistoryFrames < 1 || decimation < 0)
+        reject("the input packing asks for " + std::to_string(numHistoryFrames) + " history frames and decimation " +
+               std::to_string(decimation));
     if (!budget.spend(2 * static_cast<std::int64_t>(numHistoryFrames) * numInputChannels * numBins))
-        return false;
+        reject("the spectrum history is larger than a file of this size can justify");
     resetSpectrumHistory();
 
     processingMode = readInt8(in);
@@ -244,7 +287,7 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     outputPacking = readInt8(in);
     PackingParameters ignored;
     if (!readPackingParameters(in, outputPacking, ignored))
-        return false;
+        reject("output packing code " + std::to_string(outputPacking) + " is unknown or has negative bin counts");
 
     fftSize = readInt16(in);
     windowSize = version == 4100 ? fftSize : readInt16(in);
@@ -258,36 +301,68 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     inputShape.rows = tensorRows;
     inputShape.channels = getNumOfInputTensorChannels();
     if (inputShape.getNumOfElements() > maxNumOfTensorElements || !budget.spend(inputShape.getNumOfElements()))
-        return false;
+        reject("the input tensor of " + describeShape(inputShape) + " is larger than a file of this size can justify");
     inputLayer->setFrameShape(inputShape);
 
     const int numOfLayers = readInt32(in);
     if (numOfLayers < 0)
-        return false;
+        reject("the layer count is negative");
     // A record holds a name and a type at least.
-    requireBytes(in, numOfLayers, 6);
+    if (static_cast<std::int64_t>(numOfLayers) * 6 > getNumOfRemainingBytes(in))
+        reject("the file declares " + std::to_string(numOfLayers) + " layers but ends before their records");
     std::map<const BaseLayer<float>*, GraphPosition> positions;
     positions[inputLayer.get()] = GraphPosition{0, 1};
     for (int i = 0; i < numOfLayers; ++i)
     {
         const std::string name = readString(in);
         const int typeCode = readInt16(in);
+        const std::string what =
+            "layer " + std::to_string(i + 1) + " '" + name + "' (type " + std::to_string(typeCode) + ")";
         // A replaced entry would leave its layer registered as a consumer without an owner.
         if (name == "input" || name == "output" || layers.count(name) != 0)
-            return false;
-        std::shared_ptr<BaseLayer<float>> layer = createLayer(typeCode, layers, stream, version);
-        if (layer == nullptr || !placeLayer(*layer, positions, budget))
-            return false;
+            reject(what + ": the name is already taken");
+        std::shared_ptr<BaseLayer<float>> layer;
+        try
+        {
+            layer = createLayer(typeCode, layers, stream, version);
+            if (layer == nullptr)
+                reject("not a layer type this engine knows");
+            placeLayer(*layer, positions, budget);
+        }
+        catch (const ModelFormatError& error)
+        {
+            reject(what + ": " + error.what());
+        }
+        catch (const std::out_of_range&)
+        {
+            setLastErrorMessage(what + ": it reads from a layer that is not defined before it");
+            throw;
+        }
+        catch (const std::exception& error)
+        {
+            setLastErrorMessage(what + ": " + error.what());
+            throw;
+        }
         layers[name] = layer;
     }
 
     latency = inputLayer->measureLatency(1);
 
-    outputLayer = std::make_shared<OutputLayer<T>>(layers, stream);
+    try
+    {
+        outputLayer = std::make_shared<OutputLayer<T>>(layers, stream);
+    }
+    catch (const std::out_of_range&)
+    {
+        setLastErrorMessage("the model's output names a layer that does not exist");
+        throw;
+    }
     layers["output"] = outputLayer;
 
     // The unpacking must find its rows and columns in every output frame.
     const FrameShape& produced = outputLayer->getSources().front()->getFrameShape();
+    if (produced.getNumOfElements() < 1)
+        reject("the model's output frames are empty (" + describeShape(produced) + "), so it never outputs anything");
     const int columnsPerChannel = isComplexPacking(outputPacking) ? 2 : 1;
     std::int64_t rowsNeeded = 0;
     switch (outputPacking)
@@ -301,7 +376,7 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
         break;
     case 6:
         if (numBins > lowBins && decimation < 1)
-            return false;
+            reject("the output packing decimates by " + std::to_string(decimation));
         // A last partial group reads one row more; it is read as zero when it is missing.
         rowsNeeded = lowBins + (numBins > lowBins ? (numBins - lowBins) / decimation : 0);
         break;
@@ -309,10 +384,13 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
         break;
     }
     if (outputPacking != 5 && (produced.rows < rowsNeeded || produced.channels < columnsPerChannel))
-        return false;
+        reject("the output packing needs " + std::to_string(rowsNeeded) + " rows and " +
+               std::to_string(columnsPerChannel) + " channels, the graph delivers " + describeShape(produced));
     const std::int64_t framesPerCall =
         (static_cast<std::int64_t>(produced.rateNumerator) + produced.rateDenominator - 1) / produced.rateDenominator;
-    return budget.spend(framesPerCall * produced.getNumOfElements());
+    if (!budget.spend(framesPerCall * produced.getNumOfElements()))
+        reject("the output is larger than a file of this size can justify");
+    return true;
 }
 
 template <typename T>

@@ -63,14 +63,14 @@ int Tensor<T>::countElements(const std::vector<int>& axes)
     for (const int axis : axes)
     {
         if (axis < 0)
-            throw std::length_error("Tensor: negative axis length");
+            throw std::length_error("a tensor has a negative axis length");
         count *= axis;
         if (count > maxNumOfTensorElements)
         {
             // A later zero axis still makes the tensor empty.
             if (std::find(axes.begin(), axes.end(), 0) != axes.end())
                 return 0;
-            throw std::length_error("Tensor: too many elements");
+            throw std::length_error("a tensor has more elements than the engine takes");
         }
     }
     return static_cast<int>(count);
@@ -91,11 +91,11 @@ Tensor<T>::Tensor(std::shared_ptr<InputStream> stream, int version)
     if (version > 4104)
         format = readUInt8(in);
     if (format != 0 && format != 1)
-        throw ModelFormatError("Tensor: unknown element format");
+        throw ModelFormatError("a tensor has an unknown element format");
 
     const int rank = readInt8(in);
     if (rank < 0)
-        throw std::length_error("Tensor: negative rank");
+        throw std::length_error("a tensor has a negative rank");
     requireBytes(in, rank, 4);
     shape.resize(static_cast<std::size_t>(rank));
     bool hasZeroAxis = false;
@@ -103,7 +103,7 @@ Tensor<T>::Tensor(std::shared_ptr<InputStream> stream, int version)
     {
         axis = readInt32(in);
         if (axis < 0)
-            throw ModelFormatError("Tensor: negative axis length");
+            throw ModelFormatError("a tensor has a negative axis length");
         hasZeroAxis = hasZeroAxis || axis == 0;
     }
     if (shape.empty() || hasZeroAxis)
@@ -116,7 +116,7 @@ Tensor<T>::Tensor(std::shared_ptr<InputStream> stream, int version)
     {
         count *= axis;
         if (count > maxNumOfTensorElements)
-            throw ModelFormatError("Tensor: too many elements");
+            throw ModelFormatError("a tensor has more elements than the engine takes");
     }
     requireBytes(in, count, elementSize);
 
