@@ -20,12 +20,12 @@ MUREL="$BUILD/tools/murel/murel"
 mkdir -p "$OUT"
 murel_log "Making a demonstration model and a noisy recording"
 # A spectral gate: bus Signal keeps what stands out above -40 dB, the residual bus Noise the rest.
-"$MUREL" make-model "$OUT/demo.model"
+"$MUREL" make-model "$OUT/demo.model" --overwrite
 # Three seconds of chords with white noise at -30 dB, stereo, 48 kHz, 16-bit WAV.
-"$MUREL" make-test-signal "$OUT/noisy.wav" --seconds 3
+"$MUREL" make-test-signal "$OUT/noisy.wav" --seconds 3 --overwrite
 
 murel_log "Removing the noise"
-"$MUREL" process "$OUT/noisy.wav" "$OUT/clean.wav" --model "$OUT/demo.model" --gain Noise=0 --verbose
+"$MUREL" process "$OUT/noisy.wav" "$OUT/clean.wav" --model "$OUT/demo.model" --gain Noise=0 --verbose --overwrite
 
 cat << DONE
 

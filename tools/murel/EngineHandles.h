@@ -12,9 +12,8 @@ namespace murel::cli
 class ModelHandle
 {
 public:
-    /** Throws Failure with the reason when the file is missing, unreadable or a model the engine
-        does not load (the reason then comes from the tool's own reading of the file when it finds
-        one). */
+    /** Throws Failure with the reason when the file is missing, unreadable, not a regular file or
+        a model the engine does not load (the engine's reason), or declares an absurd rate. */
     explicit ModelHandle(const std::string& path);
     ~ModelHandle();
 
@@ -62,11 +61,7 @@ private:
 };
 
 /** Buses whose gain and sensitivity the engine stores; later buses always mix at unity. */
-constexpr int maxNumOfControlledBusses = 16;
-
-/** Parameter ids of the engine. */
-constexpr int busGainParameter = 256;
-constexpr int busSensitivityParameter = 512;
+constexpr int maxNumOfControlledBusses = MUREL_MAX_NUM_OF_CONTROLLED_BUSSES;
 
 /** The engine's vector arithmetic back end ("ARM NEON"). */
 std::string getVectorArithmeticName();
