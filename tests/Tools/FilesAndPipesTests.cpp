@@ -266,6 +266,13 @@ TEST(CommandLine, NoArgumentsIsAUsageErrorAndEveryCommandTakesTheCommonFlags)
         EXPECT_NE(runMurel({command, "--help"}).out.find("-q, --quiet"), std::string::npos) << command;
         EXPECT_NE(runMurel({command, "--help"}).out.find("-v, --verbose"), std::string::npos) << command;
     }
+    // The manual pages are the same text in roff.
+    for (const char* command : {"process", "info", "bench", "make-model", "make-test-signal"})
+    {
+        const std::string page = runMurelOrFail({"man", command}).out;
+        EXPECT_EQ(page.rfind(".TH MUREL-", 0), 0u) << page;
+        EXPECT_NE(page.find(".B \\-q, \\-\\-quiet"), std::string::npos) << command;
+    }
 }
 
 } // namespace

@@ -103,6 +103,12 @@ public:
         help = app.add_subcommand("help", "Print the page of a command, or this page.");
         help->add_option("COMMAND", helpTopic, "The command whose page to print.");
         addCommonFlags(help);
+        // For the build: the manual pages and the completion script come from these definitions.
+        man = app.add_subcommand("man", "Print a manual page in roff.");
+        man->group("");
+        man->add_option("COMMAND", helpTopic, "The command whose page to print; none: the program's.");
+        completion = app.add_subcommand("completion", "Print the bash completion script.");
+        completion->group("");
         help->formatter(std::make_shared<ManPageFormatter>(
             ManPage{"murel help", "print a command's manual page", {"murel help [COMMAND]"}, "", {}}));
     }
@@ -198,6 +204,16 @@ private:
             runMakeTestSignal(prepareTestSignalOptions(), context);
         else if (help->parsed() && !helpTopic.empty())
             out << findCommand(helpTopic)->help("murel");
+        else if (man->parsed())
+        {
+            CLI::App* command = helpTopic.empty() ? &app : findCommand(helpTopic);
+            const auto formatter = std::dynamic_pointer_cast<ManPageFormatter>(command->get_formatter());
+            if (formatter == nullptr)
+                throw UsageFailure("no manual page for " + quote(helpTopic));
+            out << formatter->makeRoffPage(command, MUREL_VERSION);
+        }
+        else if (completion->parsed())
+            out << makeBashCompletion(app);
         else
             out << app.help();
         return exitSuccess;
@@ -584,6 +600,8 @@ private:
     CLI::App* makeModel = nullptr;
     CLI::App* makeTestSignal = nullptr;
     CLI::App* help = nullptr;
+    CLI::App* man = nullptr;
+    CLI::App* completion = nullptr;
     std::string helpTopic;
     bool quiet = false;
     bool verbose = false;
