@@ -9,6 +9,7 @@
 
 #include "DspCore/LastError.h"
 #include "Neural/LayerFactory.h"
+#include "Neural/ModelFile.h"
 #include "Neural/ModelReading.h"
 
 namespace murel
@@ -27,6 +28,17 @@ constexpr std::int64_t maxNumOfGraphPaths = 1 << 16;
     a fixed allowance plus an amount per byte of the file. */
 constexpr std::int64_t baseStateBudget = 1 << 24;
 constexpr std::int64_t stateBudgetPerFileByte = 8;
+/** Work a model may ask for per input frame, in multiply-adds or element visits (estimated from
+    the shapes, generously): a fixed allowance that every small model fits in, plus an amount per
+    byte of the file, as weights are what makes real work (a convolution weight of 4 bytes is
+    used once per output row, and spectra have at most a few hundred rows), and an absolute
+    maximum. The reference denoiser of the benchmarks needs 2.3 million per frame, a real-time
+    model at a 10 ms hop can afford some 10^8 on one core; 2^30 would take a second per frame, so
+    no file that could ever run in real time is refused, and a file of a few bytes cannot ask for
+    more than about 4 million. */
+constexpr std::int64_t baseWorkBudget = 1 << 22;
+constexpr std::int64_t workBudgetPerFileByte = 256;
+constexpr std::int64_t maxWorkPerFrame = std::int64_t(1) << 30;
 
 /** Model files beyond this are refused before anything is read: real models are a few
     megabytes, and every count in the file is checked against the bytes left, so the file size
@@ -44,48 +56,6 @@ const char* const unknownPackingFormat = "Unknown packing format";
 std::string describeShape(const FrameShape& shape)
 {
     return std::to_string(shape.rows) + " rows x " + std::to_string(shape.channels) + " channels";
-}
-
-struct PackingParameters
-{
-    int numBins = 0;
-    int lowBins = 0;
-    int numHistoryFrames = 1;
-    int decimation = 1;
-};
-
-/** Reads the parameter block of a packing code; false for a code that has none or negative bin
-    counts. */
-bool readPackingParameters(InputStream& in, int code, PackingParameters& parameters)
-{
-    using namespace modelreading;
-    switch (code)
-    {
-    case 1:
-    case 4:
-        parameters.numBins = readInt16(in);
-        parameters.lowBins = 0;
-        return parameters.numBins >= 0;
-    case 2:
-    case 5:
-    case 6:
-    {
-        const int low = readInt16(in);
-        const int high = readInt16(in);
-        parameters.numBins = low + high;
-        parameters.lowBins = low;
-        if (code == 5)
-        {
-            parameters.numHistoryFrames = readInt16(in);
-            readInt16(in);
-        }
-        if (code == 6)
-            parameters.decimation = readInt8(in);
-        return low >= 0 && high >= 0;
-    }
-    default:
-        return false;
-    }
 }
 
 bool isComplexPacking(int code)
@@ -118,10 +88,54 @@ private:
     std::int64_t remaining;
 };
 
+/** A generous estimate of the multiply-adds and element visits of one layer per frame that enters
+    the model: every frame in and out is visited, a convolution or attention weight is used once per
+    row, a band weight once per channel, a smoothing kernel tap once per element, a dense weight
+    once, and attention compares every pair of rows. */
+std::int64_t estimateWork(const LayerRecord& record, const std::vector<FrameShape>& inputShapes,
+                          const FrameShape& outputShape)
+{
+    std::int64_t elements = outputShape.getNumOfElements();
+    int rows = outputShape.rows;
+    for (const FrameShape& shape : inputShapes)
+    {
+        elements += shape.getNumOfElements();
+        rows = std::max(rows, shape.rows);
+    }
+    std::int64_t perTensorElement = 1;
+    switch (record.type)
+    {
+    case LayerType::conv:
+    case LayerType::transposedConv:
+    case LayerType::selfAttention:
+        perTensorElement = rows;
+        break;
+    case LayerType::frequencyRescale:
+        perTensorElement = outputShape.channels;
+        break;
+    case LayerType::separableChannelConv:
+    case LayerType::preNorm:
+        perTensorElement = outputShape.getNumOfElements();
+        break;
+    default:
+        break;
+    }
+    std::int64_t work = elements;
+    for (const auto& [role, tensor] : record.getTensors())
+        work +=
+            static_cast<std::int64_t>(tensor->values.getNumOfElements()) * std::max<std::int64_t>(perTensorElement, 1);
+    if (record.type == LayerType::selfAttention)
+        work += static_cast<std::int64_t>(rows) * rows * outputShape.channels;
+    const std::int64_t framesPerCall =
+        (static_cast<std::int64_t>(outputShape.rateNumerator) + outputShape.rateDenominator - 1) /
+        std::max(outputShape.rateDenominator, 1);
+    return work * std::max<std::int64_t>(framesPerCall, 1);
+}
+
 /** Works out what a new layer emits from its sources and places it in the graph; rejects the
     file when the layer cannot take its inputs or the graph grows beyond what a model can run. */
-void placeLayer(BaseLayer<float>& layer, std::map<const BaseLayer<float>*, GraphPosition>& positions,
-                StateBudget& budget)
+void placeLayer(BaseLayer<float>& layer, const LayerRecord& record,
+                std::map<const BaseLayer<float>*, GraphPosition>& positions, StateBudget& budget, StateBudget& work)
 {
     std::vector<FrameShape> inputShapes;
     std::vector<const BaseLayer<float>*> counted;
@@ -155,6 +169,8 @@ void placeLayer(BaseLayer<float>& layer, std::map<const BaseLayer<float>*, Graph
         reject("it would emit frames of " + describeShape(outputShape));
     if (!budget.spend(outputShape.getNumOfElements()) || !budget.spend(layer.getNumOfStateElements()))
         reject("the graph keeps more state than a file of this size can justify");
+    if (!work.spend(estimateWork(record, inputShapes, outputShape)))
+        reject("it asks for more work per frame than a file of this size can justify");
     layer.setFrameShape(outputShape);
     positions[&layer] = position;
 }
@@ -227,38 +243,34 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     decimation = 1;
     latency = 0;
 
-    if (!in.canSeek() || !in.setPosition(0))
+    if (!in.canSeek())
         reject("the model cannot be read from the start");
     if (in.getLength() > maxModelFileSize)
         reject("the file is larger than the " + std::to_string(maxModelFileSize >> 20) + " MB a model may have");
-    StateBudget budget(baseStateBudget + stateBudgetPerFileByte * std::max(in.getLength(), 0L));
+    const std::int64_t fileSize = std::max(in.getLength(), 0L);
+    StateBudget budget(baseStateBudget + stateBudgetPerFileByte * fileSize);
+    StateBudget work(std::min(baseWorkBudget + workBudgetPerFileByte * fileSize, maxWorkPerFrame));
 
-    // The length of the magic comes first; anything else is no model file at all.
-    const std::int64_t magicLength = readInt32(in);
-    if (magicLength < 0)
-        throw std::length_error("a negative string length");
-    std::string magic(magicLength == 10 || magicLength == 11 ? static_cast<std::size_t>(magicLength) : 0, '\0');
-    readBytes(in, magic.data(), static_cast<int>(magic.size()));
-    if (magic != "KAVo.model" && magic != "MUREL.model")
-        reject("not a model file (it does not start with \"MUREL.model\")");
-    const int version = readInt32(in);
-    // Newer files would have fields this reader does not know of.
-    if (version <= 4099 || version > 4106)
-        reject("format version " + std::to_string(version) + " is not supported (4100 to 4106 are)");
+    const ModelHeaderRecord header = modelfile::readHeader(in);
+    const int version = header.version;
+    modelId = header.modelId;
+    sampleRate = header.sampleRate;
+    numInputChannels = header.numInputChannels;
+    inputPacking = static_cast<int>(header.inputPacking.code);
+    numBins = header.inputPacking.numBins;
+    lowBins = header.inputPacking.lowBins;
+    numHistoryFrames = header.inputPacking.numOfHistoryFrames;
+    if (header.inputPacking.code == PackingCode::decimated)
+        decimation = header.inputPacking.decimation;
+    processingMode = static_cast<int>(header.processingMode);
+    numOutputChannels = header.numOutputChannels;
+    numOutputs = header.numOutputs;
+    outputNames.assign(header.outputNames.begin(), header.outputNames.end());
+    outputPacking = static_cast<int>(header.outputPacking.code);
+    fftSize = header.fftSize;
+    windowSize = header.windowSize;
+    hopSize = header.hopSize;
 
-    modelId = readInt16(in);
-    sampleRate = readFloat64(in);
-    numInputChannels = readInt8(in);
-    inputPacking = readInt8(in);
-    numHistoryFrames = 1;
-    PackingParameters input;
-    if (!readPackingParameters(in, inputPacking, input))
-        reject("input packing code " + std::to_string(inputPacking) + " is unknown or has negative bin counts");
-    numBins = input.numBins;
-    lowBins = input.lowBins;
-    numHistoryFrames = input.numHistoryFrames;
-    if (inputPacking == 6)
-        decimation = input.decimation;
     if (numInputChannels < 1)
         reject("the model has " + std::to_string(numInputChannels) + " input channels");
     if (numBins < 1)
@@ -266,32 +278,10 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     if (numHistoryFrames < 1 || decimation < 0)
         reject("the input packing asks for " + std::to_string(numHistoryFrames) + " history frames and decimation " +
                std::to_string(decimation));
-    if (!budget.spend(2 * static_cast<std::int64_t>(numHistoryFrames) * numInputChannels * numBins))
+    const std::int64_t spectrumElements = 2 * static_cast<std::int64_t>(numHistoryFrames) * numInputChannels * numBins;
+    if (!budget.spend(spectrumElements) || !work.spend(spectrumElements))
         reject("the spectrum history is larger than a file of this size can justify");
     resetSpectrumHistory();
-
-    processingMode = readInt8(in);
-    numOutputChannels = readInt8(in);
-    if (version <= 4101)
-    {
-        numOutputs = 1;
-        outputNames = {"Processed", "Residual"};
-    }
-    else
-    {
-        numOutputs = readInt8(in);
-        for (int i = 0; i <= numOutputs; ++i)
-            outputNames.push_back(readString(in));
-    }
-
-    outputPacking = readInt8(in);
-    PackingParameters ignored;
-    if (!readPackingParameters(in, outputPacking, ignored))
-        reject("output packing code " + std::to_string(outputPacking) + " is unknown or has negative bin counts");
-
-    fftSize = readInt16(in);
-    windowSize = version == 4100 ? fftSize : readInt16(in);
-    hopSize = readInt16(in);
 
     if (inputPacking == 6)
         tensorRows = lowBins + (decimation == 0 ? 0 : (numBins - lowBins) / decimation);
@@ -300,34 +290,29 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     FrameShape inputShape;
     inputShape.rows = tensorRows;
     inputShape.channels = getNumOfInputTensorChannels();
-    if (inputShape.getNumOfElements() > maxNumOfTensorElements || !budget.spend(inputShape.getNumOfElements()))
+    if (inputShape.getNumOfElements() > maxNumOfTensorElements || !budget.spend(inputShape.getNumOfElements()) ||
+        !work.spend(inputShape.getNumOfElements()))
         reject("the input tensor of " + describeShape(inputShape) + " is larger than a file of this size can justify");
     inputLayer->setFrameShape(inputShape);
 
-    const int numOfLayers = readInt32(in);
-    if (numOfLayers < 0)
-        reject("the layer count is negative");
-    // A record holds a name and a type at least.
-    if (static_cast<std::int64_t>(numOfLayers) * 6 > getNumOfRemainingBytes(in))
-        reject("the file declares " + std::to_string(numOfLayers) + " layers but ends before their records");
     std::map<const BaseLayer<float>*, GraphPosition> positions;
     positions[inputLayer.get()] = GraphPosition{0, 1};
-    for (int i = 0; i < numOfLayers; ++i)
+    for (int i = 0; i < header.numOfLayers; ++i)
     {
-        const std::string name = readString(in);
-        const int typeCode = readInt16(in);
+        const LayerRecord record = modelfile::readLayer(in, version, i);
+        const std::string& name = record.name;
         const std::string what =
-            "layer " + std::to_string(i + 1) + " '" + name + "' (type " + std::to_string(typeCode) + ")";
+            "layer " + std::to_string(i + 1) + " '" + name + "' (" + modelfile::getLayerTypeName(record.type) + ")";
         // A replaced entry would leave its layer registered as a consumer without an owner.
         if (name == "input" || name == "output" || layers.count(name) != 0)
             reject(what + ": the name is already taken");
         std::shared_ptr<BaseLayer<float>> layer;
         try
         {
-            layer = createLayer(typeCode, layers, stream, version);
+            layer = createLayer(record, layers);
             if (layer == nullptr)
                 reject("not a layer type this engine knows");
-            placeLayer(*layer, positions, budget);
+            placeLayer(*layer, record, positions, budget, work);
         }
         catch (const ModelFormatError& error)
         {

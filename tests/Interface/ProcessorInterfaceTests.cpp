@@ -490,7 +490,7 @@ TEST(ProcessorInterface, EachCreateFailureSaysWhyAndASuccessClearsTheReason)
         {{fifo}, 2, 48000.0, "not a regular file"},
         {{garbage}, 2, 48000.0, "not a model file"},
         {{futureModel.path}, 2, 48000.0, "version 4200"},
-        {{truncated}, 2, 48000.0, "layer 1 'scale' (type 2): the file ends"},
+        {{truncated}, 2, 48000.0, "layer 1 'scale' (Conv): the file ends inside tensor 'weights'"},
         {{noBinsModel.path}, 2, 48000.0, "no bins"},
         {{noBusModel.path}, 2, 48000.0, "no output bus"},
         {{good.path, hopModel.path}, 2, 48000.0, "cannot run with model '" + good.path + "'"},

@@ -3,8 +3,12 @@
 #include "AudioFile.h"
 #include "Failure.h"
 
+#include "DspCore/Files.h"
+
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -120,6 +124,26 @@ void ProcessorHandle::setGain(int bus, float gain)
 void ProcessorHandle::setSensitivity(int bus, float sensitivity)
 {
     murelSetParameterValue(handle, MUREL_PARAMETER_BUS_SENSITIVITY(bus), sensitivity);
+}
+
+ModelFileDescription readModelDescription(const std::string& path)
+{
+    ::close(openRegularFile(path, "model "));
+    auto stream = std::make_shared<FileStream>();
+    if (!stream->open(File(path), FileStream::readAccess, FileStream::openExisting))
+        throw Failure("cannot open model " + quote(path) + ": " + getSystemReason());
+    ModelFileDescription description;
+    try
+    {
+        description.records = modelfile::readModelFile(*stream);
+    }
+    catch (const std::exception& error)
+    {
+        throw Failure("cannot describe model " + quote(path) + ": " + error.what());
+    }
+    description.fileSize = stream->getLength();
+    description.numOfTrailingBytes = std::max<std::int64_t>(0, description.fileSize - stream->getPosition());
+    return description;
 }
 
 std::string getVectorArithmeticName()

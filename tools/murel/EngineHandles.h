@@ -1,6 +1,9 @@
 #pragma once
 
 #include "Interface/MurelEngine.h"
+#include "Neural/ModelFile.h"
+
+#include <cstdint>
 
 #include <string>
 #include <vector>
@@ -62,6 +65,17 @@ private:
 
 /** Buses whose gain and sensitivity the engine stores; later buses always mix at unity. */
 constexpr int maxNumOfControlledBusses = MUREL_MAX_NUM_OF_CONTROLLED_BUSSES;
+
+/** The records of a model file as the engine's reader reads them, and the file's size. Throws
+    Failure with the reader's reason. */
+struct ModelFileDescription
+{
+    ModelFileRecord records;
+    std::int64_t fileSize = 0;
+    /** Bytes after the output source that the reader does not use. */
+    std::int64_t numOfTrailingBytes = 0;
+};
+ModelFileDescription readModelDescription(const std::string& path);
 
 /** The engine's vector arithmetic back end ("ARM NEON"). */
 std::string getVectorArithmeticName();

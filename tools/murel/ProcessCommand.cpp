@@ -1,7 +1,6 @@
 #include "CommandSupport.h"
 #include "EngineHandles.h"
 #include "Failure.h"
-#include "ModelReader.h"
 #include "ProgressBar.h"
 #include "Render.h"
 
@@ -77,10 +76,11 @@ void warnAboutSpectraModels(const std::vector<std::string>& models, int numOfCha
     {
         try
         {
-            const modelreader::ModelFileInfo info = modelreader::readModelFile(model);
-            if (info.processingMode != 0 && info.numInputChannels < numOfChannels)
-                context.warn("model " + quote(model) + " outputs spectra for " + std::to_string(info.numInputChannels) +
-                             " channel" + (info.numInputChannels == 1 ? "" : "s") + ": its buses are the same in all " +
+            const ModelHeaderRecord header = readModelDescription(model).records.header;
+            if (header.processingMode != ProcessingMode::masks && header.numInputChannels < numOfChannels)
+                context.warn("model " + quote(model) + " outputs spectra for " +
+                             std::to_string(header.numInputChannels) + " channel" +
+                             (header.numInputChannels == 1 ? "" : "s") + ": its buses are the same in all " +
                              std::to_string(numOfChannels) + " channels of the file");
         }
         catch (const std::exception&)
