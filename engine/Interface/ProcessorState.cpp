@@ -111,7 +111,7 @@ void FixedLatencyOutput::prepare(int channels, int blockSize, int latency)
     if (blockSize > maxBlockSize)
     {
         maxBlockSize = blockSize;
-        inputBlock = Signal32(numOfChannels, blockSize);
+        inputBlocks.clear();
     }
     // After a call, the output waiting is at most the latency: the processor returns sample n only
     // once sample n has been added, and everything but the latency has been taken. During a call
@@ -143,8 +143,19 @@ void FixedLatencyOutput::grow(std::int64_t newCapacity)
 
 Signal32& FixedLatencyOutput::getInputBlock(int numOfSamples)
 {
-    inputBlock.resizeView(numOfChannels, numOfSamples);
-    return inputBlock;
+    for (Signal32& block : inputBlocks)
+        if (block.getUseCount() == 1)
+        {
+            block.resizeView(numOfChannels, numOfSamples);
+            return block;
+        }
+    // Far more than the processor ever keeps; beyond it, blocks are simply made anew.
+    constexpr std::size_t maxNumOfBlocks = 64;
+    if (inputBlocks.size() == maxNumOfBlocks)
+        inputBlocks.erase(inputBlocks.begin());
+    inputBlocks.emplace_back(numOfChannels, maxBlockSize);
+    inputBlocks.back().resizeView(numOfChannels, numOfSamples);
+    return inputBlocks.back();
 }
 
 void FixedLatencyOutput::append(const Signal32& processed)

@@ -23,7 +23,9 @@ public:
     /** Back to silence before the first processed sample; the buffers stay. */
     void reset(int latency);
 
-    /** The block the input is copied into before it goes to the processor. */
+    /** A block for the input to go to the processor in. The processor keeps a share of the blocks
+        it was given until it has used them, so the blocks are a pool: one nobody else holds is
+        taken again, and a new one is made only while the pool grows to what the processor keeps. */
     Signal32& getInputBlock(int numOfSamples);
     /** Appends what the processor returned. */
     void append(const Signal32& processed);
@@ -42,7 +44,7 @@ private:
     std::int64_t capacity = 0;
     std::int64_t readPosition = 0;
     std::int64_t count = 0;
-    Signal32 inputBlock;
+    std::vector<Signal32> inputBlocks;
 };
 
 template <typename Writer>
