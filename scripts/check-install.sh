@@ -63,6 +63,12 @@ if [[ -x "$BUILD/tools/murel/murel" ]]; then
     # Its run path must lead to the installed library, without help from the environment.
     check_uses_installed_library "$PREFIX/bin/murel"
     "$PREFIX/bin/murel" --version
+    for page in murel murel-process murel-info murel-bench murel-make-model murel-make-test-signal; do
+        [[ -s "$PREFIX/share/man/man1/$page.1" ]] || murel_fail "the manual page $page.1 is not installed"
+    done
+    completion="$PREFIX/share/bash-completion/completions/murel"
+    [[ -s "$completion" ]] || murel_fail "the bash completion script is not installed"
+    bash -n "$completion" || murel_fail "the bash completion script does not parse"
 fi
 
 # The LV2 bundle, from the installed tree only: lv2info lists it, and lv2apply and ffmpeg (with the

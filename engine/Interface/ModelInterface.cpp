@@ -3,11 +3,15 @@
 #define MUREL_DEFINES_MODEL_INFO_OVERLOAD
 #include "Interface/MurelEngine.h"
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "DspCore/Files.h"
+#include "DspCore/LastError.h"
+#include "Interface/ProcessorState.h"
 #include "Neural/NeuralModel.h"
 #include "Neural/Tensor.h"
 
@@ -33,21 +37,44 @@ extern "C"
 
     MUREL_API void* murelCreateModel(const char* modelFilePath)
     {
+        murel::clearLastErrorMessage();
         if (modelFilePath == nullptr)
+        {
+            murel::setLastErrorMessage("no model file given");
             return nullptr;
+        }
         try
         {
+            if (!murel::isReadableModelFile(modelFilePath))
+                return nullptr;
             auto handle = std::make_unique<ModelHandle>();
             auto stream = std::make_shared<murel::FileStream>();
             if (!stream->open(murel::File(modelFilePath), murel::FileStream::readAccess,
                               murel::FileStream::openExisting))
+            {
+                murel::setLastErrorMessage(std::string("cannot open model '") + modelFilePath +
+                                           "': " + std::strerror(errno));
                 return nullptr;
+            }
             if (!handle->model.loadModel(stream))
+            {
+                murel::setLastErrorMessage(std::string("model '") + modelFilePath +
+                                           "': " + murel::getLastErrorMessage());
                 return nullptr;
+            }
+            murel::clearLastErrorMessage();
             return handle.release();
+        }
+        catch (const std::exception& error)
+        {
+            const std::string reason =
+                murel::getLastErrorMessage().empty() ? error.what() : murel::getLastErrorMessage();
+            murel::setLastErrorMessage(std::string("model '") + modelFilePath + "': " + reason);
+            return nullptr;
         }
         catch (...)
         {
+            murel::setLastErrorMessage(std::string("model '") + modelFilePath + "' cannot be read");
             return nullptr;
         }
     }

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "DspCore/LastError.h"
 #include "DspCore/MathEx.h"
 #include "DspCore/Signals.h"
 #include "DspCore/VectorOps.h"
@@ -37,17 +39,61 @@ void copyName(const std::string& text, char* buffer, int bufferSize)
 
 void* createProcessor(int numOfModelFiles, const char* const* modelFilePaths, int numOfChannels, double sampleRate)
 {
+    murel::clearLastErrorMessage();
     try
     {
         auto state = std::make_unique<ProcessorState>();
         if (!state->loadModels(numOfModelFiles, modelFilePaths, numOfChannels, sampleRate))
+        {
+            murel::setLastErrorMessageUnlessSet("the processor cannot be created");
             return nullptr;
+        }
+        murel::clearLastErrorMessage();
         return state.release();
+    }
+    catch (const std::bad_alloc&)
+    {
+        murel::setLastErrorMessage("out of memory");
+        return nullptr;
+    }
+    catch (const std::exception& error)
+    {
+        murel::setLastErrorMessageUnlessSet(error.what());
+        return nullptr;
     }
     catch (...)
     {
+        murel::setLastErrorMessageUnlessSet("the processor cannot be created");
         return nullptr;
     }
+}
+
+/** Runs one block of the fixed-latency call: the input goes through the processor, the output
+    comes from the fixed-latency ring. read(c, i) and write(c, i, value) address the caller's
+    buffers. */
+template <typename Reader, typename Writer>
+bool processFixedLatency(ProcessorState& state, int numOfSamples, Reader&& read, Writer&& write)
+{
+    murel::FixedLatencyOutput& output = state.fixedLatencyOutput;
+    const int numOfChannels = state.numOfInputChannels;
+    try
+    {
+        output.prepare(numOfChannels, numOfSamples, state.processor.getLatency(1));
+        murel::Signal32& block = output.getInputBlock(numOfSamples);
+        for (int c = 0; c < numOfChannels; ++c)
+        {
+            float* row = block.getWritePointer(c);
+            for (int i = 0; i < numOfSamples; ++i)
+                row[i] = read(c, i);
+        }
+        output.append(state.processor.process(block));
+    }
+    catch (...)
+    {
+        // Out of memory: the block is lost, the timing is kept.
+    }
+    output.take(numOfSamples, write);
+    return true;
 }
 
 /** Hands a filled block to the processor and queues what comes out. */
@@ -74,11 +120,11 @@ bool canCopy(const murel::Signal32& block, int numOfChannels, int numOfSamples)
 }
 
 // Parameter ids.
-constexpr int bus1LevelId = 1;
-constexpr int bus0SensitivityId = 2;
-constexpr int extrapolationOffId = 3;
-constexpr int firstBusGainId = 256;
-constexpr int firstBusSensitivityId = 512;
+constexpr int bus1LevelId = MUREL_PARAMETER_BUS1_LEVEL;
+constexpr int bus0SensitivityId = MUREL_PARAMETER_BUS0_SENSITIVITY;
+constexpr int extrapolationOffId = MUREL_PARAMETER_EXTRAPOLATION_OFF;
+constexpr int firstBusGainId = MUREL_PARAMETER_BUS_GAIN(0);
+constexpr int firstBusSensitivityId = MUREL_PARAMETER_BUS_SENSITIVITY(0);
 constexpr int endOfBusParametersId = 768;
 constexpr float lowestLevel = -96.0f;
 
@@ -123,10 +169,23 @@ ParameterKind decodeParameter(int id, int& bus)
 extern "C"
 {
 
+    MUREL_API const char* murelGetLastErrorMessage(void)
+    {
+        return murel::getLastErrorMessage().c_str();
+    }
+
+    MUREL_API const char* murelGetVersionString(void)
+    {
+        return MUREL_VERSION_STRING;
+    }
+
     MUREL_API void* murelCreateProcessor(const char* modelFilePath, int numOfChannels, double sampleRate)
     {
         if (modelFilePath == nullptr)
+        {
+            murel::setLastErrorMessage("no model file given");
             return nullptr;
+        }
         const char* const paths[1] = {modelFilePath};
         return createProcessor(1, paths, numOfChannels, sampleRate);
     }
@@ -187,6 +246,32 @@ extern "C"
         catch (...)
         {
         }
+    }
+
+    MUREL_API bool murelProcessAudio(void* processor, const float* const* input, float** output, int numOfSamples)
+    {
+        ProcessorState* state = toState(processor);
+        if (state == nullptr || input == nullptr || output == nullptr || numOfSamples < 1)
+            return false;
+        for (int c = 0; c < state->numOfInputChannels; ++c)
+            if (input[c] == nullptr || output[c] == nullptr)
+                return false;
+        return processFixedLatency(
+            *state, numOfSamples, [&](int c, int i) { return input[c][i]; },
+            [&](int c, int i, float value) { output[c][i] = value; });
+    }
+
+    MUREL_API bool murelProcessAudioInterleaved(void* processor, const float* input, float* output, int numOfFrames)
+    {
+        ProcessorState* state = toState(processor);
+        if (state == nullptr || input == nullptr || output == nullptr || numOfFrames < 1)
+            return false;
+        const std::size_t stride = static_cast<std::size_t>(state->numOfInputChannels);
+        return processFixedLatency(
+            *state, numOfFrames,
+            [&](int c, int i) { return input[static_cast<std::size_t>(i) * stride + static_cast<std::size_t>(c)]; },
+            [&](int c, int i, float value)
+            { output[static_cast<std::size_t>(i) * stride + static_cast<std::size_t>(c)] = value; });
     }
 
     MUREL_API bool murelGetAudio(void* processor, float** channels, int numOfSamples)
@@ -262,6 +347,7 @@ extern "C"
         {
             state->outputQueue.clear();
             state->processor.reset();
+            state->fixedLatencyOutput.reset(state->processor.getLatency(1));
         }
         catch (...)
         {
@@ -325,7 +411,8 @@ extern "C"
     MUREL_API void murelSetParameterValue(void* processor, int parameterId, float value)
     {
         ProcessorState* state = toState(processor);
-        if (state == nullptr)
+        // Infinite values would make every output sample non-finite; NaN would poison the mix.
+        if (state == nullptr || !std::isfinite(value))
             return;
         murel::MurelProcessor& p = state->processor;
         int bus = 0;

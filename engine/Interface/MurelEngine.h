@@ -22,6 +22,21 @@
 #define MUREL_API __attribute__((visibility("default")))
 #endif
 
+/* The library's version; murelGetVersionString gives the version of the library actually loaded. */
+#define MUREL_VERSION_MAJOR 0
+#define MUREL_VERSION_MINOR 1
+#define MUREL_VERSION_PATCH 0
+#define MUREL_VERSION_STRING "0.1.0"
+
+/* Parameter ids of murelGetParameterValue, murelSetParameterValue and murelGetParameterRange. */
+#define MUREL_PARAMETER_BUS1_LEVEL 1              /* dB, -96 to 0, with bus 0 at unity */
+#define MUREL_PARAMETER_BUS0_SENSITIVITY 2        /* -100 to 100 */
+#define MUREL_PARAMETER_EXTRAPOLATION_OFF 3       /* read only: 1 when mask extrapolation is off */
+#define MUREL_PARAMETER_BUS_GAIN(bus) (256 + (bus))        /* linear, 0 to 100 */
+#define MUREL_PARAMETER_BUS_SENSITIVITY(bus) (512 + (bus)) /* -100 to 100 */
+/* Buses whose gain and sensitivity are stored; later buses always mix at unity. */
+#define MUREL_MAX_NUM_OF_CONTROLLED_BUSSES 16
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -56,6 +71,17 @@ _Static_assert(offsetof(MurelModelInfo, hopSize) == 20, "MurelModelInfo layout")
 _Static_assert(offsetof(MurelModelInfo, modelLatency) == 24, "MurelModelInfo layout");
 #endif
 
+/* Why the last failing create call (murelCreateProcessor, murelCreateStemSeparator,
+   murelCreateModel) on the calling thread failed, in one line: the file that could not be opened
+   and why, a file that is not a model, an unsupported version, the layer record and what in it did
+   not fit, models that cannot run together, a sample rate the processor cannot run. Every create
+   call clears it first, so after a success it is "". The text stays valid until the next create
+   call on the same thread. Never null. */
+MUREL_API const char* murelGetLastErrorMessage(void);
+
+/* The version of the loaded library, e.g. "0.1.0" (MUREL_VERSION_STRING of its build). */
+MUREL_API const char* murelGetVersionString(void);
+
 /* ---- Processor functions ----
    A processor cleans or separates float audio with one or more models. Audio is pushed in
    blocks of any size and taken back from the handle's output queue, delayed by the latency
@@ -64,12 +90,14 @@ _Static_assert(offsetof(MurelModelInfo, modelLatency) == 24, "MurelModelInfo lay
    functions may be called from any thread at any time. */
 
 /* Creates a processor from one model file for audio of numOfChannels channels (1 to 1024)
-   at sampleRate Hz. Null when the file cannot be loaded or run, or for bad arguments. */
+   at sampleRate Hz. Null when the file cannot be loaded or run, or for bad arguments;
+   murelGetLastErrorMessage then says why. */
 MUREL_API void* murelCreateProcessor(const char* modelFilePath, int numOfChannels, double sampleRate);
 
 /* Creates a stem separator from numOfModelFiles model files that agree in blocking, rates,
    channel counts and processing mode. Its output buses are each model's own buses in model
-   order, then one residual bus named by the first model. Null on any failure. */
+   order, then one residual bus named by the first model. Null on any failure (see
+   murelGetLastErrorMessage). */
 MUREL_API void* murelCreateStemSeparator(int numOfModelFiles, const char** modelFilePaths, int numOfChannels,
                                          double sampleRate);
 
@@ -93,21 +121,36 @@ MUREL_API bool murelGetAudioInterleaved(void* processor, float* samples, int num
 /* Processed samples per channel waiting to be taken; 0 for a null handle. */
 MUREL_API int murelGetNumOfPendingSamples(void* processor);
 
+/* The call for audio callbacks: processes numOfSamples samples of every channel and writes
+   exactly numOfSamples to output, which is the input delayed by exactly the latency that
+   murelGetProcessorInfo reports, whatever the block sizes, and silence before the first
+   processed sample. input and output may be the same buffers. Its buffers are made at the first
+   call and again only when a block is longer than any before, so calls of a steady block size
+   allocate nothing of their own. Use either this call or murelAddAudio and murelGetAudio on a
+   handle, not both (murelResetProcessorState starts over). False, writing nothing, for a null
+   handle or buffer or a sample count below 1. */
+MUREL_API bool murelProcessAudio(void* processor, const float* const* input, float** output, int numOfSamples);
+
+/* As murelProcessAudio, for interleaved frames (channel 0 first). */
+MUREL_API bool murelProcessAudioInterleaved(void* processor, const float* input, float* output, int numOfFrames);
+
 /* Drops queued audio and the models' streaming state: the handle then behaves as a new one
    with the same parameters. */
 MUREL_API void murelResetProcessorState(void* processor);
 
 #if !defined(MUREL_DEFINES_MODEL_INFO_OVERLOAD)
 /* Fills sampleRate, numOfChannels, windowSize and hopSize from the first model (as stored in
-   its file) and latency with the processor's latency in samples; modelLatency is left as it
-   is. */
+   its file) and latency with the processor's latency in samples at the handle's rate: how much
+   input must follow a sample before murelGetAudio can return it, and the delay of
+   murelProcessAudio. modelLatency is left as it is. */
 MUREL_API void murelGetProcessorInfo(void* processor, MurelModelInfo* info);
 #endif
 
-/* Parameters. Id 1: level of bus 1 in dB (-96 to 0) with bus 0 at unity; id 2: sensitivity
-   of bus 0 (-100 to 100); id 3 (read only): 1 when mask extrapolation is off; 256 + b:
-   linear gain of bus b (0 to 100); 512 + b: sensitivity of bus b (-100 to 100). Only buses
-   0 to 15 hold values; other ids read 0 and ignore writes. */
+/* Parameters (the MUREL_PARAMETER_ macros above). Id 1: level of bus 1 in dB (-96 to 0) with
+   bus 0 at unity; id 2: sensitivity of bus 0 (-100 to 100); id 3 (read only): 1 when mask
+   extrapolation is off; 256 + b: linear gain of bus b (0 to 100); 512 + b: sensitivity of bus b
+   (-100 to 100). Only buses 0 to 15 hold values; other ids read 0 and ignore writes. Values that
+   are not finite (NaN, infinities) are ignored. */
 MUREL_API float murelGetParameterValue(void* processor, int parameterId);
 MUREL_API void murelSetParameterValue(void* processor, int parameterId, float value);
 
@@ -129,7 +172,7 @@ MUREL_API void murelGetVectorArithmeticWrapperName(char* name, int bufferSize);
    processing. */
 
 /* Loads a model file. Null when the file cannot be opened or is not a model the engine can run
-   safely. */
+   safely; murelGetLastErrorMessage then says why. */
 MUREL_API void* murelCreateModel(const char* modelFilePath);
 
 /* Pushes one row-major float tensor into the model and keeps everything the network finished
@@ -150,8 +193,8 @@ MUREL_API void murelResetModelState(void* model);
 /* Frees the model; null is ignored. */
 MUREL_API void murelDeleteModel(void* model);
 
-/* Clears info and fills it from a model handle; latency receives the FFT size and
-   modelLatency the model's latency in frames. */
+/* Clears info and fills it from a model handle; latency receives the FFT size (not a delay)
+   and modelLatency the model's latency in frames. */
 MUREL_API void murelGetModelInfo(void* model, MurelModelInfo* info);
 
 #ifdef __cplusplus

@@ -49,6 +49,11 @@ inline float clamp(float value, float low, float high)
 
 } // namespace
 
+ActivationLayer::ActivationLayer(const LayerMap& layers, const std::string& source, LayerType layerType)
+    : BaseLayer<float>(layers, source, layerType)
+{
+}
+
 ActivationLayer::ActivationLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream,
                                  LayerType layerType)
     : BaseLayer<float>(layers, stream, layerType)
@@ -70,6 +75,11 @@ ReLULayer::ReLULayer(const LayerMap& layers, const std::shared_ptr<InputStream>&
 {
 }
 
+ReLULayer::ReLULayer(const LayerMap& layers, const ActivationLayerRecord& record)
+    : ActivationLayer(layers, record.source, LayerType::relu)
+{
+}
+
 void ReLULayer::apply(const float* in, float* out, int numOfElements) const
 {
     const vec::Float4 zero = vec::zero();
@@ -85,6 +95,11 @@ void ReLULayer::apply(const float* in, float* out, int numOfElements) const
 
 LeakyReLULayer::LeakyReLULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
     : ActivationLayer(layers, stream, LayerType::leakyRelu), negativeSlope(modelreading::readFloat32(*stream))
+{
+}
+
+LeakyReLULayer::LeakyReLULayer(const LayerMap& layers, const LeakyReLULayerRecord& record)
+    : ActivationLayer(layers, record.source, LayerType::leakyRelu), negativeSlope(record.negativeSlope)
 {
 }
 
@@ -113,6 +128,11 @@ ELULayer::ELULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& s
 {
 }
 
+ELULayer::ELULayer(const LayerMap& layers, const ActivationLayerRecord& record)
+    : ActivationLayer(layers, record.source, LayerType::elu)
+{
+}
+
 void ELULayer::apply(const float* in, float* out, int numOfElements) const
 {
     const auto expMinusOne = [](float x) { return exponential(x) - 1.0f; };
@@ -135,6 +155,11 @@ void ELULayer::apply(const float* in, float* out, int numOfElements) const
 
 SigmoidLayer::SigmoidLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
     : ActivationLayer(layers, stream, LayerType::sigmoid)
+{
+}
+
+SigmoidLayer::SigmoidLayer(const LayerMap& layers, const ActivationLayerRecord& record)
+    : ActivationLayer(layers, record.source, LayerType::sigmoid)
 {
 }
 
@@ -161,6 +186,11 @@ HardSigmoidLayer::HardSigmoidLayer(const LayerMap& layers, const std::shared_ptr
 {
 }
 
+HardSigmoidLayer::HardSigmoidLayer(const LayerMap& layers, const ActivationLayerRecord& record)
+    : ActivationLayer(layers, record.source, LayerType::hardSigmoid)
+{
+}
+
 void HardSigmoidLayer::apply(const float* in, float* out, int numOfElements) const
 {
     constexpr float sixth = 0.16666667f;
@@ -184,6 +214,11 @@ void HardSigmoidLayer::apply(const float* in, float* out, int numOfElements) con
 
 SoftplusLayer::SoftplusLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
     : ActivationLayer(layers, stream, LayerType::softplus)
+{
+}
+
+SoftplusLayer::SoftplusLayer(const LayerMap& layers, const ActivationLayerRecord& record)
+    : ActivationLayer(layers, record.source, LayerType::softplus)
 {
 }
 

@@ -2,6 +2,7 @@
 
 #include "DspCore/Export.h"
 #include "Neural/Layers.h"
+#include "Neural/ModelFile.h"
 
 namespace murel
 {
@@ -12,6 +13,7 @@ class MUREL_EXPORT ActivationLayer : public BaseLayer<float>
 {
 public:
     ActivationLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, LayerType layerType);
+    ActivationLayer(const LayerMap& layers, const std::string& source, LayerType layerType);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
 
@@ -28,6 +30,7 @@ class MUREL_EXPORT ReLULayer : public ActivationLayer
 {
 public:
     ReLULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
+    ReLULayer(const LayerMap& layers, const ActivationLayerRecord& record);
 
 protected:
     void apply(const float* in, float* out, int numOfElements) const override;
@@ -39,6 +42,7 @@ class MUREL_EXPORT LeakyReLULayer : public ActivationLayer
 public:
     /** Reads the float32 negativeSlope after the source name. */
     LeakyReLULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
+    LeakyReLULayer(const LayerMap& layers, const LeakyReLULayerRecord& record);
 
     float getNegativeSlope() const { return negativeSlope; }
 
@@ -54,6 +58,7 @@ class MUREL_EXPORT ELULayer : public ActivationLayer
 {
 public:
     ELULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
+    ELULayer(const LayerMap& layers, const ActivationLayerRecord& record);
 
 protected:
     void apply(const float* in, float* out, int numOfElements) const override;
@@ -64,6 +69,7 @@ class MUREL_EXPORT SigmoidLayer : public ActivationLayer
 {
 public:
     SigmoidLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
+    SigmoidLayer(const LayerMap& layers, const ActivationLayerRecord& record);
 
 protected:
     void apply(const float* in, float* out, int numOfElements) const override;
@@ -74,6 +80,7 @@ class MUREL_EXPORT HardSigmoidLayer : public ActivationLayer
 {
 public:
     HardSigmoidLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
+    HardSigmoidLayer(const LayerMap& layers, const ActivationLayerRecord& record);
 
 protected:
     void apply(const float* in, float* out, int numOfElements) const override;
@@ -84,6 +91,7 @@ class MUREL_EXPORT SoftplusLayer : public ActivationLayer
 {
 public:
     SoftplusLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
+    SoftplusLayer(const LayerMap& layers, const ActivationLayerRecord& record);
 
 protected:
     void apply(const float* in, float* out, int numOfElements) const override;

@@ -30,7 +30,12 @@ void combine(float* r, const float* x, int n, VectorOperation vectorOperation, S
 } // namespace
 
 ConcatLayer::ConcatLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : BaseQueuedLayer<float>(layers, stream, version, LayerType::concat)
+    : ConcatLayer(layers, std::get<ConcatLayerRecord>(modelfile::readLayerBody(*stream, LayerType::concat, version)))
+{
+}
+
+ConcatLayer::ConcatLayer(const LayerMap& layers, const ConcatLayerRecord& record)
+    : BaseQueuedLayer<float>(layers, record.sources, LayerType::concat)
 {
 }
 
@@ -89,7 +94,13 @@ bool ConcatLayer::push(const std::vector<Tensor<float>>& frames, const std::vect
 }
 
 ArithmeticLayer::ArithmeticLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : BaseQueuedLayer<float>(layers, stream, version, LayerType::arithmetic), operation(modelreading::readInt8(*stream))
+    : ArithmeticLayer(
+          layers, std::get<ArithmeticLayerRecord>(modelfile::readLayerBody(*stream, LayerType::arithmetic, version)))
+{
+}
+
+ArithmeticLayer::ArithmeticLayer(const LayerMap& layers, const ArithmeticLayerRecord& record)
+    : BaseQueuedLayer<float>(layers, record.sources, LayerType::arithmetic), operation(record.operation)
 {
 }
 
@@ -141,18 +152,20 @@ bool ArithmeticLayer::push(const std::vector<Tensor<float>>& frames, const std::
 
 FrequencyRescaleLayer::FrequencyRescaleLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream,
                                              int version)
-    : BaseLayer<float>(layers, stream, LayerType::frequencyRescale)
+    : FrequencyRescaleLayer(layers, std::get<FrequencyRescaleLayerRecord>(
+                                        modelfile::readLayerBody(*stream, LayerType::frequencyRescale, version)))
 {
-    const int numOfBands = modelreading::readInt16(*stream);
-    if (numOfBands < 0)
-        throw ModelFormatError("FrequencyRescaleLayer: negative band count");
-    // A start row and the rank byte at least.
-    modelreading::requireBytes(*stream, numOfBands, 3);
-    for (int m = 0; m < numOfBands; ++m)
+}
+
+FrequencyRescaleLayer::FrequencyRescaleLayer(const LayerMap& layers, const FrequencyRescaleLayerRecord& record)
+    : BaseLayer<float>(layers, record.source, LayerType::frequencyRescale)
+{
+    const int numOfBands = static_cast<int>(record.bands.size());
+    for (const FrequencyBandRecord& stored : record.bands)
     {
         Band band;
-        band.start = modelreading::readInt16(*stream);
-        band.weights = Tensor<float>(stream, version);
+        band.start = stored.start;
+        band.weights = stored.weights.values;
         bands.push_back(std::move(band));
     }
     for (const Band& band : bands)

@@ -6,6 +6,7 @@
 
 #include "DspCore/Export.h"
 #include "Neural/Layers.h"
+#include "Neural/ModelFile.h"
 
 namespace murel
 {
@@ -15,6 +16,7 @@ class MUREL_EXPORT ConcatLayer : public BaseQueuedLayer<float>
 {
 public:
     ConcatLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+    ConcatLayer(const LayerMap& layers, const ConcatLayerRecord& record);
 
     using BaseQueuedLayer<float>::push;
     bool push(const std::vector<Tensor<float>>& frames, const std::vector<BaseLayer<float>*>& inputLayers) override;
@@ -39,6 +41,7 @@ public:
 
     /** Reads the input list, then the int8 operation code. */
     ArithmeticLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+    ArithmeticLayer(const LayerMap& layers, const ArithmeticLayerRecord& record);
 
     using BaseQueuedLayer<float>::push;
     /** r = x0, then for each further input x: r * x, x / r, r + x or x - r. Any other code
@@ -67,6 +70,7 @@ public:
 
     /** Reads an int16 band count, then per band an int16 start row and a weight tensor. */
     FrequencyRescaleLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+    FrequencyRescaleLayer(const LayerMap& layers, const FrequencyRescaleLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
     /** Every band needs at least one weight and must lie inside the input rows; the output

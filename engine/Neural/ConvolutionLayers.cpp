@@ -50,15 +50,20 @@ bool isBiasUsable(const Tensor<float>& bias, int channels)
 // ConvLayer
 
 ConvLayer::ConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : BaseLayer<float>(layers, stream, LayerType::conv)
+    : ConvLayer(layers, std::get<ConvLayerRecord>(modelfile::readLayerBody(*stream, LayerType::conv, version)))
 {
-    weights = Tensor<float>(stream, version);
-    bias = Tensor<float>(stream, version);
-    timeStride = modelreading::readInt8(*stream);
-    frequencyStride = modelreading::readInt8(*stream);
-    timeDilation = modelreading::readInt8(*stream);
-    frequencyDilation = modelreading::readInt8(*stream);
-    timeOffset = modelreading::readInt8(*stream);
+}
+
+ConvLayer::ConvLayer(const LayerMap& layers, const ConvLayerRecord& record)
+    : BaseLayer<float>(layers, record.source, LayerType::conv)
+{
+    weights = record.weights.values;
+    bias = record.bias.values;
+    timeStride = record.timeStride;
+    frequencyStride = record.frequencyStride;
+    timeDilation = record.timeDilation;
+    frequencyDilation = record.frequencyDilation;
+    timeOffset = record.timeOffset;
     kernelTime = getWeightAxis(weights, 0);
     kernelFrequency = getWeightAxis(weights, 1);
     inputChannels = getWeightAxis(weights, 2);
@@ -271,20 +276,27 @@ int ConvLayer::measureLatency(int k)
 
 TransposedConvLayer::TransposedConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream,
                                          int version)
-    : BaseLayer<float>(layers, stream, LayerType::transposedConv)
+    : TransposedConvLayer(layers, std::get<TransposedConvLayerRecord>(
+                                      modelfile::readLayerBody(*stream, LayerType::transposedConv, version)))
 {
-    weights = Tensor<float>(stream, version);
-    bias = Tensor<float>(stream, version);
+}
+
+TransposedConvLayer::TransposedConvLayer(const LayerMap& layers, const TransposedConvLayerRecord& record)
+    : BaseLayer<float>(layers, record.source, LayerType::transposedConv)
+{
+    weights = record.weights.values;
+    bias = record.bias.values;
     kernelTime = getWeightAxis(weights, 0);
     kernelFrequency = getWeightAxis(weights, 1);
     weightOutputChannels = getWeightAxis(weights, 2);
     inputChannels = getWeightAxis(weights, 3);
-    outputChannels = version >= 4104 ? modelreading::readInt16(*stream) : weightOutputChannels;
-    timeStride = modelreading::readInt8(*stream);
-    frequencyStride = modelreading::readInt8(*stream);
-    timeDilation = modelreading::readInt8(*stream);
-    frequencyDilation = modelreading::readInt8(*stream);
-    timeOffset = modelreading::readInt8(*stream);
+    // Files before version 4104 take the count from the weights.
+    outputChannels = record.outputChannels >= 0 ? record.outputChannels : weightOutputChannels;
+    timeStride = record.timeStride;
+    frequencyStride = record.frequencyStride;
+    timeDilation = record.timeDilation;
+    frequencyDilation = record.frequencyDilation;
+    timeOffset = record.timeOffset;
 }
 
 bool TransposedConvLayer::propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape)
@@ -522,11 +534,18 @@ int TransposedConvLayer::measureLatency(int k)
 
 SeparableChannelConvLayer::SeparableChannelConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream,
                                                      int version)
-    // The recorded type is 14, not the record code 15.
-    : BaseLayer<float>(layers, stream, LayerType::dense)
+    : SeparableChannelConvLayer(layers, std::get<SeparableChannelConvLayerRecord>(modelfile::readLayerBody(
+                                            *stream, LayerType::separableChannelConv, version)))
 {
-    timeKernel = Tensor<float>(stream, version);
-    frequencyKernel = Tensor<float>(stream, version);
+}
+
+SeparableChannelConvLayer::SeparableChannelConvLayer(const LayerMap& layers,
+                                                     const SeparableChannelConvLayerRecord& record)
+    // The recorded type is 14, not the record code 15.
+    : BaseLayer<float>(layers, record.source, LayerType::dense)
+{
+    timeKernel = record.timeKernel.values;
+    frequencyKernel = record.frequencyKernel.values;
     numOfTimeTaps = getAxis(timeKernel, 0);
     numOfFrequencyTaps = getAxis(frequencyKernel, 0);
 }

@@ -8,6 +8,7 @@
 #include "DspCore/Export.h"
 #include "Neural/LayerKernels.h"
 #include "Neural/Layers.h"
+#include "Neural/ModelFile.h"
 
 namespace murel
 {
@@ -20,6 +21,7 @@ public:
     /** Reads weights [kernelTime, kernelFrequency, inputChannels, outputChannels], bias, and the
         int8 timeStride, frequencyStride, timeDilation, frequencyDilation and timeOffset. */
     ConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+    ConvLayer(const LayerMap& layers, const ConvLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
     void reset() override;
@@ -92,6 +94,7 @@ public:
         int16 outputChannels (version 4104 and later), and the int8 timeStride,
         frequencyStride, timeDilation, frequencyDilation and timeOffset. */
     TransposedConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+    TransposedConvLayer(const LayerMap& layers, const TransposedConvLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
     /** Scatters one frame [1, rows, inputChannels], queues the finished frames and delivers
@@ -157,6 +160,7 @@ class MUREL_EXPORT SeparableChannelConvLayer : public BaseLayer<float>
 public:
     /** Reads the source name, then the timeKernel and frequencyKernel tensors. */
     SeparableChannelConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+    SeparableChannelConvLayer(const LayerMap& layers, const SeparableChannelConvLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
     void reset() override;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <numeric>
 
+#include "Neural/ModelFile.h"
 #include "Neural/ModelReading.h"
 
 namespace murel
@@ -38,6 +39,13 @@ BaseLayer<T>::BaseLayer(const LayerMap& layers, const std::shared_ptr<InputStrea
 {
     const std::string sourceName = modelreading::readString(*stream);
     connectTo(findLayer(layers, sourceName));
+    type = layerType;
+}
+
+template <typename T>
+BaseLayer<T>::BaseLayer(const LayerMap& layers, const std::string& source, LayerType layerType)
+{
+    connectTo(findLayer(layers, source));
     type = layerType;
 }
 
@@ -154,15 +162,21 @@ void OutputLayer<T>::reset()
 }
 
 template <typename T>
-BaseQueuedLayer<T>::BaseQueuedLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int,
+BaseQueuedLayer<T>::BaseQueuedLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version,
+                                    LayerType layerType)
+    : BaseQueuedLayer(
+          layers, std::get<ConcatLayerRecord>(modelfile::readLayerBody(*stream, LayerType::concat, version)).sources,
+          layerType)
+{
+}
+
+template <typename T>
+BaseQueuedLayer<T>::BaseQueuedLayer(const LayerMap& layers, const std::vector<std::string>& sourceNames,
                                     LayerType layerType)
 {
-    const int numOfInputs = modelreading::readInt16(*stream);
-    // Every name takes at least its four length bytes.
-    modelreading::requireBytes(*stream, numOfInputs, 4);
-    for (int i = 0; i < numOfInputs; ++i)
+    for (const std::string& name : sourceNames)
     {
-        BaseLayer<T>* source = this->findLayer(layers, modelreading::readString(*stream));
+        BaseLayer<T>* source = this->findLayer(layers, name);
         this->connectTo(source);
         InputQueue queue;
         queue.source = source;

@@ -80,6 +80,9 @@ public:
     /** Reads the source name of a single-input record and registers this layer as a consumer
         of that layer. Throws std::out_of_range for a name that is not loaded yet. */
     BaseLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, LayerType type);
+    /** Registers this layer as a consumer of the layer named source (std::out_of_range when there
+        is none). */
+    BaseLayer(const LayerMap& layers, const std::string& source, LayerType type);
     virtual ~BaseLayer();
 
     BaseLayer(const BaseLayer&) = delete;
@@ -173,6 +176,8 @@ public:
 
     /** Reads an int16 input count and that many source names. */
     BaseQueuedLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version, LayerType type);
+    /** Inputs from the layers named, in order. */
+    BaseQueuedLayer(const LayerMap& layers, const std::vector<std::string>& sourceNames, LayerType type);
 
     /** Queues the frames of input for every input fed by from (a source may feed several
         inputs); a sender that feeds none is ignored. */

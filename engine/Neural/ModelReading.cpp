@@ -31,7 +31,7 @@ void readBytes(InputStream& stream, void* buffer, int numOfBytes)
     if (numOfBytes <= 0)
         return;
     if (stream.read(buffer, numOfBytes) != numOfBytes)
-        throw ModelFormatError("Model file ends early");
+        throw ModelFormatError("the file ends early");
 }
 
 int readInt8(InputStream& stream)
@@ -76,7 +76,7 @@ std::string readString(InputStream& stream)
 {
     const int length = readInt32(stream);
     if (length < 0)
-        throw std::length_error("Model file: negative string length");
+        throw std::length_error("a negative string length");
     requireBytes(stream, length, 1);
     std::string text(static_cast<std::size_t>(length), '\0');
     readBytes(stream, text.data(), length);
@@ -97,10 +97,10 @@ long getNumOfRemainingBytes(InputStream& stream)
 void requireBytes(InputStream& stream, std::int64_t count, std::int64_t itemSize)
 {
     if (count < 0 || itemSize < 0)
-        throw ModelFormatError("Model file: negative size");
+        throw ModelFormatError("a negative size");
     const std::int64_t remaining = getNumOfRemainingBytes(stream);
     if (itemSize > 0 && count > remaining / itemSize)
-        throw ModelFormatError("Model file: size exceeds the file");
+        throw ModelFormatError("the file ends before the data it declares");
 }
 
 } // namespace modelreading

@@ -7,7 +7,9 @@
 #include <map>
 #include <stdexcept>
 
+#include "DspCore/LastError.h"
 #include "Neural/LayerFactory.h"
+#include "Neural/ModelFile.h"
 #include "Neural/ModelReading.h"
 
 namespace murel
@@ -26,48 +28,34 @@ constexpr std::int64_t maxNumOfGraphPaths = 1 << 16;
     a fixed allowance plus an amount per byte of the file. */
 constexpr std::int64_t baseStateBudget = 1 << 24;
 constexpr std::int64_t stateBudgetPerFileByte = 8;
+/** Work a model may ask for per input frame, in multiply-adds or element visits (estimated from
+    the shapes, generously): a fixed allowance that every small model fits in, plus an amount per
+    byte of the file, as weights are what makes real work (a convolution weight of 4 bytes is
+    used once per output row, and spectra have at most a few hundred rows), and an absolute
+    maximum. The reference denoiser of the benchmarks needs 2.3 million per frame, a real-time
+    model at a 10 ms hop can afford some 10^8 on one core; 2^30 would take a second per frame, so
+    no file that could ever run in real time is refused, and a file of a few bytes cannot ask for
+    more than about 4 million. */
+constexpr std::int64_t baseWorkBudget = 1 << 22;
+constexpr std::int64_t workBudgetPerFileByte = 256;
+constexpr std::int64_t maxWorkPerFrame = std::int64_t(1) << 30;
+
+/** Model files beyond this are refused before anything is read: real models are a few
+    megabytes, and every count in the file is checked against the bytes left, so the file size
+    bounds everything the loader allocates. */
+constexpr long maxModelFileSize = 1L << 30;
 
 const char* const unknownPackingFormat = "Unknown packing format";
 
-struct PackingParameters
+/** Ends the load with a reason for murelGetLastErrorMessage. */
+[[noreturn]] void reject(const std::string& reason)
 {
-    int numBins = 0;
-    int lowBins = 0;
-    int numHistoryFrames = 1;
-    int decimation = 1;
-};
+    throw ModelFormatError(reason);
+}
 
-/** Reads the parameter block of a packing code; false for a code that has none. */
-bool readPackingParameters(InputStream& in, int code, PackingParameters& parameters)
+std::string describeShape(const FrameShape& shape)
 {
-    using namespace modelreading;
-    switch (code)
-    {
-    case 1:
-    case 4:
-        parameters.numBins = readInt16(in);
-        parameters.lowBins = 0;
-        return parameters.numBins >= 0;
-    case 2:
-    case 5:
-    case 6:
-    {
-        const int low = readInt16(in);
-        const int high = readInt16(in);
-        parameters.numBins = low + high;
-        parameters.lowBins = low;
-        if (code == 5)
-        {
-            parameters.numHistoryFrames = readInt16(in);
-            readInt16(in);
-        }
-        if (code == 6)
-            parameters.decimation = readInt8(in);
-        return low >= 0 && high >= 0;
-    }
-    default:
-        return false;
-    }
+    return std::to_string(shape.rows) + " rows x " + std::to_string(shape.channels) + " channels";
 }
 
 bool isComplexPacking(int code)
@@ -100,10 +88,54 @@ private:
     std::int64_t remaining;
 };
 
-/** Works out what a new layer emits from its sources and places it in the graph; false when it
-    cannot take its inputs or the graph grows beyond what a model can run. */
-bool placeLayer(BaseLayer<float>& layer, std::map<const BaseLayer<float>*, GraphPosition>& positions,
-                StateBudget& budget)
+/** A generous estimate of the multiply-adds and element visits of one layer per frame that enters
+    the model: every frame in and out is visited, a convolution or attention weight is used once per
+    row, a band weight once per channel, a smoothing kernel tap once per element, a dense weight
+    once, and attention compares every pair of rows. */
+std::int64_t estimateWork(const LayerRecord& record, const std::vector<FrameShape>& inputShapes,
+                          const FrameShape& outputShape)
+{
+    std::int64_t elements = outputShape.getNumOfElements();
+    int rows = outputShape.rows;
+    for (const FrameShape& shape : inputShapes)
+    {
+        elements += shape.getNumOfElements();
+        rows = std::max(rows, shape.rows);
+    }
+    std::int64_t perTensorElement = 1;
+    switch (record.type)
+    {
+    case LayerType::conv:
+    case LayerType::transposedConv:
+    case LayerType::selfAttention:
+        perTensorElement = rows;
+        break;
+    case LayerType::frequencyRescale:
+        perTensorElement = outputShape.channels;
+        break;
+    case LayerType::separableChannelConv:
+    case LayerType::preNorm:
+        perTensorElement = outputShape.getNumOfElements();
+        break;
+    default:
+        break;
+    }
+    std::int64_t work = elements;
+    for (const auto& [role, tensor] : record.getTensors())
+        work +=
+            static_cast<std::int64_t>(tensor->values.getNumOfElements()) * std::max<std::int64_t>(perTensorElement, 1);
+    if (record.type == LayerType::selfAttention)
+        work += static_cast<std::int64_t>(rows) * rows * outputShape.channels;
+    const std::int64_t framesPerCall =
+        (static_cast<std::int64_t>(outputShape.rateNumerator) + outputShape.rateDenominator - 1) /
+        std::max(outputShape.rateDenominator, 1);
+    return work * std::max<std::int64_t>(framesPerCall, 1);
+}
+
+/** Works out what a new layer emits from its sources and places it in the graph; rejects the
+    file when the layer cannot take its inputs or the graph grows beyond what a model can run. */
+void placeLayer(BaseLayer<float>& layer, const LayerRecord& record,
+                std::map<const BaseLayer<float>*, GraphPosition>& positions, StateBudget& budget, StateBudget& work)
 {
     std::vector<FrameShape> inputShapes;
     std::vector<const BaseLayer<float>*> counted;
@@ -120,19 +152,27 @@ bool placeLayer(BaseLayer<float>& layer, std::map<const BaseLayer<float>*, Graph
             position.numOfPaths += sourcePosition.numOfPaths;
         }
     }
-    if (position.depth > maxGraphDepth || position.numOfPaths > maxNumOfGraphPaths)
-        return false;
+    if (position.depth > maxGraphDepth)
+        reject("the graph is deeper than " + std::to_string(maxGraphDepth) + " layers");
+    if (position.numOfPaths > maxNumOfGraphPaths)
+        reject("the graph has more than " + std::to_string(maxNumOfGraphPaths) + " paths from the input");
 
     FrameShape outputShape;
     if (!layer.propagateShape(inputShapes, outputShape))
-        return false;
+    {
+        std::string received;
+        for (const FrameShape& shape : inputShapes)
+            received += (received.empty() ? "" : " and ") + describeShape(shape);
+        reject("its settings or weights do not fit the frames it receives (" + received + ")");
+    }
     if (outputShape.rows < 0 || outputShape.channels < 0 || outputShape.getNumOfElements() > maxNumOfTensorElements)
-        return false;
+        reject("it would emit frames of " + describeShape(outputShape));
     if (!budget.spend(outputShape.getNumOfElements()) || !budget.spend(layer.getNumOfStateElements()))
-        return false;
+        reject("the graph keeps more state than a file of this size can justify");
+    if (!work.spend(estimateWork(record, inputShapes, outputShape)))
+        reject("it asks for more work per frame than a file of this size can justify");
     layer.setFrameShape(outputShape);
     positions[&layer] = position;
-    return true;
 }
 
 } // namespace
@@ -164,9 +204,16 @@ bool NeuralModel<T>::loadModel(std::shared_ptr<InputStream> stream)
     {
         loaded = stream != nullptr && readModel(stream);
     }
-    catch (const ModelFormatError&)
+    catch (const ModelFormatError& error)
     {
+        setLastErrorMessage(error.what());
         loaded = false;
+    }
+    catch (const std::exception& error)
+    {
+        setLastErrorMessageUnlessSet(error.what());
+        makeEmptyGraph();
+        throw;
     }
     catch (...)
     {
@@ -196,59 +243,45 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     decimation = 1;
     latency = 0;
 
-    if (!in.canSeek() || !in.setPosition(0))
-        return false;
-    StateBudget budget(baseStateBudget + stateBudgetPerFileByte * std::max(in.getLength(), 0L));
+    if (!in.canSeek())
+        reject("the model cannot be read from the start");
+    if (in.getLength() > maxModelFileSize)
+        reject("the file is larger than the " + std::to_string(maxModelFileSize >> 20) + " MB a model may have");
+    const std::int64_t fileSize = std::max(in.getLength(), 0L);
+    StateBudget budget(baseStateBudget + stateBudgetPerFileByte * fileSize);
+    StateBudget work(std::min(baseWorkBudget + workBudgetPerFileByte * fileSize, maxWorkPerFrame));
 
-    const std::string magic = readString(in);
-    if (magic != "KAVo.model" && magic != "MUREL.model")
-        return false;
-    const int version = readInt32(in);
-    // Newer files would have fields this reader does not know of.
-    if (version <= 4099 || version > 4106)
-        return false;
+    const ModelHeaderRecord header = modelfile::readHeader(in);
+    const int version = header.version;
+    modelId = header.modelId;
+    sampleRate = header.sampleRate;
+    numInputChannels = header.numInputChannels;
+    inputPacking = static_cast<int>(header.inputPacking.code);
+    numBins = header.inputPacking.numBins;
+    lowBins = header.inputPacking.lowBins;
+    numHistoryFrames = header.inputPacking.numOfHistoryFrames;
+    if (header.inputPacking.code == PackingCode::decimated)
+        decimation = header.inputPacking.decimation;
+    processingMode = static_cast<int>(header.processingMode);
+    numOutputChannels = header.numOutputChannels;
+    numOutputs = header.numOutputs;
+    outputNames.assign(header.outputNames.begin(), header.outputNames.end());
+    outputPacking = static_cast<int>(header.outputPacking.code);
+    fftSize = header.fftSize;
+    windowSize = header.windowSize;
+    hopSize = header.hopSize;
 
-    modelId = readInt16(in);
-    sampleRate = readFloat64(in);
-    numInputChannels = readInt8(in);
-    inputPacking = readInt8(in);
-    numHistoryFrames = 1;
-    PackingParameters input;
-    if (!readPackingParameters(in, inputPacking, input))
-        return false;
-    numBins = input.numBins;
-    lowBins = input.lowBins;
-    numHistoryFrames = input.numHistoryFrames;
-    if (inputPacking == 6)
-        decimation = input.decimation;
-    if (numInputChannels < 1 || numHistoryFrames < 1 || decimation < 0)
-        return false;
-    if (!budget.spend(2 * static_cast<std::int64_t>(numHistoryFrames) * numInputChannels * numBins))
-        return false;
+    if (numInputChannels < 1)
+        reject("the model has " + std::to_string(numInputChannels) + " input channels");
+    if (numBins < 1)
+        reject("the input packing takes no bins, so the model never sees any sound");
+    if (numHistoryFrames < 1 || decimation < 0)
+        reject("the input packing asks for " + std::to_string(numHistoryFrames) + " history frames and decimation " +
+               std::to_string(decimation));
+    const std::int64_t spectrumElements = 2 * static_cast<std::int64_t>(numHistoryFrames) * numInputChannels * numBins;
+    if (!budget.spend(spectrumElements) || !work.spend(spectrumElements))
+        reject("the spectrum history is larger than a file of this size can justify");
     resetSpectrumHistory();
-
-    processingMode = readInt8(in);
-    numOutputChannels = readInt8(in);
-    if (version <= 4101)
-    {
-        numOutputs = 1;
-        outputNames = {"Processed", "Residual"};
-    }
-    else
-    {
-        numOutputs = readInt8(in);
-        for (int i = 0; i <= numOutputs; ++i)
-            outputNames.push_back(readString(in));
-    }
-
-    outputPacking = readInt8(in);
-    PackingParameters ignored;
-    if (!readPackingParameters(in, outputPacking, ignored))
-        return false;
-
-    fftSize = readInt16(in);
-    windowSize = version == 4100 ? fftSize : readInt16(in);
-    hopSize = readInt16(in);
 
     if (inputPacking == 6)
         tensorRows = lowBins + (decimation == 0 ? 0 : (numBins - lowBins) / decimation);
@@ -257,37 +290,64 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     FrameShape inputShape;
     inputShape.rows = tensorRows;
     inputShape.channels = getNumOfInputTensorChannels();
-    if (inputShape.getNumOfElements() > maxNumOfTensorElements || !budget.spend(inputShape.getNumOfElements()))
-        return false;
+    if (inputShape.getNumOfElements() > maxNumOfTensorElements || !budget.spend(inputShape.getNumOfElements()) ||
+        !work.spend(inputShape.getNumOfElements()))
+        reject("the input tensor of " + describeShape(inputShape) + " is larger than a file of this size can justify");
     inputLayer->setFrameShape(inputShape);
 
-    const int numOfLayers = readInt32(in);
-    if (numOfLayers < 0)
-        return false;
-    // A record holds a name and a type at least.
-    requireBytes(in, numOfLayers, 6);
     std::map<const BaseLayer<float>*, GraphPosition> positions;
     positions[inputLayer.get()] = GraphPosition{0, 1};
-    for (int i = 0; i < numOfLayers; ++i)
+    for (int i = 0; i < header.numOfLayers; ++i)
     {
-        const std::string name = readString(in);
-        const int typeCode = readInt16(in);
+        const LayerRecord record = modelfile::readLayer(in, version, i);
+        const std::string& name = record.name;
+        const std::string what =
+            "layer " + std::to_string(i + 1) + " '" + name + "' (" + modelfile::getLayerTypeName(record.type) + ")";
         // A replaced entry would leave its layer registered as a consumer without an owner.
         if (name == "input" || name == "output" || layers.count(name) != 0)
-            return false;
-        std::shared_ptr<BaseLayer<float>> layer = createLayer(typeCode, layers, stream, version);
-        if (layer == nullptr || !placeLayer(*layer, positions, budget))
-            return false;
+            reject(what + ": the name is already taken");
+        std::shared_ptr<BaseLayer<float>> layer;
+        try
+        {
+            layer = createLayer(record, layers);
+            if (layer == nullptr)
+                reject("not a layer type this engine knows");
+            placeLayer(*layer, record, positions, budget, work);
+        }
+        catch (const ModelFormatError& error)
+        {
+            reject(what + ": " + error.what());
+        }
+        catch (const std::out_of_range&)
+        {
+            setLastErrorMessage(what + ": it reads from a layer that is not defined before it");
+            throw;
+        }
+        catch (const std::exception& error)
+        {
+            setLastErrorMessage(what + ": " + error.what());
+            throw;
+        }
         layers[name] = layer;
     }
 
     latency = inputLayer->measureLatency(1);
 
-    outputLayer = std::make_shared<OutputLayer<T>>(layers, stream);
+    try
+    {
+        outputLayer = std::make_shared<OutputLayer<T>>(layers, stream);
+    }
+    catch (const std::out_of_range&)
+    {
+        setLastErrorMessage("the model's output names a layer that does not exist");
+        throw;
+    }
     layers["output"] = outputLayer;
 
     // The unpacking must find its rows and columns in every output frame.
     const FrameShape& produced = outputLayer->getSources().front()->getFrameShape();
+    if (produced.getNumOfElements() < 1)
+        reject("the model's output frames are empty (" + describeShape(produced) + "), so it never outputs anything");
     const int columnsPerChannel = isComplexPacking(outputPacking) ? 2 : 1;
     std::int64_t rowsNeeded = 0;
     switch (outputPacking)
@@ -301,7 +361,7 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
         break;
     case 6:
         if (numBins > lowBins && decimation < 1)
-            return false;
+            reject("the output packing decimates by " + std::to_string(decimation));
         // A last partial group reads one row more; it is read as zero when it is missing.
         rowsNeeded = lowBins + (numBins > lowBins ? (numBins - lowBins) / decimation : 0);
         break;
@@ -309,10 +369,13 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
         break;
     }
     if (outputPacking != 5 && (produced.rows < rowsNeeded || produced.channels < columnsPerChannel))
-        return false;
+        reject("the output packing needs " + std::to_string(rowsNeeded) + " rows and " +
+               std::to_string(columnsPerChannel) + " channels, the graph delivers " + describeShape(produced));
     const std::int64_t framesPerCall =
         (static_cast<std::int64_t>(produced.rateNumerator) + produced.rateDenominator - 1) / produced.rateDenominator;
-    return budget.spend(framesPerCall * produced.getNumOfElements());
+    if (!budget.spend(framesPerCall * produced.getNumOfElements()))
+        reject("the output is larger than a file of this size can justify");
+    return true;
 }
 
 template <typename T>

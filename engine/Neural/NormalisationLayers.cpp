@@ -91,20 +91,16 @@ MixTileFunction selectMixTile(int rows)
 // NormLayer
 
 NormLayer::NormLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : BaseLayer<float>(layers, stream, LayerType::norm)
+    : NormLayer(layers, std::get<NormLayerRecord>(modelfile::readLayerBody(*stream, LayerType::norm, version)))
 {
-    if (version >= 4106)
-    {
-        mode = modelreading::readInt8(*stream);
-        scale = Tensor<float>(stream, version);
-        offset = Tensor<float>(stream, version);
-    }
-    else
-    {
-        mode = 0;
-        offset = Tensor<float>(stream, version);
-        scale = Tensor<float>(stream, version);
-    }
+}
+
+NormLayer::NormLayer(const LayerMap& layers, const NormLayerRecord& record)
+    : BaseLayer<float>(layers, record.source, LayerType::norm)
+{
+    mode = record.mode;
+    scale = record.scale.values;
+    offset = record.offset.values;
 }
 
 bool NormLayer::propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape)
@@ -145,9 +141,14 @@ bool NormLayer::push(const Tensor<float>& input, BaseLayer<float>*)
 // PreNormLayer
 
 PreNormLayer::PreNormLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : BaseLayer<float>(layers, stream, LayerType::preNorm)
+    : PreNormLayer(layers, std::get<PreNormLayerRecord>(modelfile::readLayerBody(*stream, LayerType::preNorm, version)))
 {
-    kernel = Tensor<float>(stream, version);
+}
+
+PreNormLayer::PreNormLayer(const LayerMap& layers, const PreNormLayerRecord& record)
+    : BaseLayer<float>(layers, record.source, LayerType::preNorm)
+{
+    kernel = record.kernel.values;
     kernelLength = getAxis(kernel, 0);
     if (kernelLength >= 1 && kernel.getNumOfElements() >= kernelLength)
     {
@@ -199,11 +200,17 @@ void PreNormLayer::reset()
 // ARPreNormLayer
 
 ARPreNormLayer::ARPreNormLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
-    : BaseLayer<float>(layers, stream, LayerType::arPreNorm)
+    : ARPreNormLayer(layers,
+                     std::get<ARPreNormLayerRecord>(modelfile::readLayerBody(*stream, LayerType::arPreNorm, 4106)))
 {
-    attackCoefficient = modelreading::readFloat32(*stream);
-    releaseCoefficient = modelreading::readFloat32(*stream);
-    epsilon = modelreading::readFloat32(*stream);
+}
+
+ARPreNormLayer::ARPreNormLayer(const LayerMap& layers, const ARPreNormLayerRecord& record)
+    : BaseLayer<float>(layers, record.source, LayerType::arPreNorm)
+{
+    attackCoefficient = record.attackCoefficient;
+    releaseCoefficient = record.releaseCoefficient;
+    epsilon = record.epsilon;
 }
 
 bool ARPreNormLayer::propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape)
@@ -239,10 +246,15 @@ void ARPreNormLayer::reset()
 // DenseLayer
 
 DenseLayer::DenseLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : BaseLayer<float>(layers, stream, LayerType::dense)
+    : DenseLayer(layers, std::get<DenseLayerRecord>(modelfile::readLayerBody(*stream, LayerType::dense, version)))
 {
-    weights = Tensor<float>(stream, version);
-    bias = Tensor<float>(stream, version);
+}
+
+DenseLayer::DenseLayer(const LayerMap& layers, const DenseLayerRecord& record)
+    : BaseLayer<float>(layers, record.source, LayerType::dense)
+{
+    weights = record.weights.values;
+    bias = record.bias.values;
 }
 
 bool DenseLayer::propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape)

@@ -6,6 +6,7 @@
 
 #include "DspCore/Export.h"
 #include "Neural/Layers.h"
+#include "Neural/ModelFile.h"
 
 namespace murel
 {
@@ -17,6 +18,7 @@ class MUREL_EXPORT NormLayer : public BaseLayer<float>
 public:
     /** Version 4106 and later: int8 mode, scale, offset; older files: offset, scale, and mode 0. */
     NormLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+    NormLayer(const LayerMap& layers, const NormLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
     /** Mode 0 or 1, one scale per channel and the offset empty or one per channel. */
@@ -38,6 +40,7 @@ class MUREL_EXPORT PreNormLayer : public BaseLayer<float>
 public:
     /** Reads the kernel; its first axis is the number of levels kept. */
     PreNormLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+    PreNormLayer(const LayerMap& layers, const PreNormLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
     void reset() override;
@@ -62,6 +65,7 @@ class MUREL_EXPORT ARPreNormLayer : public BaseLayer<float>
 public:
     /** Reads the float32 attackCoefficient, releaseCoefficient and epsilon. */
     ARPreNormLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
+    ARPreNormLayer(const LayerMap& layers, const ARPreNormLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
     void reset() override;
@@ -88,6 +92,7 @@ class MUREL_EXPORT DenseLayer : public BaseLayer<float>
 public:
     /** Reads weights [rows][rows][channels] and bias [rows][channels] (may be empty). */
     DenseLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+    DenseLayer(const LayerMap& layers, const DenseLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
     /** The weights must hold rows x rows x channels values and the bias none or rows x

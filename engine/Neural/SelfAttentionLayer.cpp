@@ -10,15 +10,18 @@ namespace murel
 {
 
 SelfAttentionLayer::SelfAttentionLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : BaseLayer<float>(layers, stream, LayerType::selfAttention)
+    : SelfAttentionLayer(layers, std::get<SelfAttentionLayerRecord>(
+                                     modelfile::readLayerBody(*stream, LayerType::selfAttention, version)))
 {
-    weights = Tensor<float>(stream, version);
-    bias = Tensor<float>(stream, version);
-    if (version >= 4103)
-    {
-        outputDelay = modelreading::readInt8(*stream);
-        contextKernel = Tensor<float>(stream, version);
-    }
+}
+
+SelfAttentionLayer::SelfAttentionLayer(const LayerMap& layers, const SelfAttentionLayerRecord& record)
+    : BaseLayer<float>(layers, record.source, LayerType::selfAttention)
+{
+    weights = record.weights.values;
+    bias = record.bias.values;
+    outputDelay = record.outputDelay;
+    contextKernel = record.contextKernel.values;
     contextLength = contextKernel.isEmpty() ? 0 : kernels::getAxis(contextKernel, 0);
 }
 

@@ -7,6 +7,7 @@
 #include "DspCore/Export.h"
 #include "Neural/LayerKernels.h"
 #include "Neural/Layers.h"
+#include "Neural/ModelFile.h"
 
 namespace murel
 {
@@ -21,6 +22,7 @@ public:
     /** Reads weights [channels][channels] and bias [rows][channels]; from version 4103 on also
         the int8 outputDelay and the contextKernel [taps][channels]. */
     SelfAttentionLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
+    SelfAttentionLayer(const LayerMap& layers, const SelfAttentionLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
     void reset() override;

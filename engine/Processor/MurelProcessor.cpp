@@ -1,6 +1,7 @@
 #include "Processor/MurelProcessor.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <limits>
 #include <utility>
 
+#include "DspCore/LastError.h"
 #include "DspCore/VectorOps.h"
 
 namespace murel
@@ -19,6 +21,15 @@ namespace
 
 using Complex = std::complex<float>;
 namespace f64 = vec::f64;
+
+/** The files loadModelFiles is loading, so that loadModels can name them in its reasons. */
+thread_local const std::vector<File>* modelFileNames = nullptr;
+
+bool refuse(const std::string& reason)
+{
+    setLastErrorMessage(reason);
+    return false;
+}
 
 bool isUsable(const AudioFormat& format)
 {
@@ -297,16 +308,30 @@ bool MurelProcessor::loadModelFiles(const std::vector<File>& files)
     {
         auto stream = std::make_shared<FileStream>();
         if (!stream->open(file, FileStream::readAccess, FileStream::openExisting))
+        {
+            const int error = errno;
+            setLastErrorMessage("cannot open model '" + file.getFullPath() +
+                                "': " + (file.exists() ? std::strerror(error) : "no such file"));
             return false;
+        }
         streams.push_back(std::move(stream));
     }
-    return loadModels(streams);
+    modelFileNames = &files;
+    const bool loaded = loadModels(streams);
+    modelFileNames = nullptr;
+    return loaded;
 }
 
 bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>& streams)
 {
     if (streams.empty())
-        return false;
+        return refuse("no model given");
+    const auto nameModel = [&](std::size_t i) -> std::string
+    {
+        if (modelFileNames != nullptr && i < modelFileNames->size())
+            return "model '" + (*modelFileNames)[i].getFullPath() + "'";
+        return streams.size() == 1 ? "the model" : "model " + std::to_string(i + 1);
+    };
 
     // Everything is built aside and only taken over when the whole set can run, so that a
     // failed load leaves a working processor as it was.
@@ -321,32 +346,42 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
     for (std::size_t i = 0; i < streams.size(); ++i)
     {
         NeuralModel<float>& model = models[i];
+        const std::string name = nameModel(i);
         try
         {
-            if (streams[i] == nullptr || !model.loadModel(streams[i]))
-                return false;
+            clearLastErrorMessage();
+            if (streams[i] == nullptr)
+                return refuse(name + ": no stream to read");
+            if (!model.loadModel(streams[i]))
+                return refuse(name + ": " + getLastErrorMessage());
+        }
+        catch (const std::exception& error)
+        {
+            // Malformed content that the standard containers reject.
+            return refuse(name + ": " + (getLastErrorMessage().empty() ? error.what() : getLastErrorMessage()));
         }
         catch (...)
         {
-            // Malformed content that the standard containers reject.
-            return false;
+            return refuse(name + ": cannot be read");
         }
         const NeuralModel<float>& first = models.front();
         if (model.windowSize != first.windowSize || model.hopSize != first.hopSize ||
             model.processingMode != first.processingMode)
-            return false;
-        if (!(model.sampleRate > 0.0) || !std::isfinite(model.sampleRate) || model.numInputChannels < 1 ||
-            model.numOutputChannels < 1)
-            return false;
+            return refuse(name + " cannot run with " + nameModel(0) +
+                          ": they differ in window size, hop size or processing mode");
+        if (!(model.sampleRate > 0.0) || !std::isfinite(model.sampleRate))
+            return refuse(name + ": its sample rate is not a positive number");
+        if (model.numInputChannels < 1 || model.numOutputChannels < 1)
+            return refuse(name + ": it has no input or no output channels");
         // Code 5 loads but cannot be packed or unpacked: every frame would throw.
         if (model.inputPacking == 5 || model.outputPacking == 5)
-            return false;
+            return refuse(name + ": packing code 5 cannot be processed");
         // A strided graph without its matching up-sampling (or the reverse) would deliver masks
         // that never pair one to one with the input frames.
         if (!keepsFrameRate(model))
-            return false;
+            return refuse(name + ": its graph does not emit one frame per input frame");
         if (model.numOutputs < 0 || static_cast<int>(model.outputNames.size()) < model.numOutputs + 1)
-            return false;
+            return refuse(name + ": it names fewer buses than it declares");
 
         const AudioFormat modelInput = makeFormat(model.numInputChannels, model.sampleRate);
         const AudioFormat modelOutput = makeFormat(model.numOutputChannels, model.sampleRate);
@@ -358,21 +393,22 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
         }
         else if (modelInput != inputFormatOfModels || modelOutput != outputFormatOfModels)
         {
-            return false;
+            return refuse(name + " cannot run with " + nameModel(0) + ": they differ in sample rate or channels");
         }
 
-        auto name = model.outputNames.begin();
-        for (int k = 0; k < model.numOutputs; ++k, ++name)
-            names.push_back(*name);
+        auto busName = model.outputNames.begin();
+        for (int k = 0; k < model.numOutputs; ++k, ++busName)
+            names.push_back(*busName);
         numOfBussesPerModel.push_back(model.numOutputs);
         totalModelBusses += model.numOutputs;
         // The residual needs a slot of its own.
         if (totalModelBusses > maxNumOfBusses - 1)
-            return false;
+            return refuse("the models have more than " + std::to_string(maxNumOfBusses - 1) + " buses in all");
     }
     if (totalModelBusses < 1)
-        return false;
+        return refuse("the models have no output bus besides the residual, so they never output anything");
     names.push_back(residualName);
+    clearLastErrorMessage();
 
     threadPool.reset();
     numOfModels = static_cast<int>(models.size());

@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -446,4 +447,182 @@ TEST(ProcessorInterface, ParametersChangeFromAnotherThreadWhileAudioRuns)
     for (const auto& channel : output)
         for (const float sample : channel)
             ASSERT_TRUE(std::isfinite(sample));
+}
+
+// ---- Reasons, the fixed-latency call, version ----
+
+TEST(ProcessorInterface, EachCreateFailureSaysWhyAndASuccessClearsTheReason)
+{
+    const TemporaryModelFile good(identityModel(2, blocking, 0, 129));
+    ModelBlocking otherHop = blocking;
+    otherHop.hop = 64;
+    const TemporaryModelFile hopModel(identityModel(2, otherHop, 0, 129));
+    mw::ModelDescription future = identityModel(2, blocking, 0, 129);
+    future.header.version = 4200;
+    const TemporaryModelFile futureModel(future);
+    mw::ModelDescription noBus = identityModel(2, blocking, 0, 129);
+    noBus.header.numOutputs = 0;
+    noBus.header.outputNames = {"Residual"};
+    const TemporaryModelFile noBusModel(noBus);
+    mw::ModelDescription noBins = identityModel(2, blocking, 0, 129);
+    noBins.header.inputPacking = mw::Packing::plain(4, 0);
+    const TemporaryModelFile noBinsModel(noBins);
+    std::vector<std::uint8_t> bytes = mw::writeModel(scalingModel(2, blocking, 0, 129, 1.0f));
+    bytes.resize(bytes.size() - 40);
+    const std::string truncated = ::testing::TempDir() + "murel-truncated.model";
+    std::ofstream(truncated, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    const std::string garbage = ::testing::TempDir() + "murel-garbage.model";
+    std::ofstream(garbage) << "no model in here";
+    const std::string fifo = ::testing::TempDir() + "murel-fifo.model";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+    const struct
+    {
+        std::vector<std::string> paths;
+        int numOfChannels;
+        double rate;
+        std::string reason;
+    } cases[] = {
+        {{"/nonexistent/model.model"}, 2, 48000.0, "No such file"},
+        {{::testing::TempDir()}, 2, 48000.0, "it is a folder"},
+        {{fifo}, 2, 48000.0, "not a regular file"},
+        {{garbage}, 2, 48000.0, "not a model file"},
+        {{futureModel.path}, 2, 48000.0, "version 4200"},
+        {{truncated}, 2, 48000.0, "layer 1 'scale' (Conv): the file ends inside tensor 'weights'"},
+        {{noBinsModel.path}, 2, 48000.0, "no bins"},
+        {{noBusModel.path}, 2, 48000.0, "no output bus"},
+        {{good.path, hopModel.path}, 2, 48000.0, "cannot run with model '" + good.path + "'"},
+        {{good.path}, 0, 48000.0, "channel count"},
+        {{good.path}, 2, -1.0, "sample rate"},
+        {{good.path}, 2, 1.0, "cannot run 2 channels at 1 Hz"},
+    };
+    for (const auto& entry : cases)
+    {
+        std::vector<const char*> paths;
+        for (const std::string& path : entry.paths)
+            paths.push_back(path.c_str());
+        EXPECT_EQ(createSeparator(paths, entry.numOfChannels, entry.rate), nullptr);
+        EXPECT_NE(std::string(murelGetLastErrorMessage()).find(entry.reason), std::string::npos)
+            << murelGetLastErrorMessage() << " / " << entry.reason;
+        if (paths.size() == 1)
+        {
+            EXPECT_EQ(create(paths[0], entry.numOfChannels, entry.rate), nullptr);
+            EXPECT_NE(std::string(murelGetLastErrorMessage()).find(entry.reason), std::string::npos);
+        }
+        EXPECT_NE(create(good.c_str(), 2).get(), nullptr);
+        EXPECT_STREQ(murelGetLastErrorMessage(), "");
+    }
+    // The model functions give the same reasons; the text belongs to the failing thread.
+    EXPECT_EQ(murelCreateModel(truncated.c_str()), nullptr);
+    EXPECT_NE(std::string(murelGetLastErrorMessage()).find("the file ends"), std::string::npos);
+    std::string otherThread = "not run";
+    std::thread([&] { otherThread = murelGetLastErrorMessage(); }).join();
+    EXPECT_EQ(otherThread, "");
+    void* model = murelCreateModel(good.c_str());
+    EXPECT_STREQ(murelGetLastErrorMessage(), "");
+    murelDeleteModel(model);
+    for (const std::string& path : {truncated, garbage, fifo})
+        std::remove(path.c_str());
+}
+
+/** Runs input through murelProcessAudio (or its interleaved form) in blocks of the given sizes,
+    cycled. */
+Channels streamWithFixedLatency(void* processor, const Channels& input, const std::vector<int>& blockSizes,
+                                bool interleaved)
+{
+    const std::size_t numOfChannels = input.size();
+    const std::size_t length = input[0].size();
+    Channels output(numOfChannels, std::vector<float>(length, 0.0f));
+    std::vector<float> frames;
+    for (std::size_t i = 0, position = 0; position < length; ++i)
+    {
+        const std::size_t count =
+            std::min(static_cast<std::size_t>(blockSizes[i % blockSizes.size()]), length - position);
+        if (!interleaved)
+        {
+            std::vector<const float*> from;
+            std::vector<float*> to;
+            for (std::size_t c = 0; c < numOfChannels; ++c)
+            {
+                from.push_back(input[c].data() + position);
+                to.push_back(output[c].data() + position);
+            }
+            EXPECT_TRUE(murelProcessAudio(processor, from.data(), to.data(), static_cast<int>(count)));
+        }
+        else
+        {
+            // In place, as a plug-in with one buffer does it.
+            frames.resize(count * numOfChannels);
+            for (std::size_t n = 0; n < count; ++n)
+                for (std::size_t c = 0; c < numOfChannels; ++c)
+                    frames[n * numOfChannels + c] = input[c][position + n];
+            EXPECT_TRUE(murelProcessAudioInterleaved(processor, frames.data(), frames.data(), static_cast<int>(count)));
+            for (std::size_t n = 0; n < count; ++n)
+                for (std::size_t c = 0; c < numOfChannels; ++c)
+                    output[c][position + n] = frames[n * numOfChannels + c];
+        }
+        position += count;
+    }
+    return output;
+}
+
+TEST(ProcessorInterface, FixedLatencyCallDelaysByExactlyTheReportedLatencyAtAnyBlockSizes)
+{
+    // A model with three frames of latency of its own and the identity, each at host rates below,
+    // at and above the model's.
+    const TemporaryModelFile delayed(scalingModel(2, blocking, 0, generousNumOfBins(blocking), 1.0f, 0.0f, 3));
+    const TemporaryModelFile identity(identityModel(2, blocking, 0, generousNumOfBins(blocking)));
+    const std::vector<std::vector<int>> blockSequences = {{1},   {64},   {100},        {128},
+                                                          {512}, {4096}, {480, 17, 1}, {1, 4096, 3, 255, 128, 129}};
+    const Channels input = noise(2, 9000, 5u);
+    for (const TemporaryModelFile* model : {&delayed, &identity})
+        for (const double rate : {24000.0, 48000.0, 96000.0})
+            for (std::size_t s = 0; s < blockSequences.size(); ++s)
+            {
+                SCOPED_TRACE(std::string(model->c_str()) + " at " + std::to_string(rate) + " Hz, sequence " +
+                             std::to_string(s));
+                const Processor processor = create(model->c_str(), 2, rate);
+                ASSERT_NE(processor.get(), nullptr);
+                const int latency = latencyOf(processor.get());
+                const bool interleaved = s % 2 == 1;
+                expectDelayedCopy(input, streamWithFixedLatency(processor.get(), input, blockSequences[s], interleaved),
+                                  latency);
+                // After a reset the delay starts over.
+                murelResetProcessorState(processor.get());
+                expectDelayedCopy(input, streamWithFixedLatency(processor.get(), input, {333}, !interleaved), latency);
+            }
+
+    float sample = 0.0f;
+    float* channels[2] = {&sample, &sample};
+    EXPECT_FALSE(murelProcessAudio(nullptr, channels, channels, 1));
+    const Processor processor = create(identity.c_str(), 2);
+    EXPECT_FALSE(murelProcessAudio(processor.get(), nullptr, channels, 1));
+    EXPECT_FALSE(murelProcessAudio(processor.get(), channels, channels, 0));
+    EXPECT_FALSE(murelProcessAudioInterleaved(processor.get(), &sample, nullptr, 1));
+}
+
+TEST(ProcessorInterface, InfiniteParameterValuesAreIgnoredLikeNaN)
+{
+    const TemporaryModelFile model(identityModel(2, blocking, 0, 129));
+    const Processor processor = create(model.c_str(), 2);
+    murelSetParameterValue(processor.get(), MUREL_PARAMETER_BUS_GAIN(0), 0.5f);
+    murelSetParameterValue(processor.get(), MUREL_PARAMETER_BUS_SENSITIVITY(1), 20.0f);
+    for (const float value : {std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                              std::numeric_limits<float>::quiet_NaN()})
+        for (const int id : {MUREL_PARAMETER_BUS1_LEVEL, MUREL_PARAMETER_BUS0_SENSITIVITY, MUREL_PARAMETER_BUS_GAIN(0),
+                             MUREL_PARAMETER_BUS_SENSITIVITY(1)})
+            murelSetParameterValue(processor.get(), id, value);
+    EXPECT_EQ(murelGetParameterValue(processor.get(), 256), 0.5f);
+    EXPECT_EQ(murelGetParameterValue(processor.get(), 513), 20.0f);
+    EXPECT_EQ(murelGetParameterValue(processor.get(), 2), 0.0f);
+}
+
+TEST(ProcessorInterface, VersionOfTheHeaderAndTheLibraryAgree)
+{
+    const std::string expected = std::to_string(MUREL_VERSION_MAJOR) + "." + std::to_string(MUREL_VERSION_MINOR) + "." +
+                                 std::to_string(MUREL_VERSION_PATCH);
+    EXPECT_EQ(expected, MUREL_VERSION_STRING);
+    EXPECT_STREQ(murelGetVersionString(), MUREL_VERSION_STRING);
 }

@@ -41,7 +41,7 @@ TEST(ProcessCommand, IdentityModelGivesTheInputBackAligned)
             {"make-model", model, "--kind", "identity", "--channels", channels, "--delay", std::to_string(c.delay)});
         runMurelOrFail({"make-test-signal", input, "--seconds", "0.7", "--rate", std::to_string(c.sampleRate),
                         "--channels", channels, "--format", c.sampleFormat});
-        runMurelOrFail({"process", input, output, "--model", model, "--block", "1000"});
+        runMurelOrFail({"process", input, output, "--model", model, "--block", "1000", "--residual", "1"});
 
         const AudioData in = readAudio(input);
         const AudioData out = readAudio(output);
@@ -81,11 +81,12 @@ TEST(ProcessCommand, MonoModelsOnAStereoFile)
     runMurelOrFail({"make-model", folder.file("identity.model"), "--kind", "identity"});
     runMurelOrFail({"make-test-signal", input, "--seconds", "0.5", "--channels", "2", "--format", "float"});
     // A masking model keeps every channel: at unit gains the buses add up to the input.
-    runMurelOrFail({"process", input, folder.file("out.wav"), "-m", folder.file("gate.model")});
+    runMurelOrFail(
+        {"process", input, folder.file("out.wav"), "-m", folder.file("gate.model"), "--residual", "1", "-y"});
     EXPECT_LE(getMaxDeviation(readAudio(folder.file("out.wav")).samples, readAudio(input).samples), 1e-5);
     // A spectra model's buses are the same in every channel, which deserves a warning.
     const CommandResult result =
-        runMurel({"process", input, folder.file("out.wav"), "-m", folder.file("identity.model")});
+        runMurel({"process", input, folder.file("out.wav"), "-m", folder.file("identity.model"), "-y"});
     EXPECT_EQ(result.status, 0);
     EXPECT_NE(result.err.find("outputs spectra for 1 channel: its buses are the same in all 2 channels"),
               std::string::npos)
@@ -132,7 +133,7 @@ protected:
     void process(std::vector<std::string> outputs, const std::vector<std::string>& options)
     {
         outputs.insert(outputs.begin(), {"process", input});
-        outputs.insert(outputs.end(), {"-m", voiceModel, "-m", drumsModel});
+        outputs.insert(outputs.end(), {"-m", voiceModel, "-m", drumsModel, "-y"});
         outputs.insert(outputs.end(), options.begin(), options.end());
         runMurelOrFail(outputs);
     }
@@ -253,7 +254,7 @@ TEST(ProcessCommand, WarnsAboutClippedSamplesUnlessQuiet)
     EXPECT_EQ(loud.status, 0);
     EXPECT_NE(loud.err.find("samples clipped"), std::string::npos) << loud.err;
     EXPECT_EQ(loud.getNumOfErrorLines(), 1u);
-    const CommandResult quiet = runMurel({"process", input, output, "-m", model, "-g", "Processed=12dB", "-q"});
+    const CommandResult quiet = runMurel({"process", input, output, "-m", model, "-g", "Processed=12dB", "-q", "-y"});
     EXPECT_EQ(quiet.status, 0);
     EXPECT_EQ(quiet.err, "");
 }
@@ -268,7 +269,7 @@ TEST(ProcessCommand, EmptyAndOneFrameFiles)
         const std::string input = folder.file("in" + std::to_string(numOfFrames) + ".wav");
         const std::string output = folder.file("out" + std::to_string(numOfFrames) + ".wav");
         writeAudio(input, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 1, 48000, std::vector<float>(numOfFrames, 0.5f));
-        runMurelOrFail({"process", input, output, "-m", model});
+        runMurelOrFail({"process", input, output, "-m", model, "--residual", "1"});
         EXPECT_LE(getMaxDeviation(readAudio(output).samples, std::vector<float>(numOfFrames, 0.5f)), 1e-5);
     }
 }

@@ -369,4 +369,116 @@ bool saveModel(const ModelDescription& description, const std::string& path)
     return std::fclose(file) == 0 && written;
 }
 
+namespace
+{
+
+TensorRecord describeTensor(const murel::StoredTensor& stored)
+{
+    TensorRecord tensor;
+    tensor.shape = stored.values.shape;
+    const int count = stored.values.getNumOfElements();
+    if (count > 0 && stored.values.data != nullptr)
+        tensor.values.assign(stored.values.getReadPointer(), stored.values.getReadPointer() + count);
+    return tensor;
+}
+
+Packing describePacking(const murel::PackingRecord& packing)
+{
+    Packing described;
+    described.code = static_cast<int>(packing.code);
+    described.numBins = packing.numBins;
+    described.lowBins = packing.lowBins;
+    described.highBins = packing.highBins;
+    described.numOfHistoryFrames = packing.numOfHistoryFrames;
+    described.unused = packing.unused;
+    described.decimation = packing.decimation;
+    return described;
+}
+
+LayerBody describeLayer(const murel::LayerRecord& layer)
+{
+    const auto& body = layer.body;
+    if (const auto* conv = std::get_if<murel::ConvLayerRecord>(&body))
+        return ConvLayerRecord{conv->source,
+                               describeTensor(conv->weights),
+                               describeTensor(conv->bias),
+                               conv->timeStride,
+                               conv->frequencyStride,
+                               conv->timeDilation,
+                               conv->frequencyDilation,
+                               conv->timeOffset};
+    if (const auto* up = std::get_if<murel::TransposedConvLayerRecord>(&body))
+        return TransposedConvLayerRecord{
+            up->source,     describeTensor(up->weights), describeTensor(up->bias), up->outputChannels,
+            up->timeStride, up->frequencyStride,         up->timeDilation,         up->frequencyDilation,
+            up->timeOffset};
+    if (const auto* activation = std::get_if<murel::ActivationLayerRecord>(&body))
+        return ActivationLayerRecord{static_cast<int>(layer.type), activation->source};
+    if (const auto* leaky = std::get_if<murel::LeakyReLULayerRecord>(&body))
+        return LeakyReLULayerRecord{leaky->source, leaky->negativeSlope};
+    if (const auto* norm = std::get_if<murel::NormLayerRecord>(&body))
+        return NormLayerRecord{norm->source, norm->mode, describeTensor(norm->scale), describeTensor(norm->offset)};
+    if (const auto* concat = std::get_if<murel::ConcatLayerRecord>(&body))
+        return ConcatLayerRecord{concat->sources};
+    if (const auto* dense = std::get_if<murel::DenseLayerRecord>(&body))
+        return DenseLayerRecord{dense->source, describeTensor(dense->weights), describeTensor(dense->bias)};
+    if (const auto* separable = std::get_if<murel::SeparableChannelConvLayerRecord>(&body))
+        return SeparableChannelConvLayerRecord{separable->source, describeTensor(separable->timeKernel),
+                                               describeTensor(separable->frequencyKernel)};
+    if (const auto* preNorm = std::get_if<murel::PreNormLayerRecord>(&body))
+        return PreNormLayerRecord{preNorm->source, describeTensor(preNorm->kernel)};
+    if (const auto* arithmetic = std::get_if<murel::ArithmeticLayerRecord>(&body))
+        return ArithmeticLayerRecord{arithmetic->sources, arithmetic->operation};
+    if (const auto* attention = std::get_if<murel::SelfAttentionLayerRecord>(&body))
+        return SelfAttentionLayerRecord{attention->source, describeTensor(attention->weights),
+                                        describeTensor(attention->bias), attention->outputDelay,
+                                        describeTensor(attention->contextKernel)};
+    if (const auto* rescale = std::get_if<murel::FrequencyRescaleLayerRecord>(&body))
+    {
+        FrequencyRescaleLayerRecord described{rescale->source, {}};
+        for (const murel::FrequencyBandRecord& band : rescale->bands)
+            described.bands.push_back({band.start, describeTensor(band.weights)});
+        return described;
+    }
+    const auto& ar = std::get<murel::ARPreNormLayerRecord>(body);
+    return ARPreNormLayerRecord{ar.source, ar.attackCoefficient, ar.releaseCoefficient, ar.epsilon};
+}
+
+} // namespace
+
+ModelDescription describeModel(const murel::ModelFileRecord& records)
+{
+    ModelDescription description;
+    const murel::ModelHeaderRecord& header = records.header;
+    ModelHeader& described = description.header;
+    described.magic = header.magic;
+    described.version = header.version;
+    described.modelId = header.modelId;
+    described.sampleRate = header.sampleRate;
+    described.numInputChannels = header.numInputChannels;
+    described.inputPacking = describePacking(header.inputPacking);
+    described.processingMode = static_cast<int>(header.processingMode);
+    described.numOutputChannels = header.numOutputChannels;
+    described.numOutputs = header.numOutputs;
+    described.outputNames = header.outputNames;
+    described.outputPacking = describePacking(header.outputPacking);
+    described.fftSize = header.fftSize;
+    described.windowSize = header.windowSize;
+    described.hopSize = header.hopSize;
+    for (const murel::LayerRecord& layer : records.layers)
+    {
+        description.layers.push_back({layer.name, describeLayer(layer)});
+        for (const auto& [role, tensor] : layer.getTensors())
+            if (tensor->isHalfFloat)
+                description.encoding = TensorEncoding::float16;
+    }
+    description.outputSource = records.outputSource;
+    return description;
+}
+
+std::vector<std::uint8_t> writeModel(const murel::ModelFileRecord& records)
+{
+    return writeModel(describeModel(records));
+}
+
 } // namespace murel::modelwriter

@@ -5,6 +5,8 @@
 #include <variant>
 #include <vector>
 
+#include "Neural/ModelFile.h"
+
 namespace murel::modelwriter
 {
 
@@ -236,6 +238,12 @@ int getLayerTypeCode(const LayerBody& body);
 /** The bytes of a whole model file. Throws std::invalid_argument for a description that cannot
     be written (half floats before version 4105, values that do not match a shape). */
 std::vector<std::uint8_t> writeModel(const ModelDescription& description);
+/** The description of a model the engine's reader read: the same bytes come out for every file
+    the reader accepts (tensors of a model stored as half floats are written as half floats). */
+ModelDescription describeModel(const murel::ModelFileRecord& records);
+/** The bytes of the model the records describe. */
+std::vector<std::uint8_t> writeModel(const murel::ModelFileRecord& records);
+
 /** Writes the file; false when it cannot be written. */
 bool saveModel(const ModelDescription& description, const std::string& path);
 

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +42,8 @@ constexpr ContainerName containerNames[] = {
     {"au", SF_FORMAT_AU, 0},
     {"snd", SF_FORMAT_AU, 0},
     {"mp3", SF_FORMAT_MPEG, SF_FORMAT_MPEG_LAYER_III},
+    {"raw", SF_FORMAT_RAW, 0},
+    {"pcm", SF_FORMAT_RAW, 0},
 };
 
 struct SampleFormatName
@@ -115,31 +118,106 @@ std::string getLibraryReason(SNDFILE* file)
     return reason;
 }
 
+MemoryFile& toMemory(void* userData)
+{
+    return *static_cast<MemoryFile*>(userData);
+}
+
+/** libsndfile's virtual I/O over a MemoryFile. */
+SF_VIRTUAL_IO* getMemoryFileCallbacks()
+{
+    static SF_VIRTUAL_IO callbacks = {
+        [](void* userData) -> sf_count_t { return static_cast<sf_count_t>(toMemory(userData).bytes.size()); },
+        [](sf_count_t offset, int whence, void* userData) -> sf_count_t
+        {
+            MemoryFile& memory = toMemory(userData);
+            const sf_count_t base = whence == SEEK_CUR   ? memory.position
+                                    : whence == SEEK_END ? static_cast<sf_count_t>(memory.bytes.size())
+                                                         : 0;
+            if (base + offset < 0)
+                return -1;
+            memory.position = base + offset;
+            return memory.position;
+        },
+        [](void* buffer, sf_count_t count, void* userData) -> sf_count_t
+        {
+            MemoryFile& memory = toMemory(userData);
+            const sf_count_t size = static_cast<sf_count_t>(memory.bytes.size());
+            const sf_count_t n = std::max<sf_count_t>(0, std::min(count, size - memory.position));
+            if (n > 0)
+                std::memcpy(buffer, memory.bytes.data() + memory.position, static_cast<std::size_t>(n));
+            memory.position += n;
+            return n;
+        },
+        [](const void* buffer, sf_count_t count, void* userData) -> sf_count_t
+        {
+            MemoryFile& memory = toMemory(userData);
+            const std::size_t end = static_cast<std::size_t>(memory.position + count);
+            if (end > memory.bytes.size())
+                memory.bytes.resize(end);
+            std::memcpy(memory.bytes.data() + memory.position, buffer, static_cast<std::size_t>(count));
+            memory.position += count;
+            return count;
+        },
+        [](void* userData) -> sf_count_t { return toMemory(userData).position; },
+    };
+    return &callbacks;
+}
+
 } // namespace
 
-AudioReader::AudioReader(std::string filePath) : path(std::move(filePath))
+int findSampleType(const std::string& name)
 {
-    // libsndfile words a missing file vaguely; ask the system first.
-    const int descriptor = ::open(path.c_str(), O_RDONLY);
-    if (descriptor < 0)
-        throw Failure("cannot open " + quote(path) + ": " + getSystemReason());
-    struct stat status = {};
-    const bool isFolder = ::fstat(descriptor, &status) == 0 && S_ISDIR(status.st_mode);
-    if (isFolder)
+    const std::string lower = toLower(name);
+    for (const SampleFormatName& entry : sampleFormatNames)
+        if (lower == entry.name)
+            return entry.sampleType;
+    return 0;
+}
+
+AudioReader::AudioReader(std::string filePath, const RawFormat& raw, std::istream* standardInput)
+    : path(std::move(filePath))
+{
+    if (raw.isSet())
     {
-        ::close(descriptor);
-        throw Failure("cannot open " + quote(path) + ": it is a folder");
+        const int sampleType = findSampleType(raw.sampleFormat.empty() ? "16" : raw.sampleFormat);
+        if (sampleType == 0)
+            throw UsageFailure("unknown raw sample format " + quote(raw.sampleFormat));
+        info.format = SF_FORMAT_RAW | sampleType;
+        info.samplerate = raw.sampleRate;
+        info.channels = raw.numOfChannels > 0 ? raw.numOfChannels : 1;
     }
-    file = sf_open_fd(descriptor, SFM_READ, &info, SF_TRUE);
+    if (path == "-")
+    {
+        if (standardInput == nullptr)
+            throw Failure("cannot read standard input here");
+        // Pipes cannot seek, and libsndfile needs to for most types: the whole input is read
+        // first, up to a bound no audio file near this tool's use reaches.
+        constexpr std::size_t maxNumOfBytes = std::size_t(1) << 32;
+        char chunk[65536];
+        while (standardInput->read(chunk, sizeof chunk) || standardInput->gcount() > 0)
+        {
+            memory.bytes.insert(memory.bytes.end(), chunk, chunk + standardInput->gcount());
+            if (memory.bytes.size() > maxNumOfBytes)
+                throw Failure("standard input holds more than 4 GB; give a file instead");
+        }
+        file = sf_open_virtual(getMemoryFileCallbacks(), SFM_READ, &info, &memory);
+    }
+    else
+    {
+        // libsndfile words a missing file vaguely; ask the system first. Never block on a FIFO.
+        file = sf_open_fd(openRegularFile(path, ""), SFM_READ, &info, SF_TRUE);
+    }
     if (file == nullptr)
         throw Failure("cannot read " + quote(path) + ": not an audio file of a supported type (" +
                       getLibraryReason(nullptr) + ")");
-    if (info.channels < 1 || info.samplerate < 1)
+    if (info.channels < 1 || info.samplerate < minSampleRate || info.samplerate > maxSampleRate)
     {
         sf_close(file);
         file = nullptr;
         throw Failure("cannot read " + quote(path) + ": it declares " + std::to_string(info.channels) +
-                      " channels at " + std::to_string(info.samplerate) + " Hz");
+                      " channels at " + std::to_string(info.samplerate) + " Hz (rates from " +
+                      std::to_string(minSampleRate) + " to " + std::to_string(maxSampleRate) + " Hz are processed)");
     }
 }
 
@@ -172,14 +250,18 @@ std::int64_t AudioReader::read(float* frames, std::int64_t numOfFrames)
     return numOfFramesRead;
 }
 
-AudioWriter::AudioWriter(const std::string& path, int fileFormat, int channels, int sampleRate, const AudioTags& tags)
-    : pendingFile(path), format(fileFormat), numOfChannels(channels)
+AudioWriter::AudioWriter(const std::string& path, int fileFormat, int channels, int sampleRate, const AudioTags& tags,
+                         const OutputRules& rules)
+    : outputFile(path, rules), format(fileFormat), numOfChannels(channels)
 {
     SF_INFO info = {};
     info.format = format;
     info.channels = numOfChannels;
     info.samplerate = sampleRate;
-    file = sf_open_fd(pendingFile.releaseDescriptor(), SFM_WRITE, &info, SF_TRUE);
+    if (outputFile.isInMemory())
+        file = sf_open_virtual(getMemoryFileCallbacks(), SFM_WRITE, &info, &outputFile.getMemory());
+    else
+        file = sf_open_fd(outputFile.releaseDescriptor(), SFM_WRITE, &info, SF_TRUE);
     if (file == nullptr)
         throw Failure("cannot write " + quote(path) + " as " + describeFormat(format) + " with " +
                       std::to_string(channels) + " channels at " + std::to_string(sampleRate) +
@@ -226,7 +308,7 @@ void AudioWriter::close()
 void AudioWriter::commit()
 {
     close();
-    pendingFile.commit();
+    outputFile.commit();
 }
 
 void AudioWriter::finish()

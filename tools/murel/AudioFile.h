@@ -5,6 +5,7 @@
 #include <sndfile.h>
 
 #include <cstdint>
+#include <istream>
 #include <memory>
 #include <string>
 #include <utility>
@@ -16,13 +17,30 @@ namespace murel::cli
 /** Text tags of a file (title, artist, ...), as libsndfile string ids and values. */
 using AudioTags = std::vector<std::pair<int, std::string>>;
 
+/** How to read headerless PCM (--raw-rate, --raw-channels, --raw-format); unused when rate is 0. */
+struct RawFormat
+{
+    int sampleRate = 0;
+    int numOfChannels = 0;
+    /** A sample format name as for --format ("16", "float", ...). */
+    std::string sampleFormat;
+
+    bool isSet() const { return sampleRate > 0; }
+};
+
+/** The lowest and highest sample rates the tool processes: beyond them a file is broken or made to
+    exhaust memory (the processor's frames grow with the rate). */
+constexpr int minSampleRate = 1000;
+constexpr int maxSampleRate = 768000;
+
 /** An audio file opened for reading through libsndfile, samples as floats in [-1, 1). */
 class AudioReader
 {
 public:
-    /** Throws Failure, with the reason, when the file is missing, unreadable or not an audio file
-        libsndfile knows. */
-    explicit AudioReader(std::string path);
+    /** "-" reads standard input (all of it, into memory). Throws Failure, with the reason, when
+        the file is missing, unreadable, not a regular file or not an audio file libsndfile knows,
+        or declares a rate outside minSampleRate to maxSampleRate. */
+    explicit AudioReader(std::string path, const RawFormat& raw = {}, std::istream* standardInput = nullptr);
     ~AudioReader();
 
     AudioReader(const AudioReader&) = delete;
@@ -44,22 +62,24 @@ private:
     std::string path;
     SF_INFO info = {};
     SNDFILE* file = nullptr;
+    MemoryFile memory;
 };
 
-/** An audio file written through libsndfile into a PendingFile: it appears under its name only
+/** An audio file written through libsndfile into an OutputFile: it appears under its name only
     after finish(). */
 class AudioWriter
 {
 public:
     /** format is a libsndfile format (container | sample type); throws Failure when the file
         cannot be created. */
-    AudioWriter(const std::string& path, int format, int numOfChannels, int sampleRate, const AudioTags& tags);
+    AudioWriter(const std::string& path, int format, int numOfChannels, int sampleRate, const AudioTags& tags,
+                const OutputRules& rules);
     ~AudioWriter();
 
     AudioWriter(const AudioWriter&) = delete;
     AudioWriter& operator=(const AudioWriter&) = delete;
 
-    const std::string& getPath() const { return pendingFile.getTargetPath(); }
+    const std::string& getPath() const { return outputFile.getPath(); }
     int getFormat() const { return format; }
 
     /** Writes interleaved frames; values beyond full scale are clipped for integer sample types
@@ -76,7 +96,7 @@ public:
     std::int64_t getNumOfClippedSamples() const { return numOfClippedSamples; }
 
 private:
-    PendingFile pendingFile;
+    OutputFile outputFile;
     int format = 0;
     int numOfChannels = 0;
     bool countsClipping = false;
@@ -90,6 +110,9 @@ struct OutputFormatRequest
     std::string type;
     std::string sampleFormat;
 };
+
+/** The libsndfile sample type of a --format name ("16", "float", ...); 0 for an unknown name. */
+int findSampleType(const std::string& name);
 
 /** The libsndfile format for an output file: the container from request.type, else from the
     output file's extension when it names one, else the input's; the sample type from

@@ -5,6 +5,7 @@
 #include "DemoContent.h"
 
 #include <atomic>
+#include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -24,20 +25,34 @@ struct CommandContext
     bool isTerminal = false;
     int terminalWidth = 80;
     const std::atomic<bool>* interrupted = nullptr;
+    /** Where "-" reads from; null: "-" is not allowed as an input. */
+    std::istream* in = nullptr;
+    /** The program's own path, for finding the installed default model. */
+    std::string programPath = {};
+    /** -v: say more on standard error. */
+    bool verbose = false;
+    /** -y: replace existing outputs. */
+    bool overwrite = false;
 
     void warn(const std::string& message) const;
+    /** A note on standard error that -q silences. */
+    void note(const std::string& message) const;
 };
 
 struct ProcessOptions
 {
-    std::string input;
-    std::string output;
+    /** IN OUT, IN [OUT] with --stems, or every input with -o. */
+    std::vector<std::string> files;
+    std::string outputFolder;
+    int numOfJobs = 1;
     std::string stemsFolder;
     std::vector<std::string> models;
     BusRequests busses;
+    /** --residual: the residual bus's gain, as parseGain takes it, or "off". */
+    std::string residual;
     OutputFormatRequest format;
+    RawFormat raw;
     int blockSize = 4096;
-    bool verbose = false;
 };
 
 struct InfoOptions
@@ -82,5 +97,13 @@ std::vector<std::string> makeStemFileNames(const std::vector<std::string>& busNa
 
 /** "48000", "44100", "22050.5" */
 std::string formatRate(double sampleRate);
+
+/** Name of the default model file. */
+constexpr const char* defaultModelName = "speech-denoiser.model";
+
+/** The default model for a program at programPath: <program folder>/../share/MurelEngine/models/,
+    and, for a program in the build tree, the source tree's models/ folder. Empty when none of
+    them exists. */
+std::string findDefaultModel(const std::string& programPath);
 
 } // namespace murel::cli

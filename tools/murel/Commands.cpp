@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <unistd.h>
 
 #ifndef MUREL_VERSION
 #define MUREL_VERSION "unknown"
@@ -25,6 +26,12 @@ void CommandContext::warn(const std::string& message) const
 {
     if (!quiet)
         err << commandName << ": warning: " << message << "\n";
+}
+
+void CommandContext::note(const std::string& message) const
+{
+    if (!quiet)
+        err << commandName << ": " << message << "\n";
 }
 
 std::string formatRate(double sampleRate)
@@ -85,9 +92,7 @@ public:
         app.description("Clean, separate and inspect audio files with libMurelEngine models");
         app.formatter(std::make_shared<ManPageFormatter>(makeMainPage()));
         app.set_help_flag("-h,--help", "Print this page and exit.");
-        app.set_version_flag(
-            "--version", std::string("murel ") + MUREL_VERSION + " (libMurelEngine, " + getVectorArithmeticName() + ")",
-            "Print the version and the engine's vector arithmetic back end, and exit.");
+        addCommonFlags(&app);
         app.require_subcommand(0, 1);
         app.fallthrough(false);
         setUpProcess();
@@ -97,12 +102,25 @@ public:
         setUpMakeTestSignal();
         help = app.add_subcommand("help", "Print the page of a command, or this page.");
         help->add_option("COMMAND", helpTopic, "The command whose page to print.");
+        addCommonFlags(help);
+        // For the build: the manual pages and the completion script come from these definitions.
+        man = app.add_subcommand("man", "Print a manual page in roff.");
+        man->group("");
+        man->add_option("COMMAND", helpTopic, "The command whose page to print; none: the program's.");
+        completion = app.add_subcommand("completion", "Print the bash completion script.");
+        completion->group("");
         help->formatter(std::make_shared<ManPageFormatter>(
             ManPage{"murel help", "print a command's manual page", {"murel help [COMMAND]"}, "", {}}));
     }
 
-    int run(const std::vector<std::string>& arguments)
+    int run(const std::vector<std::string>& arguments, std::istream* in)
     {
+        if (arguments.size() < 2)
+        {
+            err << "murel: usage: murel COMMAND [OPTIONS] [ARGUMENTS], COMMAND one of process, info, bench, "
+                   "make-model, make-test-signal, help; see 'murel --help'\n";
+            return exitUsage;
+        }
         std::vector<const char*> argv;
         for (const std::string& argument : arguments)
             argv.push_back(argument.c_str());
@@ -120,9 +138,11 @@ public:
             out << app.help();
             return exitSuccess;
         }
-        catch (const CLI::CallForVersion& version)
+
+        catch (const CLI::CallForVersion&)
         {
-            out << version.what() << "\n";
+            out << "murel " << MUREL_VERSION << " (libMurelEngine " << murelGetVersionString() << ", "
+                << getVectorArithmeticName() << ")\n";
             return exitSuccess;
         }
         catch (const CLI::ParseError& error)
@@ -134,6 +154,10 @@ public:
 
         CommandContext context{out, err, getCommandName()};
         context.quiet = quiet;
+        context.verbose = verbose;
+        context.overwrite = overwrite;
+        context.in = in;
+        context.programPath = getProgramPath(arguments.front());
         context.isTerminal = isErrorStreamTerminal();
         context.terminalWidth = context.isTerminal ? getErrorStreamWidth() : 80;
         context.interrupted = interrupted;
@@ -180,6 +204,16 @@ private:
             runMakeTestSignal(prepareTestSignalOptions(), context);
         else if (help->parsed() && !helpTopic.empty())
             out << findCommand(helpTopic)->help("murel");
+        else if (man->parsed())
+        {
+            CLI::App* command = helpTopic.empty() ? &app : findCommand(helpTopic);
+            const auto formatter = std::dynamic_pointer_cast<ManPageFormatter>(command->get_formatter());
+            if (formatter == nullptr)
+                throw UsageFailure("no manual page for " + quote(helpTopic));
+            out << formatter->makeRoffPage(command, MUREL_VERSION);
+        }
+        else if (completion->parsed())
+            out << makeBashCompletion(app);
         else
             out << app.help();
         return exitSuccess;
@@ -221,9 +255,33 @@ private:
         return page;
     }
 
-    void addQuietFlag(CLI::App* command)
+    /** --version, -q and -v, on the program and on every command. */
+    void addCommonFlags(CLI::App* command)
     {
-        command->add_flag("-q,--quiet", quiet, "Print no progress bar and no warnings; errors are still printed.");
+        // At once, so that a command's required arguments are not asked for.
+        command
+            ->add_flag_callback(
+                "--version", [] { throw CLI::CallForVersion(); },
+                "Print the version and the engine's vector arithmetic back end, and exit.")
+            ->trigger_on_parse();
+        command->add_flag("-q,--quiet", quiet, "Print no progress bar, notes or warnings; errors are still printed.");
+        command->add_flag("-v,--verbose", verbose, "Describe what is done on standard error.");
+    }
+
+    void addOverwriteFlag(CLI::App* command)
+    {
+        command->add_flag("-y,--overwrite", overwrite,
+                          "Replace output files that exist. Without it an existing file is never replaced.");
+    }
+
+    /** The program's path for finding the default model: as called, or as the system knows it. */
+    static std::string getProgramPath(const std::string& called)
+    {
+        if (called.find('/') != std::string::npos)
+            return called;
+        char path[4096];
+        const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+        return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : called;
     }
 
     void setUpProcess()
@@ -232,9 +290,9 @@ private:
         ManPage page;
         page.name = "murel process";
         page.summary = "remove or isolate components of an audio file";
-        page.synopsis = {"murel process IN OUT --model MODEL [OPTIONS]",
-                         "murel process IN OUT --model MODEL --model MODEL ... [OPTIONS]",
-                         "murel process IN [OUT] --stems FOLDER --model MODEL [--model MODEL ...] [OPTIONS]"};
+        page.synopsis = {"murel process IN OUT [--model MODEL ...] [OPTIONS]",
+                         "murel process IN [OUT] --stems FOLDER [--model MODEL ...] [OPTIONS]",
+                         "murel process IN... -o FOLDER [-j N] [--model MODEL ...] [OPTIONS]"};
         page.description =
             "Runs the audio file IN through a processor made from one model, or through a stem separator "
             "made from several, at the file's own sample rate and channel count, and writes the result to "
@@ -244,9 +302,13 @@ private:
             "that holds whatever the models do not claim. With several models the buses are those of each "
             "model in the order of the --model options, then one residual named by the first model. Every "
             "bus has a name and an index (0, 1, ...); murel info MODEL lists them. The output is the sum of "
-            "all buses, each at its gain. With every gain at 1 the output equals the input, so a model "
-            "removes something only when a gain is lowered: --gain Noise=0 removes the bus Noise, --solo "
-            "Voice keeps only the bus Voice.\n"
+            "all buses, each at its gain. With every gain at 1 the output equals the input: --gain Noise=0 "
+            "removes the bus Noise, --solo Voice keeps only the bus Voice. Without any --gain, --solo or "
+            "--stems option the residual bus is removed (a note on standard error says so); --residual "
+            "LEVEL keeps some of it instead.\n"
+            "\n"
+            "Without --model, the speech denoiser installed with murel is used: "
+            "PREFIX/share/MurelEngine/models/speech-denoiser.model beside the program's own folder.\n"
             "\n"
             "OUT has exactly the length of IN and is aligned with it sample for sample: the processor's "
             "latency is compensated and its tail is flushed with silence. OUT keeps the file type, sample "
@@ -256,8 +318,16 @@ private:
             "warning.\n"
             "\n"
             "An output file appears only when it is complete: murel writes into a temporary file beside the "
-            "target and renames it at the end, replacing an existing file of that name. After an error or "
-            "an interruption no output file is left behind.\n"
+            "target and renames it at the end. An existing file is replaced only with -y; the input itself "
+            "may be replaced that way, a model never. A symbolic link is followed, so the file it points to "
+            "is replaced; a FIFO or standard output (-) is written in place once the result is complete; "
+            "folders and devices are refused. After an error or an interruption no output file is left "
+            "behind.\n"
+            "\n"
+            "- as IN reads standard input and as OUT writes standard output: WAV, FLAC and the other types "
+            "that describe themselves, or headerless PCM with --raw-rate, --raw-channels and --raw-format "
+            "(write it with --type raw). Several inputs go into one folder with -o, -j at a time; with more "
+            "than one input and no -o the command line is refused.\n"
             "\n"
             "With --stems FOLDER every bus is written alone to FOLDER/BUS.EXT: the bus name, made safe as a "
             "file name, with the extension of the output type (that of OUT when given, else of IN or "
@@ -274,16 +344,42 @@ private:
                                       "  murel process song.flac voice.wav -m voice.model -m drums.model \\\n"
                                       "      --solo Voice --format float"}};
         process->formatter(std::make_shared<ManPageFormatter>(page));
-        process->add_option("IN", processOptions.input, "The audio file to process.")->required()->type_name("IN");
-        process->add_option("OUT", processOptions.output, "The file to write; optional with --stems.")
-            ->type_name("OUT");
+        process
+            ->add_option("FILES", processOptions.files,
+                         "IN OUT: the audio file to process and the file to write; - reads standard input or writes "
+                         "standard output. With --stems, OUT is optional. With -o, every FILE is an input.")
+            ->required()
+            ->type_name("FILES");
+        process
+            ->add_option("-o,--output-folder", processOptions.outputFolder,
+                         "Process every FILE and write each into this folder under its own name. The folder is "
+                         "created when it does not exist.")
+            ->type_name("FOLDER");
+        process->add_option("-j,--jobs", processOptions.numOfJobs, "Files processed at a time with -o (default 1).")
+            ->type_name("N");
         process
             ->add_option("-m,--model", processOptions.models,
                          "A model file. Give it once for a processor, several times for a stem separator; the "
-                         "models must agree in sample rate, channel count, window and hop size.")
-            ->required()
+                         "models must agree in sample rate, channel count, window and hop size. Default: the "
+                         "installed speech denoiser (see DESCRIPTION).")
             ->allow_extra_args(false)
             ->type_name("MODEL");
+        process
+            ->add_option("--residual", processOptions.residual,
+                         "The gain of the residual bus (the last one): a linear factor, a level such as -12dB, or "
+                         "off. Without any gain, --solo or --stems option the residual is removed.")
+            ->type_name("LEVEL");
+        process
+            ->add_option("--raw-rate", processOptions.raw.sampleRate, "Read the input as headerless PCM at this rate.")
+            ->type_name("RATE");
+        process
+            ->add_option("--raw-channels", processOptions.raw.numOfChannels,
+                         "Channels of headerless PCM input (default 1).")
+            ->type_name("N");
+        process
+            ->add_option("--raw-format", processOptions.raw.sampleFormat,
+                         "Sample format of headerless PCM input, as for --format (default 16).")
+            ->type_name("FORMAT");
         process
             ->add_option("-g,--gain", processOptions.busses.gains,
                          "The gain of a bus: a linear factor from 0 to 100 (0 removes the bus, 1 keeps it as it "
@@ -321,8 +417,8 @@ private:
             ->add_option("--block", processOptions.blockSize,
                          "Frames read and processed at a time (default 4096). The result does not depend on it.")
             ->type_name("FRAMES");
-        addQuietFlag(process);
-        process->add_flag("-v,--verbose", processOptions.verbose, "Describe every file written on standard error.");
+        addCommonFlags(process);
+        addOverwriteFlag(process);
     }
 
     void setUpInfo()
@@ -346,6 +442,7 @@ private:
         page.sections = {{"EXIT STATUS", exitStatusText},
                          {"EXAMPLES", "  murel info denoiser.model\n  murel info denoiser.model --rate 96000"}};
         info->formatter(std::make_shared<ManPageFormatter>(page));
+        addCommonFlags(info);
         info->add_option("MODEL", infoOptions.model, "The model file.")->required()->type_name("MODEL");
         info->add_option("-r,--rate", infoOptions.sampleRate,
                          "Sample rate in Hz for the latency in samples. Default: the model's.")
@@ -375,6 +472,7 @@ private:
                          {"EXAMPLES", "  murel bench denoiser.model\n"
                                       "  murel bench denoiser.model --rate 44100 --channels 2 --block 128"}};
         bench->formatter(std::make_shared<ManPageFormatter>(page));
+        addCommonFlags(bench);
         bench->add_option("MODEL", benchOptions.models, "Model files; several make a stem separator.")
             ->required()
             ->type_name("MODEL");
@@ -416,6 +514,8 @@ private:
                                       "  murel make-model quarter.model --kind constant --mask 0.25 --bus Voice"}};
         makeModel->formatter(std::make_shared<ManPageFormatter>(page));
         DemoModelSettings& settings = makeModelOptions.settings;
+        addCommonFlags(makeModel);
+        addOverwriteFlag(makeModel);
         makeModel->add_option("OUT", makeModelOptions.output, "The model file to write.")->required()->type_name("OUT");
         makeModel->add_option("-k,--kind", settings.kind, "gate (default), identity or constant.")->type_name("KIND");
         makeModel->add_option("-c,--channels", settings.numOfChannels, "Input and output channels (default 1).")
@@ -467,6 +567,8 @@ private:
                                       "  murel make-test-signal noise.flac --tone -inf --noise -20dB -c 1"}};
         makeTestSignal->formatter(std::make_shared<ManPageFormatter>(page));
         TestSignalSettings& settings = makeTestSignalOptions.settings;
+        addCommonFlags(makeTestSignal);
+        addOverwriteFlag(makeTestSignal);
         makeTestSignal->add_option("OUT", makeTestSignalOptions.output, "The audio file to write.")
             ->required()
             ->type_name("OUT");
@@ -498,8 +600,12 @@ private:
     CLI::App* makeModel = nullptr;
     CLI::App* makeTestSignal = nullptr;
     CLI::App* help = nullptr;
+    CLI::App* man = nullptr;
+    CLI::App* completion = nullptr;
     std::string helpTopic;
     bool quiet = false;
+    bool verbose = false;
+    bool overwrite = false;
     ProcessOptions processOptions;
     InfoOptions infoOptions;
     BenchOptions benchOptions;
@@ -514,10 +620,16 @@ private:
 int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
                    const std::atomic<bool>* interrupted)
 {
+    return runCommandLine(arguments, nullptr, out, err, interrupted);
+}
+
+int runCommandLine(const std::vector<std::string>& arguments, std::istream* in, std::ostream& out, std::ostream& err,
+                   const std::atomic<bool>* interrupted)
+{
     try
     {
         CommandLine commandLine(out, err, interrupted);
-        return commandLine.run(arguments);
+        return commandLine.run(arguments, in);
     }
     catch (const std::exception& error)
     {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ enum ExitStatus : int
     and the progress bar to err; nothing is thrown. interrupted, when given, is polled while audio
     is processed. */
 int runCommandLine(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
+                   const std::atomic<bool>* interrupted = nullptr);
+/** As above, with "-" reading from in (null: standard input cannot be read). */
+int runCommandLine(const std::vector<std::string>& arguments, std::istream* in, std::ostream& out, std::ostream& err,
                    const std::atomic<bool>* interrupted = nullptr);
 
 } // namespace murel::cli

@@ -1,10 +1,14 @@
 #include "EngineHandles.h"
 
+#include "AudioFile.h"
 #include "Failure.h"
-#include "ModelReader.h"
 
+#include "DspCore/Files.h"
+
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,40 +25,29 @@ std::string formatRate(double rate)
     return text;
 }
 
-/** Why the engine would not load a model file, as precisely as the tool can tell. */
-std::string explainRejectedModel(const std::string& path)
+/** The engine's reason for the last failed create call, or what to say without one. */
+std::string getEngineReason(const std::string& fallback)
 {
-    try
-    {
-        modelreader::readModelFile(path);
-    }
-    catch (const modelreader::ModelFileError& error)
-    {
-        return error.what();
-    }
-    catch (const std::exception& error)
-    {
-        return error.what();
-    }
-    return "the engine rejects its contents";
+    const char* reason = murelGetLastErrorMessage();
+    return reason != nullptr && *reason != '\0' ? reason : fallback;
 }
 
 } // namespace
 
 ModelHandle::ModelHandle(const std::string& modelPath) : path(modelPath)
 {
-    const int descriptor = ::open(path.c_str(), O_RDONLY);
-    if (descriptor < 0)
-        throw Failure("cannot open model " + quote(path) + ": " + getSystemReason());
-    struct stat status = {};
-    const bool isFolder = ::fstat(descriptor, &status) == 0 && S_ISDIR(status.st_mode);
-    ::close(descriptor);
-    if (isFolder)
-        throw Failure("cannot open model " + quote(path) + ": it is a folder");
+    // Opened here first so that a FIFO or a device is refused without blocking or reading it.
+    ::close(openRegularFile(path, "model "));
     handle = murelCreateModel(path.c_str());
     if (handle == nullptr)
-        throw Failure("cannot load model " + quote(path) + ": " + explainRejectedModel(path));
+        throw Failure("cannot load " + getEngineReason("model " + quote(path)));
     murelGetModelInfo(handle, &info);
+    // The processor scales its frames by the ratio of the rates; a model that claims an absurd
+    // rate would make them absurd.
+    if (!(info.sampleRate >= minSampleRate && info.sampleRate <= maxSampleRate))
+        throw Failure("cannot use model " + quote(path) + ": it declares a sample rate of " +
+                      formatRate(info.sampleRate) + " Hz (rates from " + std::to_string(minSampleRate) + " to " +
+                      std::to_string(maxSampleRate) + " Hz are processed)");
 }
 
 ModelHandle::~ModelHandle()
@@ -67,6 +60,9 @@ ProcessorHandle::ProcessorHandle(const std::vector<std::string>& modelPaths, int
 {
     if (modelPaths.empty())
         throw UsageFailure("no model given");
+    if (!(rate >= minSampleRate && rate <= maxSampleRate))
+        throw Failure("cannot process audio at " + formatRate(rate) + " Hz: rates from " +
+                      std::to_string(minSampleRate) + " to " + std::to_string(maxSampleRate) + " Hz are processed");
     // Load each model on its own first, so that a failure names the file and the reason.
     std::vector<const char*> paths;
     MurelModelInfo first = {};
@@ -82,6 +78,11 @@ ProcessorHandle::ProcessorHandle(const std::vector<std::string>& modelPaths, int
                           " cannot run together: they differ in sample rate, channels, window or hop size");
         paths.push_back(path.c_str());
     }
+    // The frames grow with the ratio of the rates: beyond 16 times the model's rate (or below a
+    // sixteenth) they are far beyond anything a model was made for.
+    if (rate > 16.0 * first.sampleRate || rate < first.sampleRate / 16.0)
+        throw Failure("cannot process audio at " + formatRate(rate) + " Hz with a model made for " +
+                      formatRate(first.sampleRate) + " Hz: the rate must be from 1/16 to 16 times the model's");
     handle = paths.size() == 1
                  ? murelCreateProcessor(paths.front(), numOfChannels, sampleRate)
                  : murelCreateStemSeparator(static_cast<int>(paths.size()), paths.data(), numOfChannels, sampleRate);
@@ -89,8 +90,9 @@ ProcessorHandle::ProcessorHandle(const std::vector<std::string>& modelPaths, int
     {
         const std::string what = paths.size() == 1 ? "model " + quote(modelPaths.front())
                                                    : "these " + std::to_string(paths.size()) + " models";
-        throw Failure("the processor rejects " + std::to_string(numOfChannels) + " channel" +
-                      (numOfChannels == 1 ? "" : "s") + " at " + formatRate(sampleRate) + " Hz with " + what);
+        throw Failure(getEngineReason("the processor rejects " + std::to_string(numOfChannels) + " channel" +
+                                      (numOfChannels == 1 ? "" : "s") + " at " + formatRate(sampleRate) + " Hz with " +
+                                      what));
     }
     const int numOfBusses = murelGetNumOfOutputBusses(handle);
     for (int bus = 0; bus < numOfBusses; ++bus)
@@ -116,12 +118,32 @@ int ProcessorHandle::getLatency() const
 
 void ProcessorHandle::setGain(int bus, float gain)
 {
-    murelSetParameterValue(handle, busGainParameter + bus, gain);
+    murelSetParameterValue(handle, MUREL_PARAMETER_BUS_GAIN(bus), gain);
 }
 
 void ProcessorHandle::setSensitivity(int bus, float sensitivity)
 {
-    murelSetParameterValue(handle, busSensitivityParameter + bus, sensitivity);
+    murelSetParameterValue(handle, MUREL_PARAMETER_BUS_SENSITIVITY(bus), sensitivity);
+}
+
+ModelFileDescription readModelDescription(const std::string& path)
+{
+    ::close(openRegularFile(path, "model "));
+    auto stream = std::make_shared<FileStream>();
+    if (!stream->open(File(path), FileStream::readAccess, FileStream::openExisting))
+        throw Failure("cannot open model " + quote(path) + ": " + getSystemReason());
+    ModelFileDescription description;
+    try
+    {
+        description.records = modelfile::readModelFile(*stream);
+    }
+    catch (const std::exception& error)
+    {
+        throw Failure("cannot describe model " + quote(path) + ": " + error.what());
+    }
+    description.fileSize = stream->getLength();
+    description.numOfTrailingBytes = std::max<std::int64_t>(0, description.fileSize - stream->getPosition());
+    return description;
 }
 
 std::string getVectorArithmeticName()

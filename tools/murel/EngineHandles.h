@@ -1,6 +1,9 @@
 #pragma once
 
 #include "Interface/MurelEngine.h"
+#include "Neural/ModelFile.h"
+
+#include <cstdint>
 
 #include <string>
 #include <vector>
@@ -12,9 +15,8 @@ namespace murel::cli
 class ModelHandle
 {
 public:
-    /** Throws Failure with the reason when the file is missing, unreadable or a model the engine
-        does not load (the reason then comes from the tool's own reading of the file when it finds
-        one). */
+    /** Throws Failure with the reason when the file is missing, unreadable, not a regular file or
+        a model the engine does not load (the engine's reason), or declares an absurd rate. */
     explicit ModelHandle(const std::string& path);
     ~ModelHandle();
 
@@ -62,11 +64,18 @@ private:
 };
 
 /** Buses whose gain and sensitivity the engine stores; later buses always mix at unity. */
-constexpr int maxNumOfControlledBusses = 16;
+constexpr int maxNumOfControlledBusses = MUREL_MAX_NUM_OF_CONTROLLED_BUSSES;
 
-/** Parameter ids of the engine. */
-constexpr int busGainParameter = 256;
-constexpr int busSensitivityParameter = 512;
+/** The records of a model file as the engine's reader reads them, and the file's size. Throws
+    Failure with the reader's reason. */
+struct ModelFileDescription
+{
+    ModelFileRecord records;
+    std::int64_t fileSize = 0;
+    /** Bytes after the output source that the reader does not use. */
+    std::int64_t numOfTrailingBytes = 0;
+};
+ModelFileDescription readModelDescription(const std::string& path);
 
 /** The engine's vector arithmetic back end ("ARM NEON"). */
 std::string getVectorArithmeticName();

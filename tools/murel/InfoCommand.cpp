@@ -1,7 +1,6 @@
 #include "CommandSupport.h"
 #include "EngineHandles.h"
 #include "Failure.h"
-#include "ModelReader.h"
 
 #include <algorithm>
 #include <cmath>
@@ -13,41 +12,43 @@ namespace murel::cli
 namespace
 {
 
-using modelreader::LayerInfo;
-using modelreader::ModelFileInfo;
-using modelreader::PackingInfo;
-using modelreader::TensorInfo;
-
-std::string formatShape(const TensorInfo& tensor)
+std::string formatShape(const std::string& role, const StoredTensor& tensor)
 {
-    if (tensor.numOfValues == 0)
-        return tensor.role + " none";
-    std::string text = tensor.role + " ";
-    for (std::size_t axis = 0; axis < tensor.shape.size(); ++axis)
-        text += (axis == 0 ? "" : "x") + std::to_string(tensor.shape[axis]);
-    return text + (tensor.elementFormat == 0 ? " (f16)" : "");
+    if (tensor.values.getNumOfElements() == 0)
+        return role + " none";
+    std::string text = role + " ";
+    for (std::size_t axis = 0; axis < tensor.values.shape.size(); ++axis)
+        text += (axis == 0 ? "" : "x") + std::to_string(tensor.values.shape[axis]);
+    return text + (tensor.isHalfFloat ? " (f16)" : "");
 }
 
-std::string describePacking(const PackingInfo& packing)
+std::string describePacking(const PackingRecord& packing)
 {
-    const std::vector<int>& p = packing.parameters;
-    std::string text = std::to_string(packing.code) + " (" + modelreader::getPackingName(packing.code) + ")";
+    const int code = static_cast<int>(packing.code);
+    std::string text = std::to_string(code) + " (" + modelfile::getPackingName(packing.code) + ")";
     switch (packing.code)
     {
-    case 1:
-    case 4:
-        return text + ", " + std::to_string(p.at(0)) + " bins";
-    case 2:
-        return text + ", " + std::to_string(p.at(0)) + " + " + std::to_string(p.at(1)) + " bins";
-    case 5:
-        return text + ", " + std::to_string(p.at(0)) + " + " + std::to_string(p.at(1)) + " bins, " +
-               std::to_string(p.at(2)) + " frames";
-    case 6:
-        return text + ", " + std::to_string(p.at(0)) + " + " + std::to_string(p.at(1)) + " bins, decimation " +
-               std::to_string(p.at(2));
-    default:
-        return text;
+    case PackingCode::magnitudes:
+    case PackingCode::realAndImaginary:
+        return text + ", " + std::to_string(packing.numBins) + " bins";
+    case PackingCode::splitMagnitudes:
+        return text + ", " + std::to_string(packing.lowBins) + " + " + std::to_string(packing.highBins) + " bins";
+    case PackingCode::history:
+        return text + ", " + std::to_string(packing.lowBins) + " + " + std::to_string(packing.highBins) + " bins, " +
+               std::to_string(packing.numOfHistoryFrames) + " frames";
+    case PackingCode::decimated:
+        return text + ", " + std::to_string(packing.lowBins) + " + " + std::to_string(packing.highBins) +
+               " bins, decimation " + std::to_string(packing.decimation);
     }
+    return text;
+}
+
+std::int64_t countParameters(const LayerRecord& layer)
+{
+    std::int64_t count = 0;
+    for (const auto& [role, tensor] : layer.getTensors())
+        count += tensor->values.getNumOfElements();
+    return count;
 }
 
 std::string formatMilliseconds(double samples, double sampleRate)
@@ -98,17 +99,10 @@ void printField(std::ostream& out, const std::string& name, const std::string& v
 
 void runInfo(const InfoOptions& options, const CommandContext& context)
 {
-    // The engine decides whether the model loads; the tool's reader only describes the file.
+    // The engine decides whether the model loads; its reader describes the file.
     const ModelHandle model(options.model);
-    ModelFileInfo file;
-    try
-    {
-        file = modelreader::readModelFile(options.model);
-    }
-    catch (const std::exception& error)
-    {
-        throw Failure("cannot describe model " + quote(options.model) + ": " + error.what());
-    }
+    const ModelFileDescription description = readModelDescription(options.model);
+    const ModelHeaderRecord& file = description.records.header;
     const MurelModelInfo& engineInfo = model.getInfo();
     const double rate = options.sampleRate > 0.0 ? options.sampleRate : engineInfo.sampleRate;
     const int numOfChannels = options.numOfChannels > 0 ? options.numOfChannels : engineInfo.numOfChannels;
@@ -119,14 +113,15 @@ void runInfo(const InfoOptions& options, const CommandContext& context)
     std::ostream& out = context.out;
     printField(out, "Model", options.model);
     printField(out, "File",
-               formatCount(file.fileSize) + " bytes, " + file.magic + " format version " +
+               formatCount(description.fileSize) + " bytes, " + file.magic + " format version " +
                    std::to_string(file.version) + ", model id " + std::to_string(file.modelId));
     printField(out, "Sample rate", formatRate(file.sampleRate) + " Hz");
     printField(out, "Channels",
                std::to_string(file.numInputChannels) + " in, " + std::to_string(file.numOutputChannels) + " out");
+    const int mode = static_cast<int>(file.processingMode);
     printField(out, "Output",
-               file.processingMode == 0 ? "masks (processing mode 0)"
-                                        : "spectra (processing mode " + std::to_string(file.processingMode) + ")");
+               file.processingMode == ProcessingMode::masks ? "masks (processing mode 0)"
+                                                            : "spectra (processing mode " + std::to_string(mode) + ")");
     printField(out, "Packing", "in " + describePacking(file.inputPacking));
     printField(out, "", "out " + describePacking(file.outputPacking));
     printField(out, "Blocking",
@@ -145,28 +140,31 @@ void runInfo(const InfoOptions& options, const CommandContext& context)
                std::to_string(engineInfo.modelLatency) + " frames in the network; " + std::to_string(latency) +
                    " samples = " + formatMilliseconds(latency, rate) + " in all at " + formatRate(rate) + " Hz, " +
                    std::to_string(numOfChannels) + (numOfChannels == 1 ? " channel" : " channels"));
+    std::int64_t numOfParameters = 0;
+    for (const LayerRecord& layer : description.records.layers)
+        numOfParameters += countParameters(layer);
     printField(out, "Parameters",
-               formatCount(file.getNumOfParameters()) + " in " + std::to_string(file.layers.size()) + " layers");
-    if (file.numOfTrailingBytes > 0)
-        printField(out, "Note", formatCount(file.numOfTrailingBytes) + " bytes after the graph are not used");
+               formatCount(numOfParameters) + " in " + std::to_string(description.records.layers.size()) + " layers");
+    if (description.numOfTrailingBytes > 0)
+        printField(out, "Note", formatCount(description.numOfTrailingBytes) + " bytes after the graph are not used");
 
     out << "\nLayers\n";
     std::vector<std::vector<std::string>> rows = {{"NAME", "TYPE", "SOURCES", "WEIGHTS", "PARAMETERS", "SETTINGS"}};
-    for (const LayerInfo& layer : file.layers)
+    for (const LayerRecord& layer : description.records.layers)
     {
         std::string sources;
-        for (const std::string& source : layer.sources)
+        for (const std::string& source : layer.getSources())
             sources += (sources.empty() ? "" : ", ") + source;
         std::string weights;
-        for (const TensorInfo& tensor : layer.tensors)
-            weights += (weights.empty() ? "" : ", ") + formatShape(tensor);
+        for (const auto& [role, tensor] : layer.getTensors())
+            weights += (weights.empty() ? "" : ", ") + formatShape(role, *tensor);
         std::string settings;
-        for (const auto& [name, value] : layer.settings)
+        for (const auto& [name, value] : layer.getSettings())
             settings += (settings.empty() ? "" : " ") + name + "=" + value;
-        rows.push_back({layer.name, modelreader::getLayerTypeName(layer.type), sources, weights.empty() ? "-" : weights,
-                        formatCount(layer.getNumOfParameters()), settings});
+        rows.push_back({layer.name, modelfile::getLayerTypeName(layer.type), sources, weights.empty() ? "-" : weights,
+                        formatCount(countParameters(layer)), settings});
     }
-    rows.push_back({"output", "Output", file.outputSource, "-", "0", ""});
+    rows.push_back({"output", "Output", description.records.outputSource, "-", "0", ""});
     printTable(out, rows);
 }
 

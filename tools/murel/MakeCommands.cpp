@@ -7,7 +7,20 @@
 namespace murel::cli
 {
 
-void runMakeModel(const MakeModelOptions& options, const CommandContext&)
+namespace
+{
+
+OutputRules makeRules(const CommandContext& context)
+{
+    OutputRules rules;
+    rules.overwrite = context.overwrite;
+    rules.standardOutput = &context.out;
+    return rules;
+}
+
+} // namespace
+
+void runMakeModel(const MakeModelOptions& options, const CommandContext& context)
 {
     std::vector<std::uint8_t> bytes;
     try
@@ -18,7 +31,13 @@ void runMakeModel(const MakeModelOptions& options, const CommandContext&)
     {
         throw UsageFailure(std::string("cannot make this model: ") + error.what());
     }
-    PendingFile file(options.output);
+    OutputFile file(options.output, makeRules(context));
+    if (file.isInMemory())
+    {
+        file.getMemory().bytes.assign(bytes.begin(), bytes.end());
+        file.commit();
+        return;
+    }
     const int descriptor = file.releaseDescriptor();
     std::size_t numOfBytesWritten = 0;
     while (numOfBytesWritten < bytes.size())
@@ -37,7 +56,7 @@ void runMakeModel(const MakeModelOptions& options, const CommandContext&)
     file.commit();
 }
 
-void runMakeTestSignal(const MakeTestSignalOptions& options, const CommandContext&)
+void runMakeTestSignal(const MakeTestSignalOptions& options, const CommandContext& context)
 {
     const TestSignalSettings& settings = options.settings;
     const std::vector<float> frames = makeTestSignal(settings);
@@ -47,7 +66,7 @@ void runMakeTestSignal(const MakeTestSignalOptions& options, const CommandContex
     source.channels = settings.numOfChannels;
     source.samplerate = settings.sampleRate;
     const int format = chooseOutputFormat(source, options.output, options.format);
-    AudioWriter writer(options.output, format, settings.numOfChannels, settings.sampleRate, {});
+    AudioWriter writer(options.output, format, settings.numOfChannels, settings.sampleRate, {}, makeRules(context));
     writer.write(frames.data(), static_cast<std::int64_t>(frames.size() / std::size_t(settings.numOfChannels)));
     writer.finish();
 }

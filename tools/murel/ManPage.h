@@ -32,6 +32,8 @@ public:
     explicit ManPageFormatter(ManPage page, int width = 80);
 
     std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override;
+    /** The same page as a roff manual page for man(1), section 1, for the given version. */
+    std::string makeRoffPage(const CLI::App* app, const std::string& version) const;
 
 private:
     std::string makeOptionList(const CLI::App* app, bool positionals) const;
@@ -39,6 +41,9 @@ private:
     ManPage page;
     int width;
 };
+
+/** A bash completion script for the program: its commands, and each command's options. */
+std::string makeBashCompletion(const CLI::App& app);
 
 /** Fills paragraphs to the width, every line indented; lines that start with a space are kept
     (after the indent), paragraphs "\tTERM\tTEXT" become list items. */

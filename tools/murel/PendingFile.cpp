@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -33,12 +36,6 @@ std::string getFolder(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string getFileName(const std::string& path)
-{
-    const std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 mode_t getNewFileMode()
 {
     const mode_t mask = ::umask(0);
@@ -55,8 +52,9 @@ PendingFile::PendingFile(std::string target) : targetPath(std::move(target))
         (::stat(targetPath.c_str(), &status) == 0 && S_ISDIR(status.st_mode)))
         throw Failure(quote(targetPath) + " is a folder, not a file name");
 
+    // A short name of its own: the target's name plus a suffix could exceed the name limit.
     const std::string folder = getFolder(targetPath);
-    std::string pattern = folder + "/." + getFileName(targetPath) + ".murel-XXXXXX";
+    std::string pattern = folder + "/.murel-XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     descriptor = ::mkstemp(name.data());
@@ -114,6 +112,139 @@ void PendingFile::discard()
         ::unlink(temporaryPath.c_str());
         pending = false;
     }
+}
+
+namespace
+{
+
+bool isSameFile(const struct stat& a, const std::string& other)
+{
+    struct stat status = {};
+    return ::stat(other.c_str(), &status) == 0 && status.st_dev == a.st_dev && status.st_ino == a.st_ino;
+}
+
+/** The file a symbolic link finally points to, also when that file does not exist yet. */
+std::string resolveLink(const std::string& path)
+{
+    std::string resolved = path;
+    for (int hops = 0; hops < 40; ++hops)
+    {
+        struct stat status = {};
+        if (::lstat(resolved.c_str(), &status) != 0 || !S_ISLNK(status.st_mode))
+            return resolved;
+        std::vector<char> target(PATH_MAX + 1, '\0');
+        const ssize_t length = ::readlink(resolved.c_str(), target.data(), PATH_MAX);
+        if (length < 0)
+            throw Failure("cannot follow the link " + quote(path) + ": " + getSystemReason());
+        const std::string next(target.data(), static_cast<std::size_t>(length));
+        resolved = next.front() == '/' ? next : getFolder(resolved) + "/" + next;
+    }
+    throw Failure("cannot follow the link " + quote(path) + ": too many levels of links");
+}
+
+} // namespace
+
+OutputFile::OutputFile(const std::string& outputPath, const OutputRules& rules) : path(outputPath)
+{
+    if (path == "-")
+    {
+        if (rules.standardOutput == nullptr)
+            throw Failure("cannot write to standard output here");
+        kind = Kind::standardOutput;
+        standardOutput = rules.standardOutput;
+        return;
+    }
+    const std::string target = resolveLink(path);
+    struct stat status = {};
+    if (::stat(target.c_str(), &status) == 0)
+    {
+        for (const std::string& model : rules.models)
+            if (isSameFile(status, model))
+                throw Failure("will not write " + quote(path) + ": it is the model " + quote(model));
+        if (S_ISDIR(status.st_mode))
+            throw Failure(quote(path) + " is a folder, not a file name");
+        if (S_ISFIFO(status.st_mode))
+        {
+            kind = Kind::fifo;
+            fifoPath = target;
+            return;
+        }
+        if (!S_ISREG(status.st_mode))
+            throw Failure("will not write " + quote(path) +
+                          ": it is not a regular file (write to standard output with - instead)");
+        bool isInput = false;
+        for (const std::string& input : rules.inputs)
+            isInput = isInput || (input != "-" && isSameFile(status, input));
+        if (!rules.overwrite)
+            throw Failure("will not replace " + quote(path) + (isInput ? ", the input file" : "") +
+                          ": it exists; give -y (--overwrite) to replace it");
+    }
+    pendingFile = std::make_unique<PendingFile>(target);
+}
+
+int OutputFile::releaseDescriptor()
+{
+    return pendingFile != nullptr ? pendingFile->releaseDescriptor() : -1;
+}
+
+void OutputFile::commit()
+{
+    switch (kind)
+    {
+    case Kind::regularFile:
+        pendingFile->commit();
+        return;
+    case Kind::standardOutput:
+        standardOutput->write(memory.bytes.data(), static_cast<std::streamsize>(memory.bytes.size()));
+        standardOutput->flush();
+        if (!*standardOutput)
+            throw Failure("cannot write to standard output");
+        return;
+    case Kind::fifo:
+    {
+        // The reader's side decides when this returns; the user named the FIFO.
+        const int descriptor = ::open(fifoPath.c_str(), O_WRONLY);
+        if (descriptor < 0)
+            throw Failure("cannot write " + quote(path) + ": " + getSystemReason());
+        std::size_t written = 0;
+        while (written < memory.bytes.size())
+        {
+            const ssize_t result = ::write(descriptor, memory.bytes.data() + written, memory.bytes.size() - written);
+            if (result < 0 && errno == EINTR)
+                continue;
+            if (result <= 0)
+            {
+                const std::string reason = getSystemReason();
+                ::close(descriptor);
+                throw Failure("cannot write " + quote(path) + ": " + reason);
+            }
+            written += static_cast<std::size_t>(result);
+        }
+        ::close(descriptor);
+        return;
+    }
+    }
+}
+
+int openRegularFile(const std::string& path, const std::string& what)
+{
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    if (descriptor < 0)
+        throw Failure("cannot open " + what + quote(path) + ": " + getSystemReason());
+    struct stat status = {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode))
+    {
+        const bool isFolder = S_ISDIR(status.st_mode);
+        ::close(descriptor);
+        throw Failure("cannot open " + what + quote(path) + ": " +
+                      (isFolder
+                           ? "it is a folder"
+                           : "it is not a regular file" + std::string(what.empty() ? " (read a pipe with -)" : "")));
+    }
+    const int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags >= 0)
+        ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+    return descriptor;
 }
 
 } // namespace murel::cli

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <ostream>
 #include <string>
+#include <vector>
 
 namespace murel::cli
 {
@@ -13,8 +17,9 @@ class PendingFile
 {
 public:
     /** Creates the temporary file, readable and writable as a new file would be (umask applies).
-        Throws Failure when the folder does not exist or is not writable, or when the target is a
-        folder. */
+        Its name is short and does not grow with the target's, so that every valid target name
+        works. Throws Failure when the folder does not exist or is not writable, or when the
+        target is a folder. */
     explicit PendingFile(std::string targetPath);
     ~PendingFile();
 
@@ -41,5 +46,69 @@ private:
     int descriptor = -1;
     bool pending = true;
 };
+
+/** What may be written where: every output is checked against these before anything is
+    written. */
+struct OutputRules
+{
+    /** -y: replace existing files (also the input itself, when it is named as the output). */
+    bool overwrite = false;
+    /** Files read in this run; an output that is one of them needs overwrite. */
+    std::vector<std::string> inputs;
+    /** Model files of this run; an output is never one of them. */
+    std::vector<std::string> models;
+    /** Where "-" writes; null: "-" is not allowed. */
+    std::ostream* standardOutput = nullptr;
+};
+
+/** A file's contents in memory, for libsndfile's virtual I/O: standard input and output and FIFOs
+    cannot seek, and the formats need to. */
+struct MemoryFile
+{
+    std::vector<char> bytes;
+    std::int64_t position = 0;
+};
+
+/** Where an output goes. A regular file (new, or existing with overwrite; a symbolic link is
+    followed, so the file it points to is replaced, not the link) is written through a PendingFile.
+    Standard output ("-") and an existing FIFO are written in place: the data is kept in memory
+    and written out at commit, so a failure writes nothing. Anything else is refused: a folder, a
+    device, an existing file without overwrite, a model of the run, an input without overwrite. */
+class OutputFile
+{
+public:
+    /** Throws Failure with the reason when the path cannot be written under the rules. */
+    OutputFile(const std::string& path, const OutputRules& rules);
+
+    /** The path as given ("-" for standard output). */
+    const std::string& getPath() const { return path; }
+    /** True when the data goes to getMemory(), false when to a descriptor. */
+    bool isInMemory() const { return kind != Kind::regularFile; }
+    MemoryFile& getMemory() { return memory; }
+    /** The temporary file's descriptor for regular files; -1 otherwise. */
+    int releaseDescriptor();
+    /** Puts the finished data in place. Throws Failure. */
+    void commit();
+
+private:
+    enum class Kind
+    {
+        regularFile,
+        standardOutput,
+        fifo,
+    };
+
+    std::string path;
+    Kind kind = Kind::regularFile;
+    std::string fifoPath;
+    std::ostream* standardOutput = nullptr;
+    std::unique_ptr<PendingFile> pendingFile;
+    MemoryFile memory;
+};
+
+/** Opens a file for reading without blocking (a FIFO without a writer would block open forever)
+    and checks that it is a regular file. Returns the descriptor, in blocking mode again; throws
+    Failure naming what (e.g. "model") when it cannot be opened or is not a regular file. */
+int openRegularFile(const std::string& path, const std::string& what);
 
 } // namespace murel::cli

@@ -1,16 +1,19 @@
 #include "CommandSupport.h"
 #include "EngineHandles.h"
 #include "Failure.h"
-#include "ModelReader.h"
 #include "ProgressBar.h"
 #include "Render.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <set>
+#include <sstream>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace murel::cli
@@ -73,10 +76,11 @@ void warnAboutSpectraModels(const std::vector<std::string>& models, int numOfCha
     {
         try
         {
-            const modelreader::ModelFileInfo info = modelreader::readModelFile(model);
-            if (info.processingMode != 0 && info.numInputChannels < numOfChannels)
-                context.warn("model " + quote(model) + " outputs spectra for " + std::to_string(info.numInputChannels) +
-                             " channel" + (info.numInputChannels == 1 ? "" : "s") + ": its buses are the same in all " +
+            const ModelHeaderRecord header = readModelDescription(model).records.header;
+            if (header.processingMode != ProcessingMode::masks && header.numInputChannels < numOfChannels)
+                context.warn("model " + quote(model) + " outputs spectra for " +
+                             std::to_string(header.numInputChannels) + " channel" +
+                             (header.numInputChannels == 1 ? "" : "s") + ": its buses are the same in all " +
                              std::to_string(numOfChannels) + " channels of the file");
         }
         catch (const std::exception&)
@@ -118,29 +122,49 @@ std::vector<std::string> makeStemFileNames(const std::vector<std::string>& busNa
     return names;
 }
 
-void runProcess(const ProcessOptions& options, const CommandContext& context)
+namespace
 {
-    if (options.output.empty() && options.stemsFolder.empty())
-        throw UsageFailure("give an output file, --stems FOLDER, or both");
-    if (!options.busses.solo.empty() && options.output.empty())
-        throw UsageFailure("--solo chooses what goes into the output file; with --stems alone every bus gets its own "
-                           "file");
-    if (options.blockSize < 1 || options.blockSize > (1 << 20))
-        throw UsageFailure("the block size must be from 1 to 1048576 frames");
 
-    AudioReader input(options.input);
+/** What one input becomes. */
+struct Job
+{
+    std::string input;
+    std::string output;
+};
+
+/** How the residual bus is set when the command line does not set it bus by bus. */
+struct ResidualSetting
+{
+    bool isSet = false;
+    float gain = 1.0f;
+};
+
+void processFile(const Job& job, const ProcessOptions& options, const std::vector<std::string>& models,
+                 const ResidualSetting& residual, const CommandContext& context)
+{
+    const std::string& inputPath = job.input;
+    const std::string& outputPath = job.output;
+    AudioReader input(inputPath, options.raw, context.in);
     const int numOfChannels = input.getNumOfChannels();
     const double sampleRate = input.getSampleRate();
     std::vector<std::unique_ptr<ProcessorHandle>> processors;
-    processors.push_back(std::make_unique<ProcessorHandle>(options.models, numOfChannels, sampleRate));
+    processors.push_back(std::make_unique<ProcessorHandle>(models, numOfChannels, sampleRate));
     const std::vector<std::string> busNames = processors.front()->getBusNames();
-    const BusMix mix = resolveBusMix(busNames, options.busses);
-    warnAboutSpectraModels(options.models, numOfChannels, context);
+    BusMix mix = resolveBusMix(busNames, options.busses);
+    if (residual.isSet)
+        mix.gains.back() = residual.gain;
+    warnAboutSpectraModels(models, numOfChannels, context);
+
+    OutputRules rules;
+    rules.overwrite = context.overwrite;
+    rules.inputs = {inputPath};
+    rules.models = models;
+    rules.standardOutput = &context.out;
 
     // Every check that can fail comes before the first output file exists.
     int outputFormat = 0;
-    if (!options.output.empty())
-        outputFormat = chooseOutputFormat(input.getInfo(), options.output, options.format);
+    if (!outputPath.empty())
+        outputFormat = chooseOutputFormat(input.getInfo(), outputPath == "-" ? "" : outputPath, options.format);
     int stemFormat = outputFormat;
     std::vector<BusMix> stemMixes;
     if (!options.stemsFolder.empty())
@@ -160,11 +184,11 @@ void runProcess(const ProcessOptions& options, const CommandContext& context)
     std::vector<std::unique_ptr<AudioWriter>> writers;
     std::vector<RenderTarget> targets;
     const AudioTags tags = input.getTags();
-    if (!options.output.empty())
+    if (!outputPath.empty())
     {
         applyBusMix(*processors.front(), mix);
         writers.push_back(
-            std::make_unique<AudioWriter>(options.output, outputFormat, numOfChannels, input.getSampleRate(), tags));
+            std::make_unique<AudioWriter>(outputPath, outputFormat, numOfChannels, input.getSampleRate(), tags, rules));
         targets.push_back({processors.front().get(), writers.back().get()});
     }
     if (!options.stemsFolder.empty())
@@ -176,16 +200,16 @@ void runProcess(const ProcessOptions& options, const CommandContext& context)
         for (std::size_t bus = 0; bus < busNames.size(); ++bus)
         {
             if (!targets.empty() || bus > 0)
-                processors.push_back(std::make_unique<ProcessorHandle>(options.models, numOfChannels, sampleRate));
+                processors.push_back(std::make_unique<ProcessorHandle>(models, numOfChannels, sampleRate));
             applyBusMix(*processors.back(), stemMixes[bus]);
             writers.push_back(std::make_unique<AudioWriter>(stemsFolder->getFilePath(fileNames[bus]), stemFormat,
-                                                            numOfChannels, input.getSampleRate(), tags));
+                                                            numOfChannels, input.getSampleRate(), tags, rules));
             targets.push_back({processors.back().get(), writers.back().get()});
         }
     }
 
     ProgressBar progress(context.err, context.isTerminal && !context.quiet, context.terminalWidth);
-    progress.start(getFileName(options.input), input.getNumOfFrames(), sampleRate);
+    progress.start(getFileName(inputPath), input.getNumOfFrames(), sampleRate);
     RenderSettings settings;
     settings.blockSize = options.blockSize;
     settings.progress = &progress;
@@ -204,7 +228,7 @@ void runProcess(const ProcessOptions& options, const CommandContext& context)
         if (writer->getNumOfClippedSamples() > 0)
             context.warn(std::to_string(writer->getNumOfClippedSamples()) + " samples clipped in " +
                          quote(writer->getPath()) + "; lower a gain or write --format float");
-        if (options.verbose)
+        if (context.verbose)
         {
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%.3f", static_cast<double>(numOfFrames) / sampleRate);
@@ -213,6 +237,189 @@ void runProcess(const ProcessOptions& options, const CommandContext& context)
                         << formatRate(sampleRate) << " Hz, " << numOfFrames << " frames = " << seconds << " s)\n";
         }
     }
+}
+
+/** The jobs the file arguments ask for. Throws UsageFailure for combinations that make no sense. */
+std::vector<Job> planJobs(const ProcessOptions& options)
+{
+    const std::vector<std::string>& files = options.files;
+    if (files.empty())
+        throw UsageFailure("give an input file");
+    std::vector<Job> jobs;
+    if (!options.outputFolder.empty())
+    {
+        if (!options.stemsFolder.empty())
+            throw UsageFailure("-o and --stems cannot go together; run the files one at a time for stems");
+        std::set<std::string> names;
+        for (const std::string& input : files)
+        {
+            if (input == "-")
+                throw UsageFailure("standard input has no name to keep in the folder; give an output file for it");
+            const std::string name = getFileName(input);
+            if (!names.insert(name).second)
+                throw UsageFailure("two inputs are named " + quote(name) + ": their outputs in " +
+                                   quote(options.outputFolder) + " would replace each other");
+            const std::string& folder = options.outputFolder;
+            jobs.push_back({input, folder.back() == '/' ? folder + name : folder + "/" + name});
+        }
+        return jobs;
+    }
+    if (files.size() > 2)
+        throw UsageFailure("give one input and one output file, or several inputs with -o FOLDER");
+    if (files.size() == 1 && options.stemsFolder.empty())
+        throw UsageFailure("give an output file, --stems FOLDER, or both");
+    if (!options.busses.solo.empty() && files.size() == 1)
+        throw UsageFailure("--solo chooses what goes into the output file; with --stems alone every bus gets its own "
+                           "file");
+    jobs.push_back({files[0], files.size() == 2 ? files[1] : std::string()});
+    return jobs;
+}
+
+/** Creates the -o folder when it does not exist. */
+void prepareOutputFolder(const std::string& folder)
+{
+    struct stat status = {};
+    if (::stat(folder.c_str(), &status) == 0)
+    {
+        if (!S_ISDIR(status.st_mode))
+            throw Failure("cannot write into " + quote(folder) + ": it is not a folder");
+        return;
+    }
+    if (::mkdir(folder.c_str(), 0777) != 0)
+        throw Failure("cannot create the folder " + quote(folder) + ": " + getSystemReason());
+}
+
+} // namespace
+
+void runProcess(const ProcessOptions& options, const CommandContext& context)
+{
+    if (options.blockSize < 1 || options.blockSize > (1 << 20))
+        throw UsageFailure("the block size must be from 1 to 1048576 frames");
+    if (options.numOfJobs < 1 || options.numOfJobs > 64)
+        throw UsageFailure("the number of jobs must be from 1 to 64");
+    const std::vector<Job> jobs = planJobs(options);
+
+    std::vector<std::string> models = options.models;
+    if (models.empty())
+    {
+        const std::string defaultModel = findDefaultModel(context.programPath);
+        if (defaultModel.empty())
+            throw UsageFailure(std::string("no model given, and the default model ") + defaultModelName +
+                               " is not installed; give one with -m MODEL");
+        models.push_back(defaultModel);
+    }
+
+    // With nothing said about the buses, the sensible default is the model's work done: the
+    // residual (the noise, for a denoiser) removed.
+    ResidualSetting residual;
+    std::string residualNote;
+    const bool saysNothingAboutBusses =
+        options.busses.gains.empty() && options.busses.solo.empty() && options.stemsFolder.empty();
+    if (!options.residual.empty() || saysNothingAboutBusses)
+    {
+        const ModelHandle first(models.front());
+        const ProcessorHandle probe(models, first.getInfo().numOfChannels, first.getInfo().sampleRate);
+        const std::vector<std::string>& busNames = probe.getBusNames();
+        const int residualBus = static_cast<int>(busNames.size()) - 1;
+        if (residualBus >= maxNumOfControlledBusses)
+            throw UsageFailure("the residual bus " + quote(busNames.back()) + " has no gain the engine can set");
+        residual.isSet = true;
+        if (options.residual.empty())
+        {
+            residual.gain = 0.0f;
+            residualNote = "removed the residual bus " + quote(busNames.back()) +
+                           "; keep some of it with --residual LEVEL (e.g. -12dB), or all with --residual 1";
+        }
+        else
+        {
+            std::string lower;
+            for (const char c : options.residual)
+                lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            residual.gain = lower == "off" ? 0.0f : parseGain(options.residual);
+        }
+    }
+
+    if (!options.outputFolder.empty())
+        prepareOutputFolder(options.outputFolder);
+    if (jobs.size() == 1)
+    {
+        processFile(jobs.front(), options, models, residual, context);
+        // Said once it is done, so that a failure stays one line.
+        if (!residualNote.empty())
+            context.note(residualNote);
+        return;
+    }
+
+    // Several files: each job reports into its own buffer, printed whole when it ends.
+    std::mutex mutex;
+    std::size_t next = 0;
+    std::size_t numOfFailures = 0;
+    const auto work = [&]
+    {
+        for (;;)
+        {
+            std::size_t index = 0;
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                if (next == jobs.size())
+                    return;
+                index = next++;
+            }
+            std::ostringstream messages;
+            CommandContext jobContext{context.out, messages, context.commandName};
+            jobContext.quiet = context.quiet;
+            jobContext.interrupted = context.interrupted;
+            jobContext.verbose = context.verbose;
+            jobContext.overwrite = context.overwrite;
+            bool failed = false;
+            try
+            {
+                processFile(jobs[index], options, models, residual, jobContext);
+            }
+            catch (const std::exception& error)
+            {
+                messages << context.commandName << ": " << jobs[index].input << ": " << error.what() << "\n";
+                failed = true;
+            }
+            const std::lock_guard<std::mutex> lock(mutex);
+            context.err << messages.str();
+            numOfFailures += failed ? 1 : 0;
+        }
+    };
+    std::vector<std::thread> threads;
+    const std::size_t numOfThreads = std::min(jobs.size(), static_cast<std::size_t>(options.numOfJobs));
+    for (std::size_t i = 1; i < numOfThreads; ++i)
+        threads.emplace_back(work);
+    work();
+    for (std::thread& thread : threads)
+        thread.join();
+    if (context.interrupted != nullptr && context.interrupted->load())
+        throw Failure("interrupted");
+    if (numOfFailures > 0)
+        throw Failure(std::to_string(numOfFailures) + " of " + std::to_string(jobs.size()) + " files failed");
+    if (!residualNote.empty())
+        context.note(residualNote);
+}
+
+std::string findDefaultModel(const std::string& programPath)
+{
+    std::vector<std::string> candidates;
+    const std::size_t slash = programPath.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : programPath.substr(0, slash);
+    candidates.push_back(folder + "/../share/MurelEngine/models/" + defaultModelName);
+#if defined(MUREL_BUILD_TREE_FOLDER) && defined(MUREL_SOURCE_MODEL_FOLDER)
+    // A program in the build tree uses the repository's model; an installed one never does.
+    const std::string buildTree = MUREL_BUILD_TREE_FOLDER;
+    if (folder.compare(0, buildTree.size(), buildTree) == 0)
+        candidates.push_back(std::string(MUREL_SOURCE_MODEL_FOLDER) + "/" + defaultModelName);
+#endif
+    for (const std::string& candidate : candidates)
+    {
+        struct stat status = {};
+        if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+            return candidate;
+    }
+    return {};
 }
 
 } // namespace murel::cli

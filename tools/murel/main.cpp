@@ -27,5 +27,5 @@ int main(int argc, char** argv)
         sigaction(signalNumber, &action, nullptr);
 
     const std::vector<std::string> arguments(argv, argv + argc);
-    return murel::cli::runCommandLine(arguments, std::cout, std::cerr, &interrupted);
+    return murel::cli::runCommandLine(arguments, &std::cin, std::cout, std::cerr, &interrupted);
 }

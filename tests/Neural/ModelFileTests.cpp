@@ -1,0 +1,157 @@
+// The one reader of the model format: typed records, reasons, and the work a file may ask for.
+#include "DspCore/LastError.h"
+#include "ModelTestSupport.h"
+#include "Neural/ModelFile.h"
+#include "Neural/ModelReading.h"
+
+#include <gtest/gtest.h>
+
+namespace murel::test
+{
+namespace
+{
+
+mw::TensorRecord ramp(std::vector<int> shape)
+{
+    std::size_t count = shape.empty() ? 0 : 1;
+    for (const int axis : shape)
+        count *= static_cast<std::size_t>(axis);
+    mw::TensorRecord tensor;
+    tensor.shape = std::move(shape);
+    for (std::size_t i = 0; i < count; ++i)
+        tensor.values.push_back(0.001f * static_cast<float>(i % 100));
+    return tensor;
+}
+
+/** One record of every layer type (not a graph the engine could run), in a file of the version. */
+mw::ModelDescription everyLayerModel(int version, mw::TensorEncoding encoding)
+{
+    mw::ModelDescription model;
+    model.header.version = version;
+    model.header.modelId = 7;
+    model.header.sampleRate = 44100.0;
+    model.header.numInputChannels = 2;
+    model.header.processingMode = 1;
+    model.header.inputPacking = mw::Packing::split(2, 16, 241);
+    model.header.outputPacking = mw::Packing::decimated(32, 224, 4);
+    if (version >= 4102)
+    {
+        model.header.numOutputs = 2;
+        model.header.outputNames = {"Voice", "Drums", "Rest"};
+    }
+    model.header.fftSize = 512;
+    model.header.windowSize = version >= 4101 ? 400 : 512;
+    model.header.hopSize = 100;
+    model.encoding = encoding;
+    mw::SelfAttentionLayerRecord attention{"norm", ramp({4, 4}), ramp({305, 4}), 0, {}};
+    if (version >= 4103)
+        attention = {"norm", ramp({4, 4}), ramp({305, 4}), 2, ramp({3, 4})};
+    model.layers = {
+        {"conv", mw::ConvLayerRecord{"input", ramp({3, 3, 2, 4}), ramp({4}), 2, 1, 1, 1, 1}},
+        {"transposed",
+         mw::TransposedConvLayerRecord{"conv", ramp({2, 1, 4, 4}), ramp({4}), version >= 4104 ? 4 : -1, 2, 1, 1, 1, 1}},
+        {"norm", mw::NormLayerRecord{"transposed", version >= 4106 ? 1 : 0, ramp({4}), ramp({4})}},
+        {"relu", mw::ActivationLayerRecord{4, "norm"}},
+        {"leaky", mw::LeakyReLULayerRecord{"relu", 0.25f}},
+        {"attention", attention},
+        {"dense", mw::DenseLayerRecord{"leaky", ramp({6, 6, 4}), {}}},
+        {"separable", mw::SeparableChannelConvLayerRecord{"dense", ramp({3}), ramp({5})}},
+        {"prenorm", mw::PreNormLayerRecord{"separable", ramp({4})}},
+        {"arprenorm", mw::ARPreNormLayerRecord{"prenorm", 0.9f, 0.99f, 1e-3f}},
+        {"concat", mw::ConcatLayerRecord{{"arprenorm", "relu"}}},
+        {"sum", mw::ArithmeticLayerRecord{{"concat", "concat", "input"}, 2}},
+        {"rescale", mw::FrequencyRescaleLayerRecord{"attention", {{0, ramp({2})}, {5, ramp({3})}}}},
+        {"sigmoid", mw::ActivationLayerRecord{6, "sum"}},
+    };
+    model.outputSource = "sigmoid";
+    return model;
+}
+
+ModelFileRecord read(const std::vector<std::uint8_t>& bytes)
+{
+    MemoryInputStream stream(bytes);
+    return modelfile::readModelFile(stream);
+}
+
+TEST(ModelFile, RecordsOfEveryVersionAndLayerTypeWriteBackToTheSameBytes)
+{
+    for (int version = 4100; version <= 4106; ++version)
+        for (const auto encoding : {mw::TensorEncoding::float32, mw::TensorEncoding::float16})
+        {
+            if (encoding == mw::TensorEncoding::float16 && version < 4105)
+                continue;
+            SCOPED_TRACE(std::to_string(version) + (encoding == mw::TensorEncoding::float16 ? " half" : ""));
+            const std::vector<std::uint8_t> bytes = mw::writeModel(everyLayerModel(version, encoding));
+            const ModelFileRecord records = read(bytes);
+            EXPECT_EQ(records.header.inputPacking.code, PackingCode::splitMagnitudes);
+            EXPECT_EQ(records.header.inputPacking.numBins, 257);
+            EXPECT_EQ(records.header.outputPacking.code, PackingCode::decimated);
+            EXPECT_EQ(records.header.processingMode, ProcessingMode::spectra);
+            ASSERT_EQ(records.layers.size(), 14u);
+            EXPECT_EQ(records.layers[11].type, LayerType::arithmetic);
+            EXPECT_EQ(records.layers[11].getSources(), (std::vector<std::string>{"concat", "concat", "input"}));
+            EXPECT_EQ(records.layers[0].getTensors()[0].second->values.shape, (std::vector<int>{3, 3, 2, 4}));
+            EXPECT_EQ(records.layers[0].getTensors()[0].second->isHalfFloat, encoding == mw::TensorEncoding::float16);
+            EXPECT_EQ(mw::writeModel(records), bytes);
+        }
+}
+
+TEST(ModelFile, EveryTruncationIsRefusedWithAReason)
+{
+    const std::vector<std::uint8_t> bytes = mw::writeModel(everyLayerModel(4106, mw::TensorEncoding::float32));
+    for (std::size_t length = 0; length < bytes.size(); ++length)
+    {
+        const std::vector<std::uint8_t> prefix(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
+        try
+        {
+            read(prefix);
+            ADD_FAILURE() << "a file cut after " << length << " bytes was read";
+        }
+        catch (const ModelFormatError& error)
+        {
+            EXPECT_NE(std::string(error.what()), "") << length;
+        }
+    }
+    // A reason that says where: the record, its name and type, and the tensor.
+    std::vector<std::uint8_t> cut =
+        mw::writeModel(complexModel(8, {layer("level", mw::NormLayerRecord{"input", 0, ones(2), ones(2)})}, "level"));
+    cut.resize(cut.size() - 12);
+    try
+    {
+        read(cut);
+        ADD_FAILURE() << "the cut file was read";
+    }
+    catch (const ModelFormatError& error)
+    {
+        EXPECT_STREQ(error.what(), "layer 1 'level' (Norm): the file ends inside tensor 'offset'");
+    }
+}
+
+TEST(ModelFile, TheWorkPerFrameIsBoundedByTheFileSize)
+{
+    // A file of a hundred bytes that declares 112 channels of 11852 bins.
+    mw::ModelDescription wide = complexModel(11852, {}, "input");
+    wide.header.numInputChannels = 112;
+    wide.header.numOutputChannels = 112;
+    NeuralModel<float> model;
+    EXPECT_FALSE(loadBytes(model, mw::writeModel(wide)));
+
+    // Weights used at every row: 64 x 64 channels over 4096 rows is more than 16 KB can justify...
+    const auto convModel = [](int rows, int channels)
+    {
+        mw::ModelDescription description = complexModel(rows, {}, "up", 1);
+        description.layers = {
+            layer("up", mw::ConvLayerRecord{"input", ramp({1, 1, 2, channels}), {}, 1, 1, 1, 1, 0}),
+            layer("wide", mw::ConvLayerRecord{"up", ramp({1, 1, channels, channels}), {}, 1, 1, 1, 1, 0}),
+            layer("down", mw::ConvLayerRecord{"wide", ramp({1, 1, channels, 2}), {}, 1, 1, 1, 1, 0})};
+        description.outputSource = "down";
+        return description;
+    };
+    EXPECT_FALSE(loadBytes(model, mw::writeModel(convModel(4096, 64))));
+    EXPECT_NE(getLastErrorMessage().find("more work per frame"), std::string::npos) << getLastErrorMessage();
+    // ... while the same layers over the 513 bins of a real model load.
+    EXPECT_TRUE(loadBytes(model, mw::writeModel(convModel(513, 64)))) << getLastErrorMessage();
+}
+
+} // namespace
+} // namespace murel::test
