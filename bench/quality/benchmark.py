@@ -99,7 +99,7 @@ def systems(arguments, model):
     gains = arguments.gain or ["Noise=0"]
 
     def engine(noisy, out):
-        command = [arguments.murel, "process", noisy, out, "--model", model, "--quiet"]
+        command = [arguments.murel, "process", noisy, out, "--model", model, "--quiet", "--overwrite"]
         for gain in gains:
             command += ["--gain", gain]
         return run(command)

@@ -81,7 +81,7 @@ def main():
         noisy_path = os.path.join(arguments.work, name + ".noisy.wav")
         model_path = os.path.join(arguments.work, name + ".model.wav")
         speex_path = os.path.join(arguments.work, name + ".speex.wav")
-        run([arguments.murel, "process", noisy_path, model_path, "--model", arguments.model, "--gain", "Noise=0",
+        run([arguments.murel, "process", noisy_path, model_path, "--overwrite", "--model", arguments.model, "--gain", "Noise=0",
              "--quiet"])
         run([arguments.speex, noisy_path, speex_path])
         output = evalset.read_wav(model_path)
