@@ -59,7 +59,7 @@ bool ConcatLayer::push(const std::vector<Tensor<float>>& frames, const std::vect
     for (const Tensor<float>& x : frames)
         totalChannels += getAxis(x, 2);
 
-    output.ensureShape({numOfFrames, rows, totalChannels});
+    output.ensureShape(numOfFrames, rows, totalChannels);
     output.ensureUnique();
     float* out = output.data->data;
     int offset = 0;
@@ -186,7 +186,7 @@ bool FrequencyRescaleLayer::push(const Tensor<float>& input, BaseLayer<float>*)
     const int numOfFrames = getAxis(input, 0);
     const int rows = getAxis(input, 1);
     const int channels = getAxis(input, 2);
-    output.ensureShape({numOfFrames, bandCount, channels});
+    output.ensureShape(numOfFrames, bandCount, channels);
     output.ensureUnique();
     const float* in = input.getReadPointer();
     float* out = output.data->data;

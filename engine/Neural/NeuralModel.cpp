@@ -344,27 +344,95 @@ void NeuralModel<T>::reset()
 template <typename T>
 std::vector<ComplexSignal32> NeuralModel<T>::process(const ComplexSignal32& spectrum)
 {
-    spectrumHistory.push_back(spectrum);
-    while (static_cast<int>(spectrumHistory.size()) > std::max(numHistoryFrames, 1))
-        spectrumHistory.pop_front();
-    const std::vector<ComplexSignal32> frames(spectrumHistory.begin(), spectrumHistory.end());
-    const Tensor<T> packed = signalsToTensor(frames);
-    inputLayer->push(packed, nullptr);
-    return tensorToSignals(collectResults(), spectrum.getNumOfSamples());
+    const int numOfFrames = processFrame(spectrum);
+    std::vector<ComplexSignal32> masks;
+    masks.reserve(static_cast<std::size_t>(numOfFrames));
+    for (int i = 0; i < numOfFrames; ++i)
+    {
+        // Copies: the model's own frames are overwritten by the next call.
+        const ComplexSignal32& frame = getMaskFrame(i);
+        ComplexSignal32 mask(frame.getNumOfChannels(), frame.getNumOfSamples());
+        for (int c = 0; c < frame.getNumOfChannels(); ++c)
+            std::copy_n(frame.getReadPointer(c), frame.getNumOfSamples(), mask.getWritePointer(c));
+        masks.push_back(std::move(mask));
+    }
+    return masks;
+}
+
+template <typename T>
+int NeuralModel<T>::processFrame(const ComplexSignal32& spectrum)
+{
+    // The oldest history frame carries the newest spectrum: a copy of the bins the packing
+    // reads, channels and bins the spectrum lacks as zeros.
+    if (spectrumHistory.empty())
+        spectrumHistory.emplace_back();
+    spectrumHistory.splice(spectrumHistory.end(), spectrumHistory, spectrumHistory.begin());
+    ComplexSignal32& newest = spectrumHistory.back();
+    const int numOfBins = std::max(numBins, 0);
+    newest.resizeView(numInputChannels, numOfBins);
+    const int channels = spectrum.hasStorage() ? std::min(spectrum.getNumOfChannels(), numInputChannels) : 0;
+    const int available = std::clamp(spectrum.getNumOfSamples(), 0, numOfBins);
+    for (int c = 0; c < numInputChannels; ++c)
+    {
+        std::complex<float>* row = newest.getWritePointer(c);
+        if (c < channels)
+            std::copy_n(spectrum.getReadPointer(c), available, row);
+        std::fill(row + (c < channels ? available : 0), row + numOfBins, std::complex<float>());
+    }
+
+    if (packedInput.data != nullptr && packedInput.data.use_count() > 1)
+        packedInput.data.reset();
+    packFrames(spectrumHistory, packedInput);
+    inputLayer->push(packedInput, nullptr);
+
+    // A single result is unpacked where it lies; several are joined first.
+    int numOfFrames = 0;
+    const Tensor<T>* results = nullptr;
+    if (outputLayer != nullptr && outputLayer->results.size() == 1)
+    {
+        results = &outputLayer->results.front();
+    }
+    else if (outputLayer != nullptr && !outputLayer->results.empty())
+    {
+        collectResultsInto(joinedResults);
+        results = &joinedResults;
+    }
+    if (results != nullptr && results->shape.size() >= 3 && !results->isEmpty())
+        numOfFrames = results->shape[0];
+    if (maskFrames.size() < static_cast<std::size_t>(numOfFrames))
+        maskFrames.resize(static_cast<std::size_t>(numOfFrames));
+    for (int o = 0; o < numOfFrames; ++o)
+        unpackFrame(*results, o, spectrum.getNumOfSamples(), maskFrames[static_cast<std::size_t>(o)]);
+    if (outputLayer != nullptr)
+        outputLayer->recycleResults();
+    return numOfFrames;
 }
 
 template <typename T>
 Tensor<T> NeuralModel<T>::collectResults()
 {
+    Tensor<T> joined;
+    collectResultsInto(joined);
+    return joined;
+}
+
+template <typename T>
+void NeuralModel<T>::collectResultsInto(Tensor<T>& joined)
+{
     if (outputLayer == nullptr || outputLayer->results.empty())
-        return Tensor<T>();
+    {
+        joined.shape.clear();
+        return;
+    }
     auto axis = [](const Tensor<T>& tensor, std::size_t index)
     { return tensor.shape.size() > index ? tensor.shape[index] : 0; };
     int numOfFrames = 0;
     for (const Tensor<T>& result : outputLayer->results)
         numOfFrames += axis(result, 0);
     const Tensor<T>& first = outputLayer->results.front();
-    Tensor<T> joined({numOfFrames, axis(first, 1), axis(first, 2)});
+    if (joined.data != nullptr && joined.data.use_count() > 1)
+        joined.data.reset();
+    joined.ensureShape(numOfFrames, axis(first, 1), axis(first, 2));
     const int capacity = joined.getNumOfElements();
     int offset = 0;
     for (const Tensor<T>& result : outputLayer->results)
@@ -375,21 +443,29 @@ Tensor<T> NeuralModel<T>::collectResults()
                         static_cast<std::size_t>(count) * sizeof(T));
         offset += std::max(count, 0);
     }
-    outputLayer->results.clear();
-    return joined;
+    outputLayer->recycleResults();
 }
 
 template <typename T>
 Tensor<T> NeuralModel<T>::pushTensor(const Tensor<T>& input)
 {
+    Tensor<T> result;
+    pushTensorInto(input, result);
+    return result;
+}
+
+template <typename T>
+void NeuralModel<T>::pushTensorInto(const Tensor<T>& input, Tensor<T>& result)
+{
+    result.shape.clear();
     if (input.shape.size() != 3 || input.shape[0] < 0 || input.shape[1] != tensorRows ||
         input.shape[2] != getNumOfInputTensorChannels())
-        return Tensor<T>();
+        return;
     const int count = Tensor<T>::countElements(input.shape);
     if (count > 0 && (input.data == nullptr || input.data->size < count))
-        return Tensor<T>();
+        return;
     inputLayer->push(input, nullptr);
-    return collectResults();
+    collectResultsInto(result);
 }
 
 template <typename T>
@@ -397,11 +473,20 @@ Tensor<T> NeuralModel<T>::signalsToTensor(const std::vector<ComplexSignal32>& fr
 {
     if (frames.empty())
         return Tensor<T>();
+    Tensor<T> tensor;
+    packFrames(frames, tensor);
+    return tensor;
+}
+
+template <typename T>
+template <typename Frames>
+void NeuralModel<T>::packFrames(const Frames& frames, Tensor<T>& tensor) const
+{
     const int code = inputPacking;
     const bool complexPacking = isComplexPacking(code);
     const int numOfColumns = getNumOfInputTensorChannels();
     const int rows = std::max(tensorRows, 0);
-    Tensor<T> tensor({1, rows, numOfColumns});
+    tensor.ensureShape(1, rows, numOfColumns);
     T* out = tensor.getWritePointer();
     auto cell = [&](int row, int column) -> T&
     {
@@ -485,7 +570,6 @@ Tensor<T> NeuralModel<T>::signalsToTensor(const std::vector<ComplexSignal32>& fr
             }
         }
     }
-    return tensor;
 }
 
 template <typename T>
@@ -494,9 +578,18 @@ std::vector<ComplexSignal32> NeuralModel<T>::tensorToSignals(const Tensor<T>& te
     std::vector<ComplexSignal32> masks;
     if (tensor.shape.size() < 3 || tensor.isEmpty())
         return masks;
+    const int numOfFrames = tensor.shape[0];
+    masks.resize(static_cast<std::size_t>(numOfFrames));
+    for (int o = 0; o < numOfFrames; ++o)
+        unpackFrame(tensor, o, numOfSamples, masks[static_cast<std::size_t>(o)]);
+    return masks;
+}
+
+template <typename T>
+void NeuralModel<T>::unpackFrame(const Tensor<T>& tensor, int o, int numOfSamples, ComplexSignal32& mask) const
+{
     const int code = outputPacking;
     const int columnsPerChannel = isComplexPacking(code) ? 2 : 1;
-    const int numOfFrames = tensor.shape[0];
     const int numOfColumns = tensor.shape[2];
     const int numOfChannels = numOfColumns / columnsPerChannel;
     const int numOfBins = std::max(numOfSamples, 0);
@@ -505,8 +598,6 @@ std::vector<ComplexSignal32> NeuralModel<T>::tensorToSignals(const Tensor<T>& te
     constexpr float keep = 0.98f;
     constexpr float follow = 0.02f;
 
-    masks.reserve(static_cast<std::size_t>(numOfFrames));
-    for (int o = 0; o < numOfFrames; ++o)
     {
         const std::int64_t block = static_cast<std::int64_t>(o) * tensorRows * numOfColumns;
         // Rows past the end of the tensor read as zero.
@@ -515,7 +606,7 @@ std::vector<ComplexSignal32> NeuralModel<T>::tensorToSignals(const Tensor<T>& te
             const std::int64_t index = block + row * numOfColumns + column;
             return index >= 0 && index < count ? data[index] : 0.0f;
         };
-        ComplexSignal32 mask(numOfChannels, numOfBins);
+        mask.resizeView(numOfChannels, numOfBins);
         for (int c = 0; c < numOfChannels; ++c)
         {
             std::complex<float>* out = mask.getWritePointer(c);
@@ -569,9 +660,7 @@ std::vector<ComplexSignal32> NeuralModel<T>::tensorToSignals(const Tensor<T>& te
                 out[j] = value;
             }
         }
-        masks.push_back(std::move(mask));
     }
-    return masks;
 }
 
 template class NeuralModel<float>;
