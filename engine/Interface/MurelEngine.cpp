@@ -50,29 +50,6 @@ void* createProcessor(int numOfModelFiles, const char* const* modelFilePaths, in
     }
 }
 
-/** Hands a filled block to the processor and queues what comes out. */
-void processBlock(ProcessorState& state, const murel::Signal32& block)
-{
-    const murel::Signal32 output = state.processor.process(block);
-    state.outputQueue.add(output);
-}
-
-/** Takes numOfSamples from the queue when that many are pending; the empty block when there is
-    nothing to take. False when fewer are pending. */
-bool takeBlock(ProcessorState& state, int numOfSamples, murel::Signal32& block)
-{
-    if (static_cast<int64_t>(numOfSamples) > state.outputQueue.getNumOfSamples())
-        return false;
-    block = state.outputQueue.get(numOfSamples);
-    return true;
-}
-
-/** A block that get returned can be copied out: it holds the channels and samples asked for. */
-bool canCopy(const murel::Signal32& block, int numOfChannels, int numOfSamples)
-{
-    return !block.isEmpty() && block.getNumOfChannels() >= numOfChannels && block.getNumOfSamples() >= numOfSamples;
-}
-
 // Parameter ids.
 constexpr int bus1LevelId = 1;
 constexpr int bus0SensitivityId = 2;
@@ -154,11 +131,7 @@ extern "C"
                 return;
         try
         {
-            murel::Signal32 block(numOfChannels, numOfSamples);
-            for (int c = 0; c < numOfChannels; ++c)
-                std::memcpy(block.getWritePointer(c), channels[c],
-                            static_cast<std::size_t>(numOfSamples) * sizeof(float));
-            processBlock(*state, block);
+            state->processor.addAudio(channels, numOfSamples);
         }
         catch (...)
         {
@@ -172,17 +145,7 @@ extern "C"
             return;
         try
         {
-            const int numOfChannels = state->numOfInputChannels;
-            const std::size_t stride = static_cast<std::size_t>(numOfChannels);
-            murel::Signal32 block(numOfChannels, numOfFrames);
-            for (int c = 0; c < numOfChannels; ++c)
-            {
-                float* row = block.getWritePointer(c);
-                const float* source = samples + c;
-                for (int i = 0; i < numOfFrames; ++i)
-                    row[i] = source[static_cast<std::size_t>(i) * stride];
-            }
-            processBlock(*state, block);
+            state->processor.addAudioInterleaved(samples, numOfFrames);
         }
         catch (...)
         {
@@ -198,21 +161,7 @@ extern "C"
         for (int c = 0; c < numOfChannels; ++c)
             if (channels[c] == nullptr)
                 return false;
-        try
-        {
-            murel::Signal32 block;
-            if (!takeBlock(*state, numOfSamples, block))
-                return false;
-            if (numOfSamples > 0 && canCopy(block, numOfChannels, numOfSamples))
-                for (int c = 0; c < numOfChannels; ++c)
-                    std::memcpy(channels[c], block.getReadPointer(c),
-                                static_cast<std::size_t>(numOfSamples) * sizeof(float));
-            return true;
-        }
-        catch (...)
-        {
-            return false;
-        }
+        return state->processor.getAudio(channels, numOfSamples);
     }
 
     MUREL_API bool murelGetAudioInterleaved(void* processor, float* samples, int numOfFrames)
@@ -220,29 +169,7 @@ extern "C"
         ProcessorState* state = toState(processor);
         if (state == nullptr || samples == nullptr || numOfFrames < 0)
             return false;
-        try
-        {
-            murel::Signal32 block;
-            if (!takeBlock(*state, numOfFrames, block))
-                return false;
-            const int numOfChannels = state->numOfOutputChannels;
-            if (numOfFrames > 0 && canCopy(block, numOfChannels, numOfFrames))
-            {
-                const std::size_t stride = static_cast<std::size_t>(numOfChannels);
-                for (int c = 0; c < numOfChannels; ++c)
-                {
-                    const float* row = block.getReadPointer(c);
-                    float* target = samples + c;
-                    for (int i = 0; i < numOfFrames; ++i)
-                        target[static_cast<std::size_t>(i) * stride] = row[i];
-                }
-            }
-            return true;
-        }
-        catch (...)
-        {
-            return false;
-        }
+        return state->processor.getAudioInterleaved(samples, numOfFrames);
     }
 
     MUREL_API int murelGetNumOfPendingSamples(void* processor)
@@ -250,7 +177,7 @@ extern "C"
         const ProcessorState* state = toState(processor);
         if (state == nullptr)
             return 0;
-        return static_cast<int>(std::min<int64_t>(state->outputQueue.getNumOfSamples(), INT_MAX));
+        return static_cast<int>(std::min<int64_t>(state->processor.getNumOfPendingSamples(), INT_MAX));
     }
 
     MUREL_API void murelResetProcessorState(void* processor)
@@ -260,7 +187,6 @@ extern "C"
             return;
         try
         {
-            state->outputQueue.clear();
             state->processor.reset();
         }
         catch (...)

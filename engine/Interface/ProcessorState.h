@@ -1,14 +1,13 @@
 #pragma once
 
 #include "DspCore/Signals.h"
-#include "Interface/SignalQueue.h"
 #include "Processor/MurelProcessor.h"
 
 namespace murel
 {
 
-/** What stands behind a processor handle of the C interface: the processor, the queue of
-    processed audio not yet taken, and the channel count the caller declared. */
+/** What stands behind a processor handle of the C interface: the processor (which also queues
+    the processed audio not yet taken) and the channel count the caller declared. */
 struct ProcessorState
 {
     /** Channel counts the C interface accepts; far beyond any real layout. */
@@ -22,7 +21,6 @@ struct ProcessorState
     int numOfInputChannels = 0;
     int numOfOutputChannels = 0;
     MurelProcessor processor;
-    SignalQueue<Signal32> outputQueue;
 };
 
 } // namespace murel
