@@ -106,7 +106,8 @@ void ShortTimeFourierStage::reserve(int numOfSamples)
         return;
     const int64_t gathered = static_cast<int64_t>(numOfBuffered) + numOfSamples;
     const int64_t numOfFrames = gathered >= windowSize ? (gathered - windowSize) / hopSize + 1 : 0;
-    reserveOutput(2 * (numOfFrames + 1) * hopSize);
+    // A host's backlog (what it leaves unread) wanders by up to a block and a frame.
+    reserveOutput(2 * (numOfFrames + 1) * hopSize + 2 * static_cast<int64_t>(windowSize));
 }
 
 void ShortTimeFourierStage::reserveOutput(int64_t numOfSamples)
@@ -114,7 +115,8 @@ void ShortTimeFourierStage::reserveOutput(int64_t numOfSamples)
     const int64_t needed = outputCount + std::max<int64_t>(numOfSamples, 0);
     if (!isConfigured() || needed <= outputCapacity)
         return;
-    const int64_t capacity = std::max(needed, 2 * outputCapacity);
+    // Room to spare, so that a host whose backlog wanders settles after a few blocks.
+    const int64_t capacity = std::max(2 * needed, 2 * outputCapacity);
     if (capacity > std::numeric_limits<int>::max())
         throw std::length_error("spectral stage output queue too long");
     Signal32 grown(synthesisWindow.getNumOfChannels(), static_cast<int>(capacity));

@@ -46,8 +46,9 @@ public:
     /** Empties the frames and the output queue and buffers the start-up silence again. */
     void reset() noexcept;
     /** Makes room in the output queue for what numOfSamples more input samples give, at one
-        output frame per input frame (twice that, for models that release frames in bursts).
-        Allocates only when the queue is too small. */
+        output frame per input frame (twice that, for models that release frames in bursts, and
+        two windows more for a backlog the caller lets wander). Allocates only when the queue is
+        too small, and then doubles it at least. */
     void reserve(int numOfSamples);
     /** Makes room for numOfSamples more output samples. */
     void reserveOutput(int64_t numOfSamples);

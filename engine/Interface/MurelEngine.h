@@ -61,10 +61,17 @@ _Static_assert(offsetof(MurelModelInfo, modelLatency) == 24, "MurelModelInfo lay
    blocks of any size and taken back from the handle's output queue, delayed by the latency
    that murelGetProcessorInfo reports. Calls that touch audio (add, get, pending count,
    reset, info, delete) must come from one thread at a time per handle; the parameter
-   functions may be called from any thread at any time. */
+   functions may be called from any thread at any time. Once the first frames have passed at
+   a block size, adding and getting audio neither allocate memory nor wait on a lock.
+
+   Non-finite audio: a NaN or infinite input sample counts as silence (0) for the models and
+   the mix, and finite input never gives non-finite output, whatever its magnitude (values
+   that overflow on the way are set to 0). */
 
 /* Creates a processor from one model file for audio of numOfChannels channels (1 to 1024)
-   at sampleRate Hz. Null when the file cannot be loaded or run, or for bad arguments. */
+   at sampleRate Hz. Null when the file cannot be loaded or run, or for bad arguments, and
+   for a sampleRate more than 32 times the model's or one that needs a transform of more
+   than 65536 points. */
 MUREL_API void* murelCreateProcessor(const char* modelFilePath, int numOfChannels, double sampleRate);
 
 /* Creates a stem separator from numOfModelFiles model files that agree in blocking, rates,

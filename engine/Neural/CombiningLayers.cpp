@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "DspCore/VectorOps.h"
+#include "Neural/LayerKernels.h"
 #include "Neural/ModelReading.h"
 
 namespace murel
@@ -107,10 +108,12 @@ bool ArithmeticLayer::push(const std::vector<Tensor<float>>& frames, const std::
 {
     if (frames.empty())
         return false;
-    combinedFrame = frames.front();
-    combinedFrame.ensureUnique();
+    // A frame of its own, written over in place: the queued frames are kept for reuse.
+    kernels::prepareOutput(combinedFrame, frames.front().shape);
     const int n = combinedFrame.getNumOfElements();
     float* r = combinedFrame.data != nullptr ? combinedFrame.data->data : nullptr;
+    if (n > 0)
+        std::memcpy(r, frames.front().getReadPointer(), static_cast<std::size_t>(n) * sizeof(float));
     for (std::size_t i = 1; i < frames.size() && n > 0; ++i)
     {
         const float* x = frames[i].getReadPointer();
