@@ -140,4 +140,40 @@ inline void fromPolar(Float4 phase, Float4 magnitude, Float4& re, Float4& im)
     im = f64::narrow(f64::mul(sineLow, mLow), f64::mul(sineHigh, mHigh));
 }
 
+/** e^x in double precision for |x| below 700, to within a few ulp of double: x = k ln 2 + r
+    with |r| at most ln 2 / 2 (ln 2 in two parts, so that k ln 2 is exact), the Taylor series of
+    e^r to the 13th power (its remainder is below 1e-17), then the factor 2^k built in the
+    exponent bits. NaN stays NaN. */
+inline f64::Double2 exponential(f64::Double2 x)
+{
+    using f64::add;
+    using f64::broadcast;
+    using f64::Double2;
+    using f64::mul;
+    using f64::sub;
+    const Double2 k = f64::roundToNearest(mul(x, broadcast(1.44269504088896338700e+00)));
+    const Double2 r =
+        sub(sub(x, mul(k, broadcast(6.93147180369123816490e-01))), mul(k, broadcast(1.90821492927058770002e-10)));
+    Double2 p = broadcast(1.0 / 6227020800.0);
+    const double inverseFactorials[] = {1.0 / 479001600.0,
+                                        1.0 / 39916800.0,
+                                        1.0 / 3628800.0,
+                                        1.0 / 362880.0,
+                                        1.0 / 40320.0,
+                                        1.0 / 5040.0,
+                                        1.0 / 720.0,
+                                        1.0 / 120.0,
+                                        1.0 / 24.0,
+                                        1.0 / 6.0,
+                                        0.5,
+                                        1.0,
+                                        1.0};
+    for (const double coefficient : inverseFactorials)
+        p = add(broadcast(coefficient), mul(r, p));
+    // 2^52 + 1023 + k holds 1023 + k in its lowest bits; shifted into the exponent field it is 2^k.
+    const Double2 biased = add(k, broadcast(4503599627370496.0 + 1023.0));
+    const Double2 scale = vreinterpretq_f64_u64(vshlq_n_u64(vreinterpretq_u64_f64(biased), 52));
+    return mul(p, scale);
+}
+
 } // namespace murel::vec

@@ -134,6 +134,7 @@ bool MurelProcessor::loadModelFiles(const std::vector<File>& files)
 
 bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>& streams)
 {
+    lastError.clear();
     if (streams.empty())
         return false;
 
@@ -228,6 +229,7 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
 
 bool MurelProcessor::setFormat(const AudioFormat& newInputFormat, const AudioFormat& newOutputFormat)
 {
+    lastError.clear();
     if (!isUsable(modelInputFormat) || !isUsable(modelOutputFormat) || neuralModels.empty())
         return false;
     if (!isUsable(newInputFormat) || !isUsable(newOutputFormat))

@@ -57,6 +57,19 @@ TEST(VectorMath, PolarKernelsRoundOnceFromDoublePrecision)
     EXPECT_LE(numOfDifferences, 3);
 }
 
+TEST(VectorMath, ExponentialIsWithinAFewUlpOfDouble)
+{
+    for (double x = -30.0; x <= 30.0; x += 0.0137)
+    {
+        double lanes[2];
+        vst1q_f64(lanes, vec::exponential(vec::f64::broadcast(x)));
+        ASSERT_NEAR(lanes[0], std::exp(x), 4e-16 * std::exp(x)) << x;
+    }
+    double lanes[2];
+    vst1q_f64(lanes, vec::exponential(vec::f64::broadcast(std::nan(""))));
+    EXPECT_TRUE(std::isnan(lanes[0]));
+}
+
 TEST(VectorMath, ReplaceNonFiniteKeepsFiniteValues)
 {
     const float infinity = std::numeric_limits<float>::infinity();
