@@ -559,21 +559,23 @@ public:
         std::printf("\nReference model: %.2f MFLOP per frame, %d frames/s at 48 kHz; medians over repetitions\n",
                     2.0 * macsPerFrame * 1e-6, static_cast<int>(sampleRate / hopSize));
         for (const char* name : {"OneModel/1", "OneModel/2"})
-            std::printf("%s: %.1fx real time per core (CPU time); block CPU time p50 %.0f us, p99 %.0f us "
-                        "(%.2fx the median), max %.0f us; %.2f allocations per call\n",
-                        name, blockSeconds / (1e-6 * median(name, "cpuUsPerIteration")), median(name, "blockP50us"),
-                        median(name, "blockP99us"),
-                        median(name, "blockP99us") / std::max(median(name, "blockP50us"), 1e-9),
-                        median(name, "blockMaxUs"), median(name, "allocsPerCall"));
+            if (median(name, "cpuUsPerIteration") > 0.0)
+                std::printf("%s: %.1fx real time per core (CPU time); block CPU time p50 %.0f us, p99 %.0f us "
+                            "(%.2fx the median), max %.0f us; %.2f allocations per call\n",
+                            name, blockSeconds / (1e-6 * median(name, "cpuUsPerIteration")), median(name, "blockP50us"),
+                            median(name, "blockP99us"),
+                            median(name, "blockP99us") / std::max(median(name, "blockP50us"), 1e-9),
+                            median(name, "blockMaxUs"), median(name, "allocsPerCall"));
         const double model = median("ModelAlone", "GFLOPs");
         const double peak = median("MultiplyAddPeak", "GFLOPs");
         if (model > 0.0 && peak > 0.0)
             std::printf("model alone: %.1f GFLOP/s, %.0f %% of the measured four-lane multiply-add peak of "
                         "%.1f GFLOP/s\n",
                         model, 100.0 * model / peak, peak);
-        std::printf("time outside the model (framing, transforms, mask shaping, mixing): %.1f %% of thread "
-                    "time\n",
-                    median("ShareOutsideTheModel", "outsidePercent"));
+        if (median("ShareOutsideTheModel", "cpuUsPerIteration") > 0.0)
+            std::printf("time outside the model (framing, transforms, mask shaping, mixing): %.1f %% of thread "
+                        "time\n",
+                        median("ShareOutsideTheModel", "outsidePercent"));
         const double together = median("TwoModelsCallerAndWorker", "realUsPerIteration");
         const double sequential = median("TwoModelsOneAfterTheOther", "realUsPerIteration");
         if (together > 0.0 && sequential > 0.0)
