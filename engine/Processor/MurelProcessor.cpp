@@ -204,7 +204,12 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
         return false;
     names.push_back(residualName);
 
-    workers.clear();
+    // The workers start before anything is taken over: a thread that cannot start leaves the
+    // processor as it was.
+    std::vector<std::unique_ptr<ModelWorker>> newWorkers;
+    for (std::size_t m = 1; m < models.size(); ++m)
+        newWorkers.push_back(std::make_unique<ModelWorker>());
+    workers = std::move(newWorkers);
     numOfModels = static_cast<int>(models.size());
     neuralModels = std::move(models);
     modelInputFormat = std::move(inputFormatOfModels);
@@ -222,8 +227,6 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
         outputFormat = inputFormat;
         updateBlockSize();
     }
-    for (int m = 1; m < numOfModels; ++m)
-        workers.push_back(std::make_unique<ModelWorker>());
     return true;
 }
 
