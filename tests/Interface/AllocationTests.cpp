@@ -141,11 +141,11 @@ mw::ModelDescription everyLayerModel(std::uint32_t seed)
 }
 
 /** Odd host blocks, cycled. */
-const std::vector<int> blockSizes = {1, 17, 100, 441, 480, 1031, 64, 333};
+const std::vector<int> blockSizes = {1, 17, 100, 441, 480, 7, 64, 33, 3, 250};
 
 long countWhileStreaming(void* processor, bool interleaved, int numOfWarmUpCalls, int numOfCountedCalls)
 {
-    const std::size_t longest = 1031;
+    const std::size_t longest = 480;
     std::vector<std::vector<float>> channels(numOfChannels, std::vector<float>(longest));
     std::vector<float> frames(longest * numOfChannels);
     std::mt19937 generator(7);
