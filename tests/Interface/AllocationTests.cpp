@@ -28,6 +28,12 @@ namespace
 std::atomic<bool> counting{false};
 std::atomic<long> numOfAllocations{0};
 
+} // namespace
+
+#ifndef MUREL_SANITIZED
+namespace
+{
+
 void count()
 {
     if (counting.load(std::memory_order_relaxed))
@@ -36,7 +42,6 @@ void count()
 
 } // namespace
 
-#ifndef MUREL_SANITIZED
 // glibc's own entry points, which the replacements forward to.
 extern "C"
 {
