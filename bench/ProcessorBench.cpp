@@ -1,10 +1,14 @@
-// End-to-end speed of the neural spectral processor at 48 kHz stereo, in multiples of real time,
-// for a reference encoder/decoder model of the size of a small real-time denoiser:
-//  - one model, and the same model alone (no framing, transforms or mixing), which gives the
-//    share of time spent outside the model;
-//  - a two-model stem separator on its worker threads, and the same two graphs run one after
-//    the other (one model whose graph holds both, so the same layers run on one thread);
-//  - heap allocations per frame in steady state (every malloc of the process is counted).
+// End-to-end speed of the neural spectral processor through its real-time entries (addAudio and
+// getAudio, 480-sample host blocks at 48 kHz), with a reference model of the size of a real-time
+// speech denoiser: FFT 1024, hop 256, 512 bins; four causal encoder convolutions that halve the
+// bins (32, 32, 48, 64 channels), a self-attention and dense bottleneck, three transposed
+// convolution decoders with skip concatenations and one more to the full bins, a sigmoid mask.
+//  - one model, mono and stereo: multiples of real time per core (CPU time), the per-block
+//    CPU time (median, 99th percentile, maximum) and heap allocations per call;
+//  - the model alone in GFLOP/s against the four-lane fused multiply-add peak measured in the
+//    same run, and the share of time outside the model;
+//  - a two-model stem separator (the caller and one worker) against the same two graphs run one
+//    after the other on one thread.
 // A summary after the table gives the ratios.
 
 #include <benchmark/benchmark.h>
@@ -23,6 +27,7 @@
 
 #include "DspCore/AudioFormat.h"
 #include "DspCore/Signals.h"
+#include "DspCore/VectorOps.h"
 #include "ModelWriter.h"
 #include "Neural/MemoryInputStream.h"
 #include "Neural/NeuralModel.h"
@@ -76,13 +81,11 @@ namespace
 namespace mw = murel::modelwriter;
 using murel::AudioFormat;
 using murel::MurelProcessor;
-using murel::Signal32;
 
 constexpr double sampleRate = 48000.0;
-constexpr int numOfChannels = 2;
-constexpr int fftSize = 512;
+constexpr int fftSize = 1024;
 constexpr int hopSize = 256;
-constexpr int numOfBins = 256;
+constexpr int numOfBins = 512;
 /** A host's block: 10 ms, not a multiple of the hop. */
 constexpr int hostBlockSize = 480;
 
@@ -115,7 +118,7 @@ struct Builder
         return record;
     }
 
-    /** Causal convolution over two frames; frequencyStride 2 halves the rows. */
+    /** Causal convolution over kernelTime frames; frequencyStride 2 halves the rows. */
     void conv(const std::string& name, const std::string& source, int kernelTime, int kernelFrequency, int stride,
               int inputChannels, int outputChannels)
     {
@@ -154,6 +157,33 @@ struct Builder
         rows[name] = rowsAfter(source);
     }
 
+    /** Attention over the channels of every row, with two frames of context. */
+    void attention(const std::string& name, const std::string& source, int channels)
+    {
+        const int n = rowsAfter(source);
+        mw::SelfAttentionLayerRecord record;
+        record.source = source;
+        record.weights = weights({channels, channels}, channels);
+        record.bias = constant(n * channels, 0.01f);
+        record.contextKernel = weights({2, channels}, 2);
+        layers.push_back({name, record});
+        macs += static_cast<double>(n) * channels * (channels + 2);
+        rows[name] = n;
+    }
+
+    /** Every row from every row, per channel. */
+    void dense(const std::string& name, const std::string& source, int channels)
+    {
+        const int n = rowsAfter(source);
+        mw::DenseLayerRecord record;
+        record.source = source;
+        record.weights = weights({n, n, channels}, n);
+        record.bias = constant(n * channels, 0.01f);
+        layers.push_back({name, record});
+        macs += static_cast<double>(n) * n * channels;
+        rows[name] = n;
+    }
+
     void activation(const std::string& name, int type, const std::string& source)
     {
         layers.push_back({name, mw::ActivationLayerRecord{type, source}});
@@ -169,29 +199,35 @@ struct Builder
     int rowsAfter(const std::string& name) const { return name.rfind("input", 0) == 0 ? numOfBins : rows.at(name); }
 
     /** The encoder/decoder of one separated component; prefix keeps the names of several apart. */
-    std::string addNetwork(const std::string& prefix)
+    std::string addNetwork(const std::string& prefix, int numOfChannels)
     {
         const auto n = [&](const char* name) { return prefix + name; };
-        conv(n("enc1"), "input", 2, 4, 2, 2 * numOfChannels, 24); // 256 -> 128 rows
-        norm(n("norm1"), n("enc1"), 24);
+        conv(n("enc1"), "input", 2, 3, 2, 2 * numOfChannels, 32); // 512 -> 256 rows
+        norm(n("norm1"), n("enc1"), 32);
         activation(n("act1"), 4, n("norm1"));
-        conv(n("enc2"), n("act1"), 2, 4, 2, 24, 32); // 128 -> 64
+        conv(n("enc2"), n("act1"), 2, 2, 2, 32, 32); // 256 -> 128
         norm(n("norm2"), n("enc2"), 32);
         activation(n("act2"), 4, n("norm2"));
-        conv(n("enc3"), n("act2"), 2, 4, 2, 32, 48); // 64 -> 32
+        conv(n("enc3"), n("act2"), 2, 2, 2, 32, 48); // 128 -> 64
         activation(n("act3"), 4, n("enc3"));
-        conv(n("bottleneck"), n("act3"), 2, 3, 1, 48, 48);
-        norm(n("norm4"), n("bottleneck"), 48);
+        conv(n("enc4"), n("act3"), 2, 2, 2, 48, 64); // 64 -> 32
+        norm(n("norm4"), n("enc4"), 64);
         activation(n("act4"), 4, n("norm4"));
-        transposedConv(n("dec3"), n("act4"), 48, 32); // 32 -> 64
-        activation(n("act5"), 4, n("dec3"));
-        concat(n("skip2"), n("act5"), n("act2"));
-        transposedConv(n("dec2"), n("skip2"), 64, 24); // 64 -> 128
-        activation(n("act6"), 4, n("dec2"));
-        concat(n("skip1"), n("act6"), n("act1"));
-        transposedConv(n("dec1"), n("skip1"), 48, 16); // 128 -> 256
-        activation(n("act7"), 4, n("dec1"));
-        conv(n("out"), n("act7"), 1, 1, 1, 16, 2 * numOfChannels);
+        attention(n("attention"), n("act4"), 64);
+        dense(n("dense"), n("attention"), 64);
+        activation(n("act5"), 4, n("dense"));
+        transposedConv(n("dec4"), n("act5"), 64, 48); // 32 -> 64
+        activation(n("act6"), 4, n("dec4"));
+        concat(n("skip3"), n("act6"), n("act3"));
+        transposedConv(n("dec3"), n("skip3"), 96, 24); // 64 -> 128
+        activation(n("act7"), 4, n("dec3"));
+        concat(n("skip2"), n("act7"), n("act2"));
+        transposedConv(n("dec2"), n("skip2"), 56, 16); // 128 -> 256
+        activation(n("act8"), 4, n("dec2"));
+        concat(n("skip1"), n("act8"), n("act1"));
+        transposedConv(n("dec1"), n("skip1"), 48, 8); // 256 -> 512
+        activation(n("act9"), 4, n("dec1"));
+        conv(n("out"), n("act9"), 1, 1, 1, 8, 2 * numOfChannels);
         activation(n("mask"), 6, n("out"));
         return n("mask");
     }
@@ -202,7 +238,7 @@ struct Builder
     double macs = 0.0;
 };
 
-mw::ModelDescription header(int numOfOutputs)
+mw::ModelDescription header(int numOfOutputs, int numOfChannels)
 {
     mw::ModelDescription description;
     mw::ModelHeader& h = description.header;
@@ -224,11 +260,11 @@ mw::ModelDescription header(int numOfOutputs)
 }
 
 /** The reference model: one separated component. */
-mw::ModelDescription referenceModel(std::uint32_t seed, double* macsPerFrame = nullptr)
+mw::ModelDescription referenceModel(std::uint32_t seed, int numOfChannels, double* macsPerFrame = nullptr)
 {
     Builder builder(seed);
-    mw::ModelDescription description = header(1);
-    description.outputSource = builder.addNetwork("");
+    mw::ModelDescription description = header(1, numOfChannels);
+    description.outputSource = builder.addNetwork("", numOfChannels);
     description.layers = std::move(builder.layers);
     if (macsPerFrame != nullptr)
         *macsPerFrame = builder.macs;
@@ -236,13 +272,13 @@ mw::ModelDescription referenceModel(std::uint32_t seed, double* macsPerFrame = n
 }
 
 /** Both components' networks in one graph, run one after the other on one thread. */
-mw::ModelDescription fusedModel(std::uint32_t firstSeed, std::uint32_t secondSeed)
+mw::ModelDescription fusedModel(std::uint32_t firstSeed, std::uint32_t secondSeed, int numOfChannels)
 {
     Builder first(firstSeed);
     Builder second(secondSeed);
-    mw::ModelDescription description = header(2);
-    const std::string firstMask = first.addNetwork("a.");
-    const std::string secondMask = second.addNetwork("b.");
+    mw::ModelDescription description = header(2, numOfChannels);
+    const std::string firstMask = first.addNetwork("a.", numOfChannels);
+    const std::string secondMask = second.addNetwork("b.", numOfChannels);
     description.layers = std::move(first.layers);
     description.layers.insert(description.layers.end(), second.layers.begin(), second.layers.end());
     description.layers.push_back({"both", mw::ConcatLayerRecord{{firstMask, secondMask}}});
@@ -255,7 +291,7 @@ std::shared_ptr<murel::InputStream> toStream(const mw::ModelDescription& descrip
     return std::make_shared<murel::MemoryInputStream>(mw::writeModel(description));
 }
 
-std::unique_ptr<MurelProcessor> makeProcessor(const std::vector<mw::ModelDescription>& models)
+std::unique_ptr<MurelProcessor> makeProcessor(const std::vector<mw::ModelDescription>& models, int numOfChannels)
 {
     auto processor = std::make_unique<MurelProcessor>();
     std::vector<std::shared_ptr<murel::InputStream>> streams;
@@ -269,78 +305,106 @@ std::unique_ptr<MurelProcessor> makeProcessor(const std::vector<mw::ModelDescrip
     return processor;
 }
 
-/** Ten seconds of stereo noise at a moderate level, cut into host blocks. */
-std::vector<Signal32> makeBlocks()
+/** Ten seconds of noise at a moderate level, cut into host blocks of two channels (a mono
+    host uses the first). */
+const std::vector<std::vector<float>>& noiseBlocks()
 {
-    std::mt19937 generator(7);
-    std::uniform_real_distribution<float> distribution(-0.3f, 0.3f);
-    std::vector<Signal32> blocks;
-    for (int b = 0; b < 1000; ++b)
+    static const std::vector<std::vector<float>> all = []()
     {
-        Signal32 block(numOfChannels, hostBlockSize);
-        for (int c = 0; c < numOfChannels; ++c)
-            for (int i = 0; i < hostBlockSize; ++i)
-                block.getWritePointer(c)[i] = distribution(generator);
-        blocks.push_back(block);
-    }
-    return blocks;
-}
-
-const std::vector<Signal32>& blocks()
-{
-    static const std::vector<Signal32> all = makeBlocks();
+        std::mt19937 generator(7);
+        std::uniform_real_distribution<float> distribution(-0.3f, 0.3f);
+        std::vector<std::vector<float>> rows(2 * 1000, std::vector<float>(hostBlockSize));
+        for (auto& row : rows)
+            for (float& x : row)
+                x = distribution(generator);
+        return rows;
+    }();
     return all;
 }
 
-void runProcessor(benchmark::State& state, const std::vector<mw::ModelDescription>& models)
+/** Thread CPU time in seconds. */
+double threadSeconds()
 {
-    const std::unique_ptr<MurelProcessor> processor = makeProcessor(models);
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+}
+
+/** Host blocks through addAudio and getAudio, as an audio callback does. Counts the CPU time of
+    the calling thread per block (with one model it does all the work) and the heap allocations. */
+void runProcessor(benchmark::State& state, const std::vector<mw::ModelDescription>& models, int numOfChannels)
+{
+    const std::unique_ptr<MurelProcessor> processor = makeProcessor(models, numOfChannels);
     if (processor == nullptr)
     {
         state.SkipWithError("the models do not load");
         return;
     }
-    const std::vector<Signal32>& input = blocks();
+    const std::vector<std::vector<float>>& input = noiseBlocks();
+    std::vector<std::vector<float>> output(static_cast<std::size_t>(numOfChannels), std::vector<float>(hostBlockSize));
+    std::vector<float*> outputRows;
+    for (auto& row : output)
+        outputRows.push_back(row.data());
+    std::size_t next = 0;
+    const auto runBlock = [&]()
+    {
+        const float* rows[2] = {input[2 * next].data(), input[2 * next + 1].data()};
+        processor->addAudio(rows, hostBlockSize);
+        processor->getAudio(outputRows.data(), hostBlockSize);
+        next = (next + 1) % (input.size() / 2);
+    };
     // Steady state: every layer has its buffers and every queue its depth.
     for (int b = 0; b < 200; ++b)
-        benchmark::DoNotOptimize(processor->process(input[static_cast<std::size_t>(b)]));
+        runBlock();
 
-    std::size_t next = 0;
-    std::int64_t numOfSamples = 0;
+    std::vector<double> blockTimes;
+    blockTimes.reserve(1 << 16);
+    std::int64_t numOfBlocks = 0;
     const std::int64_t allocationsBefore = numOfAllocations.load();
     for (auto _ : state)
     {
-        Signal32 output = processor->process(input[next]);
-        benchmark::DoNotOptimize(output);
-        numOfSamples += hostBlockSize;
-        next = (next + 1) % input.size();
+        const double start = threadSeconds();
+        runBlock();
+        if (blockTimes.size() < blockTimes.capacity())
+            blockTimes.push_back(threadSeconds() - start);
+        ++numOfBlocks;
     }
     const std::int64_t allocations = numOfAllocations.load() - allocationsBefore;
-    const double seconds = static_cast<double>(numOfSamples) / sampleRate;
-    const double frames = static_cast<double>(numOfSamples) / hopSize;
+    const double seconds = static_cast<double>(numOfBlocks) * hostBlockSize / sampleRate;
+    const double frames = static_cast<double>(numOfBlocks) * hostBlockSize / hopSize;
     state.counters["xRealTime"] = benchmark::Counter(seconds, benchmark::Counter::kIsRate);
     state.counters["framesPerSecond"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
     if (MUREL_COUNTS_ALLOCATIONS)
-        state.counters["allocsPerFrame"] = static_cast<double>(allocations) / frames;
+        state.counters["allocsPerCall"] = static_cast<double>(allocations) / (2.0 * static_cast<double>(numOfBlocks));
+    std::sort(blockTimes.begin(), blockTimes.end());
+    if (!blockTimes.empty())
+    {
+        const auto at = [&](double q)
+        { return 1e6 * blockTimes[static_cast<std::size_t>(q * static_cast<double>(blockTimes.size() - 1))]; };
+        state.counters["blockP50us"] = at(0.5);
+        state.counters["blockP99us"] = at(0.99);
+        state.counters["blockMaxUs"] = at(1.0);
+    }
 }
 
 void benchmarkOneModel(benchmark::State& state)
 {
-    runProcessor(state, {referenceModel(1)});
+    const int numOfChannels = static_cast<int>(state.range(0));
+    runProcessor(state, {referenceModel(1, numOfChannels)}, numOfChannels);
 }
 
-void benchmarkTwoModelsOnWorkerThreads(benchmark::State& state)
+void benchmarkTwoModelsCallerAndWorker(benchmark::State& state)
 {
-    runProcessor(state, {referenceModel(1), referenceModel(2)});
+    runProcessor(state, {referenceModel(1, 2), referenceModel(2, 2)}, 2);
 }
 
 void benchmarkTwoModelsOneAfterTheOther(benchmark::State& state)
 {
-    runProcessor(state, {fusedModel(1, 2)});
+    runProcessor(state, {fusedModel(1, 2, 2)}, 2);
 }
 
 /** 64 spectra of random bins, the frames the model sees when it runs alone. */
-std::vector<murel::ComplexSignal32> randomSpectra()
+std::vector<murel::ComplexSignal32> randomSpectra(int numOfChannels)
 {
     std::mt19937 generator(3);
     std::uniform_real_distribution<float> distribution(-8.0f, 8.0f);
@@ -359,39 +423,52 @@ std::vector<murel::ComplexSignal32> randomSpectra()
 /** The model alone on the spectra it would see: what the processor cannot avoid. */
 void benchmarkModelAlone(benchmark::State& state)
 {
+    double macsPerFrame = 0.0;
     murel::NeuralModel<float> model;
-    if (!model.loadModel(toStream(referenceModel(1))))
+    if (!model.loadModel(toStream(referenceModel(1, 2, &macsPerFrame))))
     {
         state.SkipWithError("the model does not load");
         return;
     }
-    const std::vector<murel::ComplexSignal32> spectra = randomSpectra();
+    const std::vector<murel::ComplexSignal32> spectra = randomSpectra(2);
     for (int s = 0; s < 100; ++s)
-        benchmark::DoNotOptimize(model.process(spectra[static_cast<std::size_t>(s) % spectra.size()]));
+        benchmark::DoNotOptimize(model.processFrame(spectra[static_cast<std::size_t>(s) % spectra.size()]));
 
     std::size_t next = 0;
     std::int64_t frames = 0;
-    const std::int64_t allocationsBefore = numOfAllocations.load();
     for (auto _ : state)
     {
-        benchmark::DoNotOptimize(model.process(spectra[next]));
+        benchmark::DoNotOptimize(model.processFrame(spectra[next]));
         next = (next + 1) % spectra.size();
         ++frames;
     }
-    const std::int64_t allocations = numOfAllocations.load() - allocationsBefore;
-    state.counters["xRealTime"] =
-        benchmark::Counter(static_cast<double>(frames) * hopSize / sampleRate, benchmark::Counter::kIsRate);
     state.counters["framesPerSecond"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsRate);
-    if (MUREL_COUNTS_ALLOCATIONS)
-        state.counters["allocsPerFrame"] = static_cast<double>(allocations) / static_cast<double>(frames);
+    state.counters["GFLOPs"] =
+        benchmark::Counter(2e-9 * macsPerFrame * static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
-/** Thread CPU time in seconds. */
-double threadSeconds()
+/** The four-lane multiply-add peak of one core through the vector wrapper: twelve independent
+    accumulators, so that neither latency nor loads limit it. */
+void benchmarkMultiplyAddPeak(benchmark::State& state)
 {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + 1e-9 * static_cast<double>(now.tv_nsec);
+    constexpr int numOfAccumulators = 12;
+    constexpr int numOfSteps = 4096;
+    murel::vec::Float4 acc[numOfAccumulators];
+    for (int i = 0; i < numOfAccumulators; ++i)
+        acc[i] = murel::vec::broadcast(0.001f * static_cast<float>(i));
+    const murel::vec::Float4 a = murel::vec::broadcast(0.999f);
+    const murel::vec::Float4 b = murel::vec::broadcast(0.0001f);
+    std::int64_t operations = 0;
+    for (auto _ : state)
+    {
+        for (int step = 0; step < numOfSteps; ++step)
+            for (int i = 0; i < numOfAccumulators; ++i)
+                acc[i] = murel::vec::fma(b, acc[i], a);
+        for (int i = 0; i < numOfAccumulators; ++i)
+            benchmark::DoNotOptimize(acc[i]);
+        operations += static_cast<std::int64_t>(numOfSteps) * numOfAccumulators * 8;
+    }
+    state.counters["GFLOPs"] = benchmark::Counter(1e-9 * static_cast<double>(operations), benchmark::Counter::kIsRate);
 }
 
 /** The processor with the reference model and the same model alone, interleaved block by block
@@ -399,44 +476,53 @@ double threadSeconds()
     that is spent outside the model. */
 void benchmarkShareOutsideTheModel(benchmark::State& state)
 {
-    const std::unique_ptr<MurelProcessor> processor = makeProcessor({referenceModel(1)});
+    const std::unique_ptr<MurelProcessor> processor = makeProcessor({referenceModel(1, 2)}, 2);
     murel::NeuralModel<float> model;
-    if (processor == nullptr || !model.loadModel(toStream(referenceModel(1))))
+    if (processor == nullptr || !model.loadModel(toStream(referenceModel(1, 2))))
     {
         state.SkipWithError("the model does not load");
         return;
     }
-    const std::vector<murel::ComplexSignal32> spectra = randomSpectra();
-    const std::vector<Signal32>& input = blocks();
+    const std::vector<murel::ComplexSignal32> spectra = randomSpectra(2);
+    const std::vector<std::vector<float>>& input = noiseBlocks();
+    std::vector<float> left(hostBlockSize);
+    std::vector<float> right(hostBlockSize);
+    float* outputRows[2] = {left.data(), right.data()};
+    std::size_t next = 0;
+    const auto runBlock = [&]()
+    {
+        const float* rows[2] = {input[2 * next].data(), input[2 * next + 1].data()};
+        processor->addAudio(rows, hostBlockSize);
+        processor->getAudio(outputRows, hostBlockSize);
+        next = (next + 1) % (input.size() / 2);
+    };
     for (int b = 0; b < 200; ++b)
     {
-        benchmark::DoNotOptimize(processor->process(input[static_cast<std::size_t>(b)]));
-        benchmark::DoNotOptimize(model.process(spectra[static_cast<std::size_t>(b) % spectra.size()]));
+        runBlock();
+        benchmark::DoNotOptimize(model.processFrame(spectra[static_cast<std::size_t>(b) % spectra.size()]));
     }
 
     double processorTime = 0.0;
     double modelTime = 0.0;
     std::int64_t numOfSamples = 0;
     std::int64_t framesRun = 0;
-    std::size_t next = 0;
     for (auto _ : state)
     {
         const double start = threadSeconds();
-        benchmark::DoNotOptimize(processor->process(input[next]));
+        runBlock();
         const double middle = threadSeconds();
         numOfSamples += hostBlockSize;
         // As many frames through the model alone as the processor has cut so far.
         for (; framesRun < numOfSamples / hopSize; ++framesRun)
-            benchmark::DoNotOptimize(model.process(spectra[static_cast<std::size_t>(framesRun) % spectra.size()]));
+            benchmark::DoNotOptimize(model.processFrame(spectra[static_cast<std::size_t>(framesRun) % spectra.size()]));
         const double end = threadSeconds();
         processorTime += middle - start;
         modelTime += end - middle;
-        next = (next + 1) % input.size();
     }
     state.counters["outsidePercent"] = 100.0 * (processorTime - modelTime) / processorTime;
 }
 
-/** Console output as usual, keeping the best real time per frame of every benchmark. */
+/** Console output as usual, keeping the best run of every benchmark for the summary. */
 class SummaryReporter : public benchmark::ConsoleReporter
 {
 public:
@@ -447,70 +533,59 @@ public:
         {
             if (run.run_type != Run::RT_Iteration || run.error_occurred)
                 continue;
-            const auto outside = run.counters.find("outsidePercent");
-            if (outside != run.counters.end())
-                outsideShares.push_back(outside->second.value);
-            const auto rate = run.counters.find("framesPerSecond");
-            if (rate == run.counters.end() || !(rate->second.value > 0.0))
-                continue;
-            const double microseconds = 1e6 / rate->second.value;
-            const double frames = rate->second.value * run.real_accumulated_time;
-            const double cpuMicroseconds = 1e6 * run.cpu_accumulated_time / frames;
-            const std::string name = run.run_name.function_name;
-            keepBest(best, name, microseconds);
-            keepBest(bestCpu, name, cpuMicroseconds);
-            const auto allocs = run.counters.find("allocsPerFrame");
-            if (allocs != run.counters.end())
-                allocations[name] = allocs->second.value;
+            const std::string name = run.benchmark_name();
+            for (const auto& [counter, value] : run.counters)
+                values[name][counter].push_back(value.value);
+            const double iterations = static_cast<double>(run.iterations);
+            values[name]["cpuUsPerIteration"].push_back(1e6 * run.cpu_accumulated_time / iterations);
+            values[name]["realUsPerIteration"].push_back(1e6 * run.real_accumulated_time / iterations);
         }
+    }
+
+    /** Median of a counter over the repetitions; 0 when it was not measured. */
+    double median(const std::string& name, const std::string& counter) const
+    {
+        const auto found = values.find(name);
+        if (found == values.end() || found->second.count(counter) == 0)
+            return 0.0;
+        std::vector<double> sorted = found->second.at(counter);
+        std::sort(sorted.begin(), sorted.end());
+        return sorted[sorted.size() / 2];
     }
 
     void printSummary(double macsPerFrame) const
     {
-        const double frameSeconds = static_cast<double>(hopSize) / sampleRate;
-        std::printf("\nReference model: %.2f MFLOP per frame (%.1f M multiply-adds), %d frames/s at 48 kHz\n",
-                    2.0 * macsPerFrame * 1e-6, macsPerFrame * 1e-6, static_cast<int>(sampleRate / hopSize));
-        std::printf("%-28s %14s %14s %12s %18s\n", "", "real us/frame", "CPU us/frame", "x real time",
-                    "allocations/frame");
-        for (const auto& [name, microseconds] : best)
-        {
-            const auto allocs = allocations.find(name);
-            std::printf("%-28s %14.1f %14.1f %12.1f %18.1f\n", name.c_str(), microseconds, bestCpu.at(name),
-                        frameSeconds / (microseconds * 1e-6), allocs != allocations.end() ? allocs->second : -1.0);
-        }
-        const auto get = [](const std::map<std::string, double>& times, const char* name)
-        { return times.count(name) != 0 ? times.at(name) : 0.0; };
-        const double one = get(bestCpu, "OneModel");
-        const double alone = get(bestCpu, "ModelAlone");
-        const double threads = get(best, "TwoModelsOnWorkerThreads");
-        const double sequential = get(best, "TwoModelsOneAfterTheOther");
-        // Both run on one thread: CPU time is the fairer measure on a shared machine.
-        if (one > 0.0 && alone > 0.0)
-            std::printf("time outside the model, separate runs: %.1f %% of CPU time\n", 100.0 * (one - alone) / one);
-        if (!outsideShares.empty())
-        {
-            std::vector<double> sorted = outsideShares;
-            std::sort(sorted.begin(), sorted.end());
-            std::printf("time outside the model (framing, transforms, mask shaping, mixing), interleaved runs: "
-                        "median %.1f %% of thread time over %zu runs\n",
-                        sorted[sorted.size() / 2], sorted.size());
-        }
-        if (threads > 0.0 && sequential > 0.0)
-            std::printf("two-model separator: worker threads %.2fx faster than one after the other\n",
-                        sequential / threads);
+        const double blockSeconds = static_cast<double>(hostBlockSize) / sampleRate;
+        std::printf("\nReference model: %.2f MFLOP per frame, %d frames/s at 48 kHz; medians over repetitions\n",
+                    2.0 * macsPerFrame * 1e-6, static_cast<int>(sampleRate / hopSize));
+        for (const char* name : {"OneModel/1", "OneModel/2"})
+            if (median(name, "cpuUsPerIteration") > 0.0)
+                std::printf("%s: %.1fx real time per core (CPU time); block CPU time p50 %.0f us, p99 %.0f us "
+                            "(%.2fx the median), max %.0f us; %.2f allocations per call\n",
+                            name, blockSeconds / (1e-6 * median(name, "cpuUsPerIteration")), median(name, "blockP50us"),
+                            median(name, "blockP99us"),
+                            median(name, "blockP99us") / std::max(median(name, "blockP50us"), 1e-9),
+                            median(name, "blockMaxUs"), median(name, "allocsPerCall"));
+        const double model = median("ModelAlone", "GFLOPs");
+        const double peak = median("MultiplyAddPeak", "GFLOPs");
+        if (model > 0.0 && peak > 0.0)
+            std::printf("model alone: %.1f GFLOP/s, %.0f %% of the measured four-lane multiply-add peak of "
+                        "%.1f GFLOP/s\n",
+                        model, 100.0 * model / peak, peak);
+        if (median("ShareOutsideTheModel", "cpuUsPerIteration") > 0.0)
+            std::printf("time outside the model (framing, transforms, mask shaping, mixing): %.1f %% of thread "
+                        "time\n",
+                        median("ShareOutsideTheModel", "outsidePercent"));
+        const double together = median("TwoModelsCallerAndWorker", "realUsPerIteration");
+        const double sequential = median("TwoModelsOneAfterTheOther", "realUsPerIteration");
+        if (together > 0.0 && sequential > 0.0)
+            std::printf("two-model separator (caller and worker): %.2fx the throughput of one after the other "
+                        "(wall time)\n",
+                        sequential / together);
     }
 
 private:
-    static void keepBest(std::map<std::string, double>& times, const std::string& name, double time)
-    {
-        const auto found = times.find(name);
-        times[name] = found == times.end() ? time : std::min(found->second, time);
-    }
-
-    std::map<std::string, double> best;
-    std::map<std::string, double> bestCpu;
-    std::vector<double> outsideShares;
-    std::map<std::string, double> allocations;
+    std::map<std::string, std::map<std::string, std::vector<double>>> values;
 };
 
 } // namespace
@@ -518,16 +593,17 @@ private:
 int main(int argc, char** argv)
 {
     double macsPerFrame = 0.0;
-    referenceModel(1, &macsPerFrame);
-    benchmark::RegisterBenchmark("OneModel", benchmarkOneModel)->UseRealTime()->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("ModelAlone", benchmarkModelAlone)->UseRealTime()->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("TwoModelsOnWorkerThreads", benchmarkTwoModelsOnWorkerThreads)
+    referenceModel(1, 2, &macsPerFrame);
+    benchmark::RegisterBenchmark("OneModel", benchmarkOneModel)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("ModelAlone", benchmarkModelAlone)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("MultiplyAddPeak", benchmarkMultiplyAddPeak)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("ShareOutsideTheModel", benchmarkShareOutsideTheModel)->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark("TwoModelsCallerAndWorker", benchmarkTwoModelsCallerAndWorker)
         ->UseRealTime()
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark("TwoModelsOneAfterTheOther", benchmarkTwoModelsOneAfterTheOther)
         ->UseRealTime()
         ->Unit(benchmark::kMicrosecond);
-    benchmark::RegisterBenchmark("ShareOutsideTheModel", benchmarkShareOutsideTheModel)->Unit(benchmark::kMicrosecond);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -8,9 +8,9 @@ set(MUREL_INSTALL_INCLUDEDIR include/MurelEngine)
 set(MUREL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/MurelEngine)
 set(MUREL_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# Headers that stay inside the library: the vector wrapper pulls in NEON or SIMDe, which a
-# consumer must not need. No installed header may include one of these.
-set(MUREL_PRIVATE_HEADERS VectorOps.h)
+# Headers that stay inside the library: the vector wrapper and its math kernels pull in NEON or
+# SIMDe, which a consumer must not need. No installed header may include one of these.
+set(MUREL_PRIVATE_HEADERS VectorOps.h VectorMath.h)
 
 install(TARGETS MurelEngine
   EXPORT MurelEngineTargets

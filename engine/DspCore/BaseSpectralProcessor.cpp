@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include "DspCore/VectorOps.h"
 #include "DspCore/WindowFunctions.h"
@@ -47,19 +49,35 @@ Signal32 replicateRow(const Signal32& window, int numOfChannels)
     return result;
 }
 
-/** A copy of signal with room for capacity samples per row, keeping its first numOfSamples. */
-Signal32 grow(const Signal32& signal, int numOfSamples, int64_t capacity)
+/** Runs the subclass's spectral hook for the stage. The first exception stops the work (later
+    frames give nothing) and is rethrown once the stage returns. */
+class HookWork : public ShortTimeFourierStage::Work
 {
-    if (capacity > std::numeric_limits<int>::max())
-        throw std::length_error("spectral frame output block too long");
-    Signal32 result(signal.getNumOfChannels(), static_cast<int>(capacity));
-    if (numOfSamples < 1)
-        return result;
-    for (int c = 0; c < signal.getNumOfChannels(); ++c)
-        std::memcpy(result.getWritePointer(c), signal.getReadPointer(c),
-                    static_cast<std::size_t>(numOfSamples) * sizeof(float));
-    return result;
-}
+public:
+    explicit HookWork(BaseSpectralProcessor& owner) : processor(owner) {}
+
+    void processSpectrum(const ComplexSignal32& spectrum, ShortTimeFourierStage& stage) noexcept override
+    {
+        if (failure != nullptr)
+            return;
+        try
+        {
+            const std::list<ComplexSignal32> outputs = processor.process(spectrum);
+            stage.reserveOutput(static_cast<int64_t>(outputs.size()) * processor.getHopSize());
+            for (const ComplexSignal32& output : outputs)
+                stage.addOutputSpectrum(output);
+        }
+        catch (...)
+        {
+            failure = std::current_exception();
+        }
+    }
+
+    std::exception_ptr failure;
+
+private:
+    BaseSpectralProcessor& processor;
+};
 
 } // namespace
 
@@ -80,6 +98,8 @@ bool BaseSpectralProcessor::setBlocking(int newFftSize, int newWindowSize, int n
     inverseFrame = Signal32();
     generateWindows();
     fourierTransform.allocate(fftSize / 2);
+    stage.configure(fftSize, windowSize, hopSize, analysisWindow, synthesisWindow, synthesisDelay,
+                    std::max(numOfOverlaps, 1));
     reset();
     return true;
 }
@@ -93,8 +113,7 @@ void BaseSpectralProcessor::switchOff()
     numOfOverlaps = 2;
     analysisWindow = Signal32();
     synthesisWindow = Signal32();
-    pendingFrames.clear();
-    inputQueue.clear();
+    stage.clear();
     paddedFrame = Signal32();
     inverseFrame = Signal32();
 }
@@ -155,24 +174,7 @@ int BaseSpectralProcessor::getLatency(int blockSize) const
 
 void BaseSpectralProcessor::reset()
 {
-    pendingFrames.clear();
-    inputQueue.clear();
-    if (windowSize <= 0 || !isUsable(inputFormat))
-        return;
-    // The frame's channel count is the one its windows were built for, so that formats changed
-    // without a new setBlocking cannot make the frame read rows it has no window for.
-    const int numOfChannels = analysisWindow.getNumOfChannels();
-    if (numOfChannels < 1)
-        return;
-    // Aligns the first input sample so that output sample n is input sample n.
-    const int numOfSilentSamples = windowSize - hopSize * (1 + synthesisDelay);
-    inputQueue.setNumOfChannels(numOfChannels);
-    if (numOfSilentSamples >= 1)
-    {
-        Signal32 silence(numOfChannels, numOfSilentSamples);
-        silence.setToZero();
-        inputQueue.add(silence);
-    }
+    stage.reset();
 }
 
 Signal32 BaseSpectralProcessor::process(const Signal32& block)
@@ -185,64 +187,24 @@ Signal32 BaseSpectralProcessor::process(const Signal32& block)
     {
         if (block.getNumOfChannels() != analysisWindow.getNumOfChannels())
             return Signal32(numOfOutputChannels, 0);
-        inputQueue.add(block);
+        std::vector<const float*> rows(static_cast<std::size_t>(block.getNumOfChannels()));
+        for (int c = 0; c < block.getNumOfChannels(); ++c)
+            rows[static_cast<std::size_t>(c)] = block.getReadPointer(c);
+        stage.reserve(block.getNumOfSamples());
+        HookWork work(*this);
+        stage.process(rows.data(), block.getNumOfSamples(), work);
+        if (work.failure != nullptr)
+            std::rethrow_exception(work.failure);
     }
 
-    const int w = windowSize;
-    const int h = hopSize;
-    // A subclass may set its own overlap count; fewer than one frame per hop is meaningless.
-    const int overlaps = std::max(numOfOverlaps, 1);
-    const int64_t queued = inputQueue.getNumOfSamples();
-    const int64_t expectedFrames = queued >= w ? (queued - w) / h + 1 : 0;
-    // Sized for one returned spectrum per frame; grown if the subclass returns more.
-    int64_t capacity = std::max<int64_t>(0, static_cast<int64_t>(pendingFrames.size()) + expectedFrames - overlaps + 1);
-    capacity = std::min<int64_t>(capacity, std::numeric_limits<int>::max() / h);
-    Signal32 result(numOfOutputChannels, static_cast<int>(capacity * h));
-    int numOfHops = 0;
-
-    // Emitting as soon as numOfOverlaps frames are pending keeps at most a few frames alive,
-    // however long the block.
-    const auto emitReadyHops = [&]()
-    {
-        while (static_cast<int64_t>(pendingFrames.size()) >= overlaps)
-        {
-            if (numOfHops == capacity)
-            {
-                capacity = std::max<int64_t>(2 * capacity, capacity + 1);
-                result = grow(result, numOfHops * h, capacity * h);
-            }
-            const int offset = numOfHops * h;
-            for (int c = 0; c < numOfOutputChannels; ++c)
-                std::fill_n(result.getWritePointer(c) + offset, h, 0.0f);
-            auto frame = pendingFrames.begin();
-            for (int j = 0; j < overlaps; ++j, ++frame)
-            {
-                // Segment of frame j; a frame is zero outside its windowSize samples, which
-                // matters when windowSize is less than 2 * hopSize.
-                const int start = w - h * (1 + j + synthesisDelay);
-                const int first = std::max(start, 0);
-                const int last = std::min(start + h, w);
-                if (last <= first)
-                    continue;
-                const int rows = std::min(frame->getNumOfChannels(), numOfOutputChannels);
-                for (int c = 0; c < rows; ++c)
-                    vec::addTo(result.getWritePointer(c) + offset + (first - start), frame->getReadPointer(c) + first,
-                               last - first);
-            }
-            pendingFrames.pop_front();
-            ++numOfHops;
-        }
-    };
-
-    emitReadyHops();
-    while (inputQueue.getNumOfSamples() >= w)
-    {
-        const Signal32 frame = inputQueue.peek(w);
-        inputQueue.skip(h);
-        pendingFrames.splice(pendingFrames.end(), processBlock(frame));
-        emitReadyHops();
-    }
-    result.resizeView(numOfOutputChannels, numOfHops * h);
+    const int64_t available = stage.getNumOfOutputSamples();
+    if (available > std::numeric_limits<int>::max())
+        throw std::length_error("spectral frame output block too long");
+    Signal32 result(numOfOutputChannels, static_cast<int>(available));
+    std::vector<float*> rows(static_cast<std::size_t>(numOfOutputChannels));
+    for (int c = 0; c < numOfOutputChannels; ++c)
+        rows[static_cast<std::size_t>(c)] = result.getWritePointer(c);
+    stage.readOutput(rows.data(), static_cast<int>(available));
     return result;
 }
 

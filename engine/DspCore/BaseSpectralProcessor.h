@@ -1,12 +1,13 @@
 #pragma once
 
 #include <list>
+#include <vector>
 
 #include "DspCore/BaseAudioProcessor.h"
 #include "DspCore/Export.h"
 #include "DspCore/FourierTransform.h"
+#include "DspCore/ShortTimeFourierStage.h"
 #include "DspCore/Signals.h"
-#include "Interface/SignalQueue.h"
 
 namespace murel
 {
@@ -69,8 +70,8 @@ public:
     int getSynthesisDelay() const { return synthesisDelay; }
     int getNumOfOverlaps() const { return numOfOverlaps; }
     /** Input samples buffered and not yet consumed by a hop (start-up silence included). */
-    int64_t getNumOfBufferedSamples() const { return inputQueue.getNumOfSamples(); }
-    std::size_t getNumOfPendingFrames() const { return pendingFrames.size(); }
+    int64_t getNumOfBufferedSamples() const { return stage.getNumOfBufferedSamples(); }
+    std::size_t getNumOfPendingFrames() const { return static_cast<std::size_t>(stage.getNumOfPendingFrames()); }
 
 protected:
     int fftSize = 0;
@@ -80,17 +81,18 @@ protected:
     int numOfOverlaps = 2;
     Signal32 analysisWindow;
     Signal32 synthesisWindow;
+    /** The framing, transforms and overlap-add; process drives it with the subclass's hook. */
+    ShortTimeFourierStage stage;
+    /** For processBlock, which works outside the stream. */
     FourierTransform fourierTransform;
-    std::list<Signal32> pendingFrames;
-    SignalQueue<Signal32> inputQueue;
 
 private:
     void switchOff();
     /** Output frame of one returned spectrum; paddedSpectrum stands in for incomplete ones. */
     Signal32 synthesise(const ComplexSignal32& spectrum, int numOfOutputChannels);
 
-    // Scratch reused from frame to frame: the zero-padded frame (its zero head is written once)
-    // and the full-length inverse when fftSize exceeds windowSize.
+    // Scratch of processBlock: the zero-padded frame (its zero head is written once) and the
+    // full-length inverse when fftSize exceeds windowSize.
     Signal32 paddedFrame;
     Signal32 inverseFrame;
     ComplexSignal32 paddedSpectrum;

@@ -3,6 +3,9 @@
 // The engine's one vector wrapper: four-lane float operations written with NEON intrinsics.
 // On aarch64 they compile to native NEON; on other hosts SIMDe translates the same intrinsics.
 
+#include <cmath>
+#include <limits>
+
 #if defined(__aarch64__) || defined(_M_ARM64)
 #include <arm_neon.h>
 #else
@@ -218,6 +221,20 @@ inline void addTo(float* dst, const float* src, int n)
         store(dst + i, add(load(dst + i), load(src + i)));
     for (; i < n; ++i)
         dst[i] += src[i];
+}
+
+/** Sets every NaN or infinite value of x[0 ... n - 1] to 0; finite values stay as they are. */
+inline void replaceNonFinite(float* x, int n)
+{
+    const Float4 infinity = broadcast(std::numeric_limits<float>::infinity());
+    int i = 0;
+    for (; i + numOfLanes <= n; i += numOfLanes)
+    {
+        const Float4 v = load(x + i);
+        store(x + i, select(lessThan(abs(v), infinity), v, zero()));
+    }
+    for (; i < n; ++i)
+        x[i] = std::isfinite(x[i]) ? x[i] : 0.0f;
 }
 
 /** Two-lane double precision, for steps that must be computed in double. A namespace of its own

@@ -4,6 +4,7 @@
 #include "Interface/MurelEngine.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -23,6 +24,8 @@ struct ModelHandle
     murel::NeuralModel<float> model;
     /** The output of the last murelAddTensor. */
     murel::Tensor<float> result;
+    /** The caller's tensor, copied into storage kept from call to call. */
+    murel::Tensor<float> input;
 };
 
 ModelHandle* toHandle(void* model)
@@ -86,25 +89,27 @@ extern "C"
             return;
         try
         {
-            handle->result = murel::Tensor<float>();
+            handle->result.shape.clear();
             if (numOfAxes != 3 || shape == nullptr)
                 return;
-            const std::vector<int> axes(shape, shape + 3);
             // Checked before the caller's data is touched.
-            if (axes[0] < 0 || axes[1] != handle->model.tensorRows ||
-                axes[2] != handle->model.getNumOfInputTensorChannels())
+            if (shape[0] < 0 || shape[1] != handle->model.tensorRows ||
+                shape[2] != handle->model.getNumOfInputTensorChannels())
                 return;
-            const int count = murel::Tensor<float>::countElements(axes);
-            if (count > 0 && data == nullptr)
+            const std::int64_t count = static_cast<std::int64_t>(shape[0]) * shape[1] * shape[2];
+            if (count > murel::maxNumOfTensorElements || (count > 0 && data == nullptr))
                 return;
-            murel::Tensor<float> input(axes);
+            murel::Tensor<float>& input = handle->input;
+            if (input.data != nullptr && input.data.use_count() > 1)
+                input.data.reset();
+            input.ensureShape(shape[0], shape[1], shape[2]);
             if (count > 0)
                 std::memcpy(input.data->data, data, static_cast<std::size_t>(count) * sizeof(float));
-            handle->result = handle->model.pushTensor(input);
+            handle->model.pushTensorInto(input, handle->result);
         }
         catch (...)
         {
-            handle->result = murel::Tensor<float>();
+            handle->result.shape.clear();
         }
     }
 

@@ -68,57 +68,6 @@ void* createProcessor(int numOfModelFiles, const char* const* modelFilePaths, in
     }
 }
 
-/** Runs one block of the fixed-latency call: the input goes through the processor, the output
-    comes from the fixed-latency ring. read(c, i) and write(c, i, value) address the caller's
-    buffers. */
-template <typename Reader, typename Writer>
-bool processFixedLatency(ProcessorState& state, int numOfSamples, Reader&& read, Writer&& write)
-{
-    murel::FixedLatencyOutput& output = state.fixedLatencyOutput;
-    const int numOfChannels = state.numOfInputChannels;
-    try
-    {
-        output.prepare(numOfChannels, numOfSamples, state.processor.getLatency(1));
-        murel::Signal32& block = output.getInputBlock(numOfSamples);
-        for (int c = 0; c < numOfChannels; ++c)
-        {
-            float* row = block.getWritePointer(c);
-            for (int i = 0; i < numOfSamples; ++i)
-                row[i] = read(c, i);
-        }
-        output.append(state.processor.process(block));
-    }
-    catch (...)
-    {
-        // Out of memory: the block is lost, the timing is kept.
-    }
-    output.take(numOfSamples, write);
-    return true;
-}
-
-/** Hands a filled block to the processor and queues what comes out. */
-void processBlock(ProcessorState& state, const murel::Signal32& block)
-{
-    const murel::Signal32 output = state.processor.process(block);
-    state.outputQueue.add(output);
-}
-
-/** Takes numOfSamples from the queue when that many are pending; the empty block when there is
-    nothing to take. False when fewer are pending. */
-bool takeBlock(ProcessorState& state, int numOfSamples, murel::Signal32& block)
-{
-    if (static_cast<int64_t>(numOfSamples) > state.outputQueue.getNumOfSamples())
-        return false;
-    block = state.outputQueue.get(numOfSamples);
-    return true;
-}
-
-/** A block that get returned can be copied out: it holds the channels and samples asked for. */
-bool canCopy(const murel::Signal32& block, int numOfChannels, int numOfSamples)
-{
-    return !block.isEmpty() && block.getNumOfChannels() >= numOfChannels && block.getNumOfSamples() >= numOfSamples;
-}
-
 // Parameter ids.
 constexpr int bus1LevelId = MUREL_PARAMETER_BUS1_LEVEL;
 constexpr int bus0SensitivityId = MUREL_PARAMETER_BUS0_SENSITIVITY;
@@ -213,11 +162,7 @@ extern "C"
                 return;
         try
         {
-            murel::Signal32 block(numOfChannels, numOfSamples);
-            for (int c = 0; c < numOfChannels; ++c)
-                std::memcpy(block.getWritePointer(c), channels[c],
-                            static_cast<std::size_t>(numOfSamples) * sizeof(float));
-            processBlock(*state, block);
+            state->processor.addAudio(channels, numOfSamples);
         }
         catch (...)
         {
@@ -231,17 +176,7 @@ extern "C"
             return;
         try
         {
-            const int numOfChannels = state->numOfInputChannels;
-            const std::size_t stride = static_cast<std::size_t>(numOfChannels);
-            murel::Signal32 block(numOfChannels, numOfFrames);
-            for (int c = 0; c < numOfChannels; ++c)
-            {
-                float* row = block.getWritePointer(c);
-                const float* source = samples + c;
-                for (int i = 0; i < numOfFrames; ++i)
-                    row[i] = source[static_cast<std::size_t>(i) * stride];
-            }
-            processBlock(*state, block);
+            state->processor.addAudioInterleaved(samples, numOfFrames);
         }
         catch (...)
         {
@@ -256,9 +191,17 @@ extern "C"
         for (int c = 0; c < state->numOfInputChannels; ++c)
             if (input[c] == nullptr || output[c] == nullptr)
                 return false;
-        return processFixedLatency(
-            *state, numOfSamples, [&](int c, int i) { return input[c][i]; },
-            [&](int c, int i, float value) { output[c][i] = value; });
+        // The input is queued before any output is written: the buffers may be the same.
+        try
+        {
+            state->processor.addAudio(input, numOfSamples);
+        }
+        catch (...)
+        {
+            // Out of memory: the block is lost, the timing is kept.
+        }
+        state->fixedLatencyOutput.take(state->processor, output, numOfSamples);
+        return true;
     }
 
     MUREL_API bool murelProcessAudioInterleaved(void* processor, const float* input, float* output, int numOfFrames)
@@ -266,12 +209,16 @@ extern "C"
         ProcessorState* state = toState(processor);
         if (state == nullptr || input == nullptr || output == nullptr || numOfFrames < 1)
             return false;
-        const std::size_t stride = static_cast<std::size_t>(state->numOfInputChannels);
-        return processFixedLatency(
-            *state, numOfFrames,
-            [&](int c, int i) { return input[static_cast<std::size_t>(i) * stride + static_cast<std::size_t>(c)]; },
-            [&](int c, int i, float value)
-            { output[static_cast<std::size_t>(i) * stride + static_cast<std::size_t>(c)] = value; });
+        try
+        {
+            state->processor.addAudioInterleaved(input, numOfFrames);
+        }
+        catch (...)
+        {
+            // Out of memory: the block is lost, the timing is kept.
+        }
+        state->fixedLatencyOutput.takeInterleaved(state->processor, output, numOfFrames);
+        return true;
     }
 
     MUREL_API bool murelGetAudio(void* processor, float** channels, int numOfSamples)
@@ -283,21 +230,7 @@ extern "C"
         for (int c = 0; c < numOfChannels; ++c)
             if (channels[c] == nullptr)
                 return false;
-        try
-        {
-            murel::Signal32 block;
-            if (!takeBlock(*state, numOfSamples, block))
-                return false;
-            if (numOfSamples > 0 && canCopy(block, numOfChannels, numOfSamples))
-                for (int c = 0; c < numOfChannels; ++c)
-                    std::memcpy(channels[c], block.getReadPointer(c),
-                                static_cast<std::size_t>(numOfSamples) * sizeof(float));
-            return true;
-        }
-        catch (...)
-        {
-            return false;
-        }
+        return state->processor.getAudio(channels, numOfSamples);
     }
 
     MUREL_API bool murelGetAudioInterleaved(void* processor, float* samples, int numOfFrames)
@@ -305,29 +238,7 @@ extern "C"
         ProcessorState* state = toState(processor);
         if (state == nullptr || samples == nullptr || numOfFrames < 0)
             return false;
-        try
-        {
-            murel::Signal32 block;
-            if (!takeBlock(*state, numOfFrames, block))
-                return false;
-            const int numOfChannels = state->numOfOutputChannels;
-            if (numOfFrames > 0 && canCopy(block, numOfChannels, numOfFrames))
-            {
-                const std::size_t stride = static_cast<std::size_t>(numOfChannels);
-                for (int c = 0; c < numOfChannels; ++c)
-                {
-                    const float* row = block.getReadPointer(c);
-                    float* target = samples + c;
-                    for (int i = 0; i < numOfFrames; ++i)
-                        target[static_cast<std::size_t>(i) * stride] = row[i];
-                }
-            }
-            return true;
-        }
-        catch (...)
-        {
-            return false;
-        }
+        return state->processor.getAudioInterleaved(samples, numOfFrames);
     }
 
     MUREL_API int murelGetNumOfPendingSamples(void* processor)
@@ -335,7 +246,7 @@ extern "C"
         const ProcessorState* state = toState(processor);
         if (state == nullptr)
             return 0;
-        return static_cast<int>(std::min<int64_t>(state->outputQueue.getNumOfSamples(), INT_MAX));
+        return static_cast<int>(std::min<int64_t>(state->processor.getNumOfPendingSamples(), INT_MAX));
     }
 
     MUREL_API void murelResetProcessorState(void* processor)
@@ -345,7 +256,6 @@ extern "C"
             return;
         try
         {
-            state->outputQueue.clear();
             state->processor.reset();
             state->fixedLatencyOutput.reset(state->processor.getLatency(1));
         }

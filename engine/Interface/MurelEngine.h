@@ -85,13 +85,19 @@ MUREL_API const char* murelGetVersionString(void);
 /* ---- Processor functions ----
    A processor cleans or separates float audio with one or more models. Audio is pushed in
    blocks of any size and taken back from the handle's output queue, delayed by the latency
-   that murelGetProcessorInfo reports. Calls that touch audio (add, get, pending count,
+   that murelGetProcessorInfo reports. Calls that touch audio (add, get, process, pending count,
    reset, info, delete) must come from one thread at a time per handle; the parameter
-   functions may be called from any thread at any time. */
+   functions may be called from any thread at any time. Once the first frames have passed at
+   a block size, adding and getting audio neither allocate memory nor wait on a lock.
+
+   Non-finite audio: a NaN or infinite input sample counts as silence (0) for the models and
+   the mix, and finite input never gives non-finite output, whatever its magnitude (values
+   that overflow on the way are set to 0). */
 
 /* Creates a processor from one model file for audio of numOfChannels channels (1 to 1024)
-   at sampleRate Hz. Null when the file cannot be loaded or run, or for bad arguments;
-   murelGetLastErrorMessage then says why. */
+   at sampleRate Hz. Null when the file cannot be loaded or run, or for bad arguments, and
+   for a sampleRate more than 32 times the model's or one that needs a transform of more
+   than 65536 points; murelGetLastErrorMessage then says why. */
 MUREL_API void* murelCreateProcessor(const char* modelFilePath, int numOfChannels, double sampleRate);
 
 /* Creates a stem separator from numOfModelFiles model files that agree in blocking, rates,
@@ -124,9 +130,9 @@ MUREL_API int murelGetNumOfPendingSamples(void* processor);
 /* The call for audio callbacks: processes numOfSamples samples of every channel and writes
    exactly numOfSamples to output, which is the input delayed by exactly the latency that
    murelGetProcessorInfo reports, whatever the block sizes, and silence before the first
-   processed sample. input and output may be the same buffers. Its buffers are made at the first
-   call and again only when a block is longer than any before, so calls of a steady block size
-   allocate nothing of their own. Use either this call or murelAddAudio and murelGetAudio on a
+   processed sample. input and output may be the same buffers. Like adding and getting audio,
+   it neither allocates memory nor waits on a lock once the first frames have passed at a block
+   size. Use either this call or murelAddAudio and murelGetAudio on a
    handle, not both (murelResetProcessorState starts over). False, writing nothing, for a null
    handle or buffer or a sample count below 1. */
 MUREL_API bool murelProcessAudio(void* processor, const float* const* input, float** output, int numOfSamples);

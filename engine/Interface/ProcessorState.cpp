@@ -94,86 +94,53 @@ bool ProcessorState::loadModels(int numOfModelFiles, const char* const* modelFil
     }
     numOfInputChannels = numOfChannels;
     numOfOutputChannels = numOfChannels;
-    fixedLatencyOutput.reset(processor.getLatency(1));
+    fixedLatencyOutput.prepare(numOfChannels, processor.getLatency(1));
     return true;
 }
 
-void FixedLatencyOutput::prepare(int channels, int blockSize, int latency)
+void FixedLatencyOutput::prepare(int channels, int latency)
 {
-    if (channels != numOfChannels)
-    {
-        numOfChannels = channels;
-        ring.assign(static_cast<std::size_t>(channels), {});
-        capacity = 0;
-        maxBlockSize = 0;
-        reset(latency);
-    }
-    if (blockSize > maxBlockSize)
-    {
-        maxBlockSize = blockSize;
-        inputBlocks.clear();
-    }
-    // After a call, the output waiting is at most the latency: the processor returns sample n only
-    // once sample n has been added, and everything but the latency has been taken. During a call
-    // one block more arrives before it is taken.
-    grow(static_cast<std::int64_t>(std::max(latency, 0)) + maxBlockSize + 1);
+    numOfChannels = channels;
+    rows.assign(static_cast<std::size_t>(std::max(channels, 0)), nullptr);
+    reset(latency);
 }
 
-void FixedLatencyOutput::reset(int latency)
+int FixedLatencyOutput::takeSilence(int numOfSamples) noexcept
 {
-    silenceLeft = std::max(latency, 0);
-    readPosition = 0;
-    count = 0;
+    const int silent = static_cast<int>(std::min<std::int64_t>(silenceLeft, numOfSamples));
+    silenceLeft -= silent;
+    return silent;
 }
 
-void FixedLatencyOutput::grow(std::int64_t newCapacity)
+void FixedLatencyOutput::take(MurelProcessor& processor, float* const* channels, int numOfSamples) noexcept
 {
-    if (newCapacity <= capacity)
-        return;
-    for (std::vector<float>& channel : ring)
+    const int silent = takeSilence(numOfSamples);
+    for (int c = 0; c < numOfChannels; ++c)
     {
-        std::vector<float> resized(static_cast<std::size_t>(newCapacity), 0.0f);
-        for (std::int64_t i = 0; i < count; ++i)
-            resized[static_cast<std::size_t>(i)] = channel[static_cast<std::size_t>((readPosition + i) % capacity)];
-        channel.swap(resized);
+        std::fill(channels[c], channels[c] + silent, 0.0f);
+        rows[static_cast<std::size_t>(c)] = channels[c] + silent;
     }
-    readPosition = 0;
-    capacity = newCapacity;
+    // An underrun cannot happen (see the class); should it, what is there plays, then silence.
+    const int wanted = numOfSamples - silent;
+    const int available = static_cast<int>(std::min<std::int64_t>(processor.getNumOfPendingSamples(), wanted));
+    if (available > 0)
+        processor.getAudio(rows.data(), available);
+    for (int c = 0; c < numOfChannels; ++c)
+        std::fill(rows[static_cast<std::size_t>(c)] + available, rows[static_cast<std::size_t>(c)] + wanted, 0.0f);
 }
 
-Signal32& FixedLatencyOutput::getInputBlock(int numOfSamples)
+void FixedLatencyOutput::takeInterleaved(MurelProcessor& processor, float* samples, int numOfFrames) noexcept
 {
-    for (Signal32& block : inputBlocks)
-        if (block.getUseCount() == 1)
-        {
-            block.resizeView(numOfChannels, numOfSamples);
-            return block;
-        }
-    // Far more than the processor ever keeps; beyond it, blocks are simply made anew.
-    constexpr std::size_t maxNumOfBlocks = 64;
-    if (inputBlocks.size() == maxNumOfBlocks)
-        inputBlocks.erase(inputBlocks.begin());
-    inputBlocks.emplace_back(numOfChannels, maxBlockSize);
-    inputBlocks.back().resizeView(numOfChannels, numOfSamples);
-    return inputBlocks.back();
-}
-
-void FixedLatencyOutput::append(const Signal32& processed)
-{
-    if (processed.isEmpty())
-        return;
-    const int n = processed.getNumOfSamples();
-    const int rows = std::min(processed.getNumOfChannels(), numOfChannels);
-    grow(count + n);
-    std::int64_t writePosition = (readPosition + count) % capacity;
-    for (int i = 0; i < n; ++i)
-    {
-        for (int c = 0; c < numOfChannels; ++c)
-            ring[static_cast<std::size_t>(c)][static_cast<std::size_t>(writePosition)] =
-                c < rows ? processed.getReadPointer(c)[i] : 0.0f;
-        writePosition = writePosition + 1 == capacity ? 0 : writePosition + 1;
-    }
-    count += n;
+    const std::size_t stride = static_cast<std::size_t>(numOfChannels);
+    const int silent = takeSilence(numOfFrames);
+    std::fill(samples, samples + static_cast<std::size_t>(silent) * stride, 0.0f);
+    const int wanted = numOfFrames - silent;
+    const int available = static_cast<int>(std::min<std::int64_t>(processor.getNumOfPendingSamples(), wanted));
+    float* rest = samples + static_cast<std::size_t>(silent) * stride;
+    if (available > 0)
+        processor.getAudioInterleaved(rest, available);
+    std::fill(rest + static_cast<std::size_t>(available) * stride, rest + static_cast<std::size_t>(wanted) * stride,
+              0.0f);
 }
 
 } // namespace murel

@@ -5,72 +5,40 @@
 #include <vector>
 
 #include "DspCore/Signals.h"
-#include "Interface/SignalQueue.h"
 #include "Processor/MurelProcessor.h"
 
 namespace murel
 {
 
-/** The output side of murelProcessAudio: the processor's output behind exactly `latency`
-    samples of silence, kept in a ring of its own so that calls of a steady block size allocate
-    nothing here. */
+/** The output side of murelProcessAudio: the processor's own queue read behind exactly
+    `latency` samples of silence. The processor never holds back a sample longer than its latency,
+    so after the silence every call finds the samples it needs waiting. */
 class FixedLatencyOutput
 {
 public:
-    /** Sizes the buffers for blocks of up to blockSize samples; allocates only when a block is
-        longer than any before or the channel count changed. */
-    void prepare(int numOfChannels, int blockSize, int latency);
-    /** Back to silence before the first processed sample; the buffers stay. */
-    void reset(int latency);
+    /** Sizes the pointer rows for numOfChannels channels (the only allocation) and starts over. */
+    void prepare(int numOfChannels, int latency);
+    /** Back to silence before the first processed sample. */
+    void reset(int latency) { silenceLeft = latency > 0 ? latency : 0; }
 
-    /** A block for the input to go to the processor in. The processor keeps a share of the blocks
-        it was given until it has used them, so the blocks are a pool: one nobody else holds is
-        taken again, and a new one is made only while the pool grows to what the processor keeps. */
-    Signal32& getInputBlock(int numOfSamples);
-    /** Appends what the processor returned. */
-    void append(const Signal32& processed);
-    /** Writes the next numOfSamples output samples of channel c to out[c](channel, index). */
-    template <typename Writer>
-    void take(int numOfSamples, Writer&& write);
+    /** Writes the next numOfSamples output samples to channels (rows of the channel count). */
+    void take(MurelProcessor& processor, float* const* channels, int numOfSamples) noexcept;
+    /** As take, for interleaved frames. */
+    void takeInterleaved(MurelProcessor& processor, float* samples, int numOfFrames) noexcept;
 
 private:
-    void grow(std::int64_t capacity);
+    /** The samples of this call still due to silence; counts silenceLeft down. */
+    int takeSilence(int numOfSamples) noexcept;
 
     int numOfChannels = 0;
-    int maxBlockSize = 0;
     std::int64_t silenceLeft = 0;
-    /** Ring per channel: count samples from readPosition on. */
-    std::vector<std::vector<float>> ring;
-    std::int64_t capacity = 0;
-    std::int64_t readPosition = 0;
-    std::int64_t count = 0;
-    std::vector<Signal32> inputBlocks;
+    /** The caller's rows moved past the silence written. */
+    std::vector<float*> rows;
 };
 
-template <typename Writer>
-void FixedLatencyOutput::take(int numOfSamples, Writer&& write)
-{
-    int index = 0;
-    for (; index < numOfSamples && silenceLeft > 0; ++index, --silenceLeft)
-        for (int c = 0; c < numOfChannels; ++c)
-            write(c, index, 0.0f);
-    // The processor delivers every sample no later than its latency promises; the silence above
-    // covers the rest, so an underrun cannot happen. It would play silence if it did.
-    for (; index < numOfSamples; ++index)
-    {
-        for (int c = 0; c < numOfChannels; ++c)
-            write(c, index,
-                  count > 0 ? ring[static_cast<std::size_t>(c)][static_cast<std::size_t>(readPosition)] : 0.0f);
-        if (count > 0)
-        {
-            readPosition = readPosition + 1 == capacity ? 0 : readPosition + 1;
-            --count;
-        }
-    }
-}
-
-/** What stands behind a processor handle of the C interface: the processor, the queue of
-    processed audio not yet taken, and the channel count the caller declared. */
+/** What stands behind a processor handle of the C interface: the processor (which also queues
+    the processed audio not yet taken), the fixed-latency reader and the channel count the caller
+    declared. */
 struct ProcessorState
 {
     /** Channel counts the C interface accepts; far beyond any real layout. */
@@ -84,7 +52,6 @@ struct ProcessorState
     int numOfInputChannels = 0;
     int numOfOutputChannels = 0;
     MurelProcessor processor;
-    SignalQueue<Signal32> outputQueue;
     FixedLatencyOutput fixedLatencyOutput;
 };
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "DspCore/VectorMath.h"
 #include "DspCore/VectorOps.h"
 #include "Neural/ModelReading.h"
 
@@ -18,6 +19,16 @@ constexpr double e = static_cast<double>(2.7182817459106445f);
 inline float exponential(float x)
 {
     return static_cast<float>(std::pow(e, static_cast<double>(x)));
+}
+
+/** exponential of four lanes: the power in double precision, rounded once, as the scalar form
+    computes it but for a last-bit difference of the double result (well below float rounding). */
+inline vec::Float4 exponentials(vec::Float4 x)
+{
+    // ln of the single-precision base: e^(x ln b) is b^x.
+    const vec::f64::Double2 logOfBase = vec::f64::broadcast(0.99999996963214);
+    return vec::f64::narrow(vec::exponential(vec::f64::mul(vec::f64::widenLow(x), logOfBase)),
+                            vec::exponential(vec::f64::mul(vec::f64::widenHigh(x), logOfBase)));
 }
 
 /** Applies a scalar function to each lane of a vector. */
@@ -171,7 +182,7 @@ void SigmoidLayer::apply(const float* in, float* out, int numOfElements) const
     int i = 0;
     for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
     {
-        const vec::Float4 t = perLane(clamp(vec::load(in + i), low, high), exponential);
+        const vec::Float4 t = exponentials(clamp(vec::load(in + i), low, high));
         vec::store(out + i, vec::div(t, vec::add(t, one)));
     }
     for (; i < numOfElements; ++i)

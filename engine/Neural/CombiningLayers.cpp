@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "DspCore/VectorOps.h"
+#include "Neural/LayerKernels.h"
 #include "Neural/ModelReading.h"
 
 namespace murel
@@ -64,7 +65,7 @@ bool ConcatLayer::push(const std::vector<Tensor<float>>& frames, const std::vect
     for (const Tensor<float>& x : frames)
         totalChannels += getAxis(x, 2);
 
-    output.ensureShape({numOfFrames, rows, totalChannels});
+    output.ensureShape(numOfFrames, rows, totalChannels);
     output.ensureUnique();
     float* out = output.data->data;
     int offset = 0;
@@ -118,10 +119,12 @@ bool ArithmeticLayer::push(const std::vector<Tensor<float>>& frames, const std::
 {
     if (frames.empty())
         return false;
-    combinedFrame = frames.front();
-    combinedFrame.ensureUnique();
+    // A frame of its own, written over in place: the queued frames are kept for reuse.
+    kernels::prepareOutput(combinedFrame, frames.front().shape);
     const int n = combinedFrame.getNumOfElements();
     float* r = combinedFrame.data != nullptr ? combinedFrame.data->data : nullptr;
+    if (n > 0)
+        std::memcpy(r, frames.front().getReadPointer(), static_cast<std::size_t>(n) * sizeof(float));
     for (std::size_t i = 1; i < frames.size() && n > 0; ++i)
     {
         const float* x = frames[i].getReadPointer();
@@ -199,7 +202,7 @@ bool FrequencyRescaleLayer::push(const Tensor<float>& input, BaseLayer<float>*)
     const int numOfFrames = getAxis(input, 0);
     const int rows = getAxis(input, 1);
     const int channels = getAxis(input, 2);
-    output.ensureShape({numOfFrames, bandCount, channels});
+    output.ensureShape(numOfFrames, bandCount, channels);
     output.ensureUnique();
     const float* in = input.getReadPointer();
     float* out = output.data->data;

@@ -183,7 +183,7 @@ void ConvLayer::writeHistory(const float* frame)
 
 void ConvLayer::computeOutput()
 {
-    kernels::prepareOutput(output, {1, outputRows, outputChannels});
+    kernels::prepareOutput(output, 1, outputRows, outputChannels);
     const std::size_t slotSize = static_cast<std::size_t>(inputRows) * static_cast<std::size_t>(historyChannels);
     for (int kt = 0; kt < kernelTime; ++kt)
     {
@@ -469,13 +469,15 @@ void TransposedConvLayer::emit()
     for (std::int64_t i = 0; i < numOfFrames; ++i)
     {
         const std::int64_t n = frameCounter + timeStride - numOfFrames + i;
-        if (!spareSlices.empty())
-        {
-            sliceOutput = std::move(spareSlices.front());
-            spareSlices.pop_front();
-        }
-        kernels::prepareOutput(sliceOutput, {1, outputRows, outputChannels});
-        float* out = sliceOutput.data->data;
+        // Delivered frames' nodes carry the next ones; their storage is replaced only when a
+        // receiver still holds it.
+        if (spareSlices.empty())
+            pendingSlices.emplace_back();
+        else
+            pendingSlices.splice(pendingSlices.end(), spareSlices, spareSlices.begin());
+        Tensor<float>& slice = pendingSlices.back();
+        kernels::prepareOutput(slice, 1, outputRows, outputChannels);
+        float* out = slice.data->data;
         std::memcpy(out, accumulator.data->data + static_cast<std::size_t>(n % ringLength) * slotSize,
                     slotSize * sizeof(float));
         if (b != nullptr)
@@ -488,8 +490,6 @@ void TransposedConvLayer::emit()
                 for (; c < outputChannels; ++c)
                     row[c] += b[c];
             }
-        pendingSlices.push_back(std::move(sliceOutput));
-        sliceOutput = Tensor<float>();
     }
 }
 
@@ -498,12 +498,7 @@ bool TransposedConvLayer::deliver()
     while (!pendingSlices.empty())
     {
         const bool reachedOutput = pushToFollowingLayers(pendingSlices.front());
-        Tensor<float> delivered = std::move(pendingSlices.front());
-        pendingSlices.pop_front();
-        // A frame nobody kept can carry the next one.
-        if (delivered.data != nullptr && delivered.data.use_count() == 1 &&
-            spareSlices.size() < static_cast<std::size_t>(timeStride))
-            spareSlices.push_back(std::move(delivered));
+        spareSlices.splice(spareSlices.end(), pendingSlices, pendingSlices.begin());
         if (reachedOutput)
             return true;
     }
@@ -520,7 +515,7 @@ void TransposedConvLayer::reset()
 {
     if (accumulator.hasStorage())
         accumulator.setToZero();
-    pendingSlices.clear();
+    spareSlices.splice(spareSlices.end(), pendingSlices);
     frameCounter = 0;
 }
 
@@ -593,7 +588,7 @@ bool SeparableChannelConvLayer::push(const Tensor<float>& input, BaseLayer<float
         history = Tensor<float>({k, rows, channels});
         history.setToZero();
     }
-    timeFiltered.ensureShape({1, rows, channels});
+    timeFiltered.ensureShape(1, rows, channels);
 
     const float* tk = timeKernel.getReadPointer();
     const float* fk = frequencyKernel.getReadPointer();
@@ -625,7 +620,7 @@ bool SeparableChannelConvLayer::push(const Tensor<float>& input, BaseLayer<float
         }
 
         // Each pushed frame gets storage of its own: a receiver may keep the previous one.
-        kernels::prepareOutput(output, {1, rows, channels});
+        kernels::prepareOutput(output, 1, rows, channels);
         float* out = output.data->data;
         kernels::scale(filtered, fk[centre], out, frameSize);
         for (int l = 0; l < numOfFrequencyTaps; ++l)

@@ -134,7 +134,6 @@ private:
     Tensor<float> bias;
     Tensor<float> accumulator;
     Tensor<float> sliceInput;
-    Tensor<float> sliceOutput;
     std::list<Tensor<float>> pendingSlices;
     int kernelTime = 0;
     int kernelFrequency = 0;
@@ -149,7 +148,7 @@ private:
     int ringLength = 0;
     int pad = 0;
     kernels::PackedMatrix packedWeights;
-    /** Delivered frames that nobody else holds any more, reused for the next ones. */
+    /** Nodes of delivered frames, reused for the next ones. */
     std::list<Tensor<float>> spareSlices;
 };
 

@@ -65,6 +65,8 @@ void multiplyAccumulateChannels(const float* const* x, std::ptrdiff_t xOffset, c
 /** Gives output the shape and private storage. Storage that a receiver still holds is replaced
     by a fresh block instead of being copied, since every element is about to be written. */
 void prepareOutput(Tensor<float>& output, const std::vector<int>& shape);
+/** prepareOutput for [frames, rows, channels], without a temporary shape. */
+void prepareOutput(Tensor<float>& output, int frames, int rows, int channels);
 
 /** Axis of a tensor, 0 when it has fewer axes. */
 inline int getAxis(const Tensor<float>& tensor, std::size_t axis)

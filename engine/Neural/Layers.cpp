@@ -151,7 +151,15 @@ OutputLayer<T>::OutputLayer(BaseLayer<T>* source)
 template <typename T>
 bool OutputLayer<T>::push(const Tensor<T>& input, BaseLayer<T>*)
 {
-    results.push_back(input);
+    if (spareResults.empty())
+    {
+        results.push_back(input);
+        return true;
+    }
+    results.splice(results.end(), spareResults, spareResults.begin());
+    // Assigning keeps the node's shape capacity.
+    results.back().data = input.data;
+    results.back().shape = input.shape;
     return true;
 }
 
@@ -159,6 +167,14 @@ template <typename T>
 void OutputLayer<T>::reset()
 {
     results.clear();
+}
+
+template <typename T>
+void OutputLayer<T>::recycleResults()
+{
+    for (Tensor<T>& result : results)
+        result.data.reset();
+    spareResults.splice(spareResults.end(), results);
 }
 
 template <typename T>
@@ -197,33 +213,45 @@ bool BaseQueuedLayer<T>::push(const Tensor<T>& input, BaseLayer<T>* from)
     const int rows = hasAxes ? input.shape[1] : 0;
     const int channels = hasAxes ? input.shape[2] : 0;
     const std::size_t frameSize = static_cast<std::size_t>(rows) * static_cast<std::size_t>(channels);
-    frame.ensureShape({1, rows, channels});
     for (int t = 0; t < numOfFrames; ++t)
-    {
-        frame.ensureUnique();
-        if (frameSize > 0)
-            std::memcpy(frame.data->data, input.getReadPointer() + static_cast<std::size_t>(t) * frameSize,
-                        frameSize * sizeof(T));
         for (InputQueue& queue : queues)
-            if (queue.source == from)
-                queue.tensors.push_back(frame);
-    }
+        {
+            if (queue.source != from)
+                continue;
+            // A node of an earlier frame carries this one; its storage is private again once
+            // the frame was combined.
+            if (queue.spare.empty())
+                queue.tensors.emplace_back();
+            else
+                queue.tensors.splice(queue.tensors.end(), queue.spare, queue.spare.begin());
+            Tensor<T>& frame = queue.tensors.back();
+            if (frame.data != nullptr && frame.data.use_count() > 1)
+                frame.data.reset();
+            frame.ensureShape(1, rows, channels);
+            if (frameSize > 0)
+                std::memcpy(frame.data->data, input.getReadPointer() + static_cast<std::size_t>(t) * frameSize,
+                            frameSize * sizeof(T));
+        }
 
     std::size_t numOfReady = queues.empty() ? 0 : queues.front().tensors.size();
     for (const InputQueue& queue : queues)
         numOfReady = std::min(numOfReady, queue.tensors.size());
 
     bool reachedOutput = false;
+    readyFrames.resize(queues.size());
     for (std::size_t i = 0; i < numOfReady; ++i)
     {
-        std::vector<Tensor<T>> frames;
-        frames.reserve(queues.size());
+        std::size_t q = 0;
         for (InputQueue& queue : queues)
         {
-            frames.push_back(std::move(queue.tensors.front()));
-            queue.tensors.pop_front();
+            readyFrames[q].data = queue.tensors.front().data;
+            readyFrames[q].shape = queue.tensors.front().shape;
+            queue.spare.splice(queue.spare.end(), queue.tensors, queue.tensors.begin());
+            ++q;
         }
-        reachedOutput = push(frames, inputs) || reachedOutput;
+        reachedOutput = push(readyFrames, inputs) || reachedOutput;
+        for (Tensor<T>& frame : readyFrames)
+            frame.data.reset();
     }
     return reachedOutput;
 }
@@ -232,7 +260,7 @@ template <typename T>
 void BaseQueuedLayer<T>::reset()
 {
     for (InputQueue& queue : queues)
-        queue.tensors.clear();
+        queue.spare.splice(queue.spare.end(), queue.tensors);
 }
 
 template <typename T>

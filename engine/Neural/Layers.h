@@ -156,9 +156,15 @@ public:
     /** Keeps input (sharing its storage) and returns true. */
     bool push(const Tensor<T>& input, BaseLayer<T>* from) override;
     void reset() override;
+    /** Empties results, releasing their storage but keeping the list nodes and shapes for the
+        next frames, so that a steady stream of results does not touch the heap. */
+    void recycleResults();
 
     /** Tensors that arrived since the last collection, oldest first. */
     std::list<Tensor<T>> results;
+
+private:
+    std::list<Tensor<T>> spareResults;
 };
 
 /** Base of the layers with several inputs. Splits incoming tensors into single frames, queues
@@ -172,6 +178,8 @@ public:
     {
         std::list<Tensor<T>> tensors;
         BaseLayer<T>* source = nullptr;
+        /** Nodes of frames already combined, reused for the next ones. */
+        std::list<Tensor<T>> spare;
     };
 
     /** Reads an int16 input count and that many source names. */
@@ -198,7 +206,8 @@ public:
 protected:
     std::vector<BaseLayer<T>*> inputs;
     std::list<InputQueue> queues;
-    Tensor<T> frame;
+    /** The frames handed to the multi-input push, one per input, reused from call to call. */
+    std::vector<Tensor<T>> readyFrames;
 };
 
 extern template class BaseLayer<float>;

@@ -11,6 +11,7 @@
 #include "Neural/LayerFactory.h"
 #include "Neural/ModelFile.h"
 #include "Neural/ModelReading.h"
+#include "Neural/SpectralPacking.h"
 
 namespace murel
 {
@@ -45,8 +46,6 @@ constexpr std::int64_t maxWorkPerFrame = std::int64_t(1) << 30;
     bounds everything the loader allocates. */
 constexpr long maxModelFileSize = 1L << 30;
 
-const char* const unknownPackingFormat = "Unknown packing format";
-
 /** Ends the load with a reason for murelGetLastErrorMessage. */
 [[noreturn]] void reject(const std::string& reason)
 {
@@ -56,11 +55,6 @@ const char* const unknownPackingFormat = "Unknown packing format";
 std::string describeShape(const FrameShape& shape)
 {
     return std::to_string(shape.rows) + " rows x " + std::to_string(shape.channels) + " channels";
-}
-
-bool isComplexPacking(int code)
-{
-    return code == 4 || code == 6;
 }
 
 /** Where a layer sits in the graph: its distance from the input and the number of paths that
@@ -348,7 +342,7 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     const FrameShape& produced = outputLayer->getSources().front()->getFrameShape();
     if (produced.getNumOfElements() < 1)
         reject("the model's output frames are empty (" + describeShape(produced) + "), so it never outputs anything");
-    const int columnsPerChannel = isComplexPacking(outputPacking) ? 2 : 1;
+    const int columnsPerChannel = packing::isComplexPacking(outputPacking) ? 2 : 1;
     std::int64_t rowsNeeded = 0;
     switch (outputPacking)
     {
@@ -381,7 +375,7 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
 template <typename T>
 int NeuralModel<T>::getNumOfInputTensorChannels() const
 {
-    return isComplexPacking(inputPacking) ? 2 * numInputChannels : numInputChannels * numHistoryFrames;
+    return packing::isComplexPacking(inputPacking) ? 2 * numInputChannels : numInputChannels * numHistoryFrames;
 }
 
 template <typename T>
@@ -407,27 +401,95 @@ void NeuralModel<T>::reset()
 template <typename T>
 std::vector<ComplexSignal32> NeuralModel<T>::process(const ComplexSignal32& spectrum)
 {
-    spectrumHistory.push_back(spectrum);
-    while (static_cast<int>(spectrumHistory.size()) > std::max(numHistoryFrames, 1))
-        spectrumHistory.pop_front();
-    const std::vector<ComplexSignal32> frames(spectrumHistory.begin(), spectrumHistory.end());
-    const Tensor<T> packed = signalsToTensor(frames);
-    inputLayer->push(packed, nullptr);
-    return tensorToSignals(collectResults(), spectrum.getNumOfSamples());
+    const int numOfFrames = processFrame(spectrum);
+    std::vector<ComplexSignal32> masks;
+    masks.reserve(static_cast<std::size_t>(numOfFrames));
+    for (int i = 0; i < numOfFrames; ++i)
+    {
+        // Copies: the model's own frames are overwritten by the next call.
+        const ComplexSignal32& frame = getMaskFrame(i);
+        ComplexSignal32 mask(frame.getNumOfChannels(), frame.getNumOfSamples());
+        for (int c = 0; c < frame.getNumOfChannels(); ++c)
+            std::copy_n(frame.getReadPointer(c), frame.getNumOfSamples(), mask.getWritePointer(c));
+        masks.push_back(std::move(mask));
+    }
+    return masks;
+}
+
+template <typename T>
+int NeuralModel<T>::processFrame(const ComplexSignal32& spectrum)
+{
+    // The oldest history frame carries the newest spectrum: a copy of the bins the packing
+    // reads, channels and bins the spectrum lacks as zeros.
+    if (spectrumHistory.empty())
+        spectrumHistory.emplace_back();
+    spectrumHistory.splice(spectrumHistory.end(), spectrumHistory, spectrumHistory.begin());
+    ComplexSignal32& newest = spectrumHistory.back();
+    const int numOfBins = std::max(numBins, 0);
+    newest.resizeView(numInputChannels, numOfBins);
+    const int channels = spectrum.hasStorage() ? std::min(spectrum.getNumOfChannels(), numInputChannels) : 0;
+    const int available = std::clamp(spectrum.getNumOfSamples(), 0, numOfBins);
+    for (int c = 0; c < numInputChannels; ++c)
+    {
+        std::complex<float>* row = newest.getWritePointer(c);
+        if (c < channels)
+            std::copy_n(spectrum.getReadPointer(c), available, row);
+        std::fill(row + (c < channels ? available : 0), row + numOfBins, std::complex<float>());
+    }
+
+    if (packedInput.data != nullptr && packedInput.data.use_count() > 1)
+        packedInput.data.reset();
+    packFrames(spectrumHistory, packedInput);
+    inputLayer->push(packedInput, nullptr);
+
+    // A single result is unpacked where it lies; several are joined first.
+    int numOfFrames = 0;
+    const Tensor<T>* results = nullptr;
+    if (outputLayer != nullptr && outputLayer->results.size() == 1)
+    {
+        results = &outputLayer->results.front();
+    }
+    else if (outputLayer != nullptr && !outputLayer->results.empty())
+    {
+        collectResultsInto(joinedResults);
+        results = &joinedResults;
+    }
+    if (results != nullptr && results->shape.size() >= 3 && !results->isEmpty())
+        numOfFrames = results->shape[0];
+    if (maskFrames.size() < static_cast<std::size_t>(numOfFrames))
+        maskFrames.resize(static_cast<std::size_t>(numOfFrames));
+    for (int o = 0; o < numOfFrames; ++o)
+        unpackFrame(*results, o, spectrum.getNumOfSamples(), maskFrames[static_cast<std::size_t>(o)]);
+    if (outputLayer != nullptr)
+        outputLayer->recycleResults();
+    return numOfFrames;
 }
 
 template <typename T>
 Tensor<T> NeuralModel<T>::collectResults()
 {
+    Tensor<T> joined;
+    collectResultsInto(joined);
+    return joined;
+}
+
+template <typename T>
+void NeuralModel<T>::collectResultsInto(Tensor<T>& joined)
+{
     if (outputLayer == nullptr || outputLayer->results.empty())
-        return Tensor<T>();
+    {
+        joined.shape.clear();
+        return;
+    }
     auto axis = [](const Tensor<T>& tensor, std::size_t index)
     { return tensor.shape.size() > index ? tensor.shape[index] : 0; };
     int numOfFrames = 0;
     for (const Tensor<T>& result : outputLayer->results)
         numOfFrames += axis(result, 0);
     const Tensor<T>& first = outputLayer->results.front();
-    Tensor<T> joined({numOfFrames, axis(first, 1), axis(first, 2)});
+    if (joined.data != nullptr && joined.data.use_count() > 1)
+        joined.data.reset();
+    joined.ensureShape(numOfFrames, axis(first, 1), axis(first, 2));
     const int capacity = joined.getNumOfElements();
     int offset = 0;
     for (const Tensor<T>& result : outputLayer->results)
@@ -438,203 +500,29 @@ Tensor<T> NeuralModel<T>::collectResults()
                         static_cast<std::size_t>(count) * sizeof(T));
         offset += std::max(count, 0);
     }
-    outputLayer->results.clear();
-    return joined;
+    outputLayer->recycleResults();
 }
 
 template <typename T>
 Tensor<T> NeuralModel<T>::pushTensor(const Tensor<T>& input)
 {
+    Tensor<T> result;
+    pushTensorInto(input, result);
+    return result;
+}
+
+template <typename T>
+void NeuralModel<T>::pushTensorInto(const Tensor<T>& input, Tensor<T>& result)
+{
+    result.shape.clear();
     if (input.shape.size() != 3 || input.shape[0] < 0 || input.shape[1] != tensorRows ||
         input.shape[2] != getNumOfInputTensorChannels())
-        return Tensor<T>();
+        return;
     const int count = Tensor<T>::countElements(input.shape);
     if (count > 0 && (input.data == nullptr || input.data->size < count))
-        return Tensor<T>();
+        return;
     inputLayer->push(input, nullptr);
-    return collectResults();
-}
-
-template <typename T>
-Tensor<T> NeuralModel<T>::signalsToTensor(const std::vector<ComplexSignal32>& frames) const
-{
-    if (frames.empty())
-        return Tensor<T>();
-    const int code = inputPacking;
-    const bool complexPacking = isComplexPacking(code);
-    const int numOfColumns = getNumOfInputTensorChannels();
-    const int rows = std::max(tensorRows, 0);
-    Tensor<T> tensor({1, rows, numOfColumns});
-    T* out = tensor.getWritePointer();
-    auto cell = [&](int row, int column) -> T&
-    {
-        return out[static_cast<std::size_t>(row) * static_cast<std::size_t>(numOfColumns) +
-                   static_cast<std::size_t>(column)];
-    };
-
-    for (const ComplexSignal32& frame : frames)
-    {
-        for (int column = 0; column < numOfColumns; ++column)
-        {
-            const int channel = complexPacking ? column / 2 : column;
-            const bool imaginary = complexPacking && column % 2 == 1;
-            // Missing channels and bins pack as zeros.
-            const bool hasChannel = frame.hasStorage() && channel < frame.getNumOfChannels();
-            const int available = hasChannel ? frame.getNumOfSamples() : 0;
-            const std::complex<float>* bins = hasChannel ? frame.getReadPointer(channel) : nullptr;
-            auto part = [&](int bin)
-            {
-                if (bin >= available)
-                    return 0.0f;
-                return imaginary ? bins[bin].imag() : bins[bin].real();
-            };
-
-            int b = 0;
-            for (int r = 0; r < rows; ++r)
-            {
-                if (b >= available)
-                {
-                    for (; r < rows; ++r)
-                        cell(r, column) = 0.0f;
-                    break;
-                }
-                const std::complex<float> x = bins[b];
-                if (code == 4 || (code == 6 && b < lowBins))
-                {
-                    cell(r, column) = part(b);
-                    b += 1;
-                }
-                else if (code == 6)
-                {
-                    const int d = decimation;
-                    float sum = 0.0f;
-                    if (d > 0)
-                    {
-                        const float divisor = static_cast<float>(d);
-                        for (int j = 0; j < d; ++j)
-                            sum += part(b + j) / divisor;
-                        b += d;
-                    }
-                    cell(r, column) = sum;
-                }
-                else if ((code == 1 || code == 2) && b >= lowBins)
-                {
-                    cell(r, column) = std::hypot(x.real(), x.imag());
-                    b += 1;
-                }
-                else if (code == 1 || code == 2)
-                {
-                    switch (r % 4)
-                    {
-                    case 0:
-                        cell(r, column) = std::max(x.real(), 0.0f);
-                        break;
-                    case 1:
-                        cell(r, column) = std::max(x.imag(), 0.0f);
-                        break;
-                    case 2:
-                        cell(r, column) = std::max(-x.real(), 0.0f);
-                        break;
-                    default:
-                        cell(r, column) = std::max(-x.imag(), 0.0f);
-                        b += 1;
-                        break;
-                    }
-                }
-                else
-                {
-                    throw std::runtime_error(unknownPackingFormat);
-                }
-            }
-        }
-    }
-    return tensor;
-}
-
-template <typename T>
-std::vector<ComplexSignal32> NeuralModel<T>::tensorToSignals(const Tensor<T>& tensor, int numOfSamples) const
-{
-    std::vector<ComplexSignal32> masks;
-    if (tensor.shape.size() < 3 || tensor.isEmpty())
-        return masks;
-    const int code = outputPacking;
-    const int columnsPerChannel = isComplexPacking(code) ? 2 : 1;
-    const int numOfFrames = tensor.shape[0];
-    const int numOfColumns = tensor.shape[2];
-    const int numOfChannels = numOfColumns / columnsPerChannel;
-    const int numOfBins = std::max(numOfSamples, 0);
-    const std::int64_t count = tensor.getNumOfElements();
-    const T* data = tensor.getReadPointer();
-    constexpr float keep = 0.98f;
-    constexpr float follow = 0.02f;
-
-    masks.reserve(static_cast<std::size_t>(numOfFrames));
-    for (int o = 0; o < numOfFrames; ++o)
-    {
-        const std::int64_t block = static_cast<std::int64_t>(o) * tensorRows * numOfColumns;
-        // Rows past the end of the tensor read as zero.
-        auto at = [&](std::int64_t row, int column)
-        {
-            const std::int64_t index = block + row * numOfColumns + column;
-            return index >= 0 && index < count ? data[index] : 0.0f;
-        };
-        ComplexSignal32 mask(numOfChannels, numOfBins);
-        for (int c = 0; c < numOfChannels; ++c)
-        {
-            std::complex<float>* out = mask.getWritePointer(c);
-            const int column = c * columnsPerChannel;
-            float level = 0.0f;
-            std::int64_t r = 0;
-            for (int j = 0; j < numOfBins; ++j)
-            {
-                std::complex<float> value;
-                if (j >= numBins)
-                {
-                    value = {level, 0.0f};
-                }
-                else if (code == 4 || (code == 6 && j < lowBins))
-                {
-                    value = {at(r, column), at(r, column + 1)};
-                    r += 1;
-                }
-                else if ((code == 1 || code == 2) && j < lowBins)
-                {
-                    value = {at(r, column) - at(r + 2, column), at(r + 1, column) - at(r + 3, column)};
-                    r += 4;
-                }
-                else if (code == 1 || code == 2)
-                {
-                    value = {at(r, column), 0.0f};
-                    r += 1;
-                }
-                else if (code == 6 && decimation >= 1)
-                {
-                    const int d = decimation;
-                    const int q = (j - lowBins) % d;
-                    const float w = static_cast<float>(q) / static_cast<float>(d);
-                    const bool hasNext = j + d < numBins;
-                    const float nextRe = hasNext ? at(r + 1, column) : 0.0f;
-                    const float nextIm = hasNext ? at(r + 1, column + 1) : 0.0f;
-                    value = {(1.0f - w) * at(r, column) + w * nextRe, (1.0f - w) * at(r, column + 1) + w * nextIm};
-                    if (q == d - 1)
-                        r += 1;
-                }
-                else if (code == 6)
-                {
-                    value = {0.0f, 0.0f};
-                }
-                else
-                {
-                    throw std::runtime_error(unknownPackingFormat);
-                }
-                if (maskExtrapolationEnabled)
-                    level = keep * level + follow * std::abs(value);
-                out[j] = value;
-            }
-        }
-        masks.push_back(std::move(mask));
-    }
-    return masks;
+    collectResultsInto(result);
 }
 
 template class NeuralModel<float>;

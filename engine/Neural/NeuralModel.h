@@ -41,6 +41,11 @@ public:
         call, oldest first. Throws std::runtime_error "Unknown packing format" for an input or
         output packing code that cannot be packed. */
     std::vector<ComplexSignal32> process(const ComplexSignal32& spectrum);
+    /** process into the model's own mask frames: returns how many left the graph, read them
+        with getMaskFrame. Once the first frames have passed, a call does not touch the heap;
+        the frames are overwritten by the next call. */
+    int processFrame(const ComplexSignal32& spectrum);
+    const ComplexSignal32& getMaskFrame(int index) const { return maskFrames[static_cast<std::size_t>(index)]; }
     /** Every layer back to its state after loading, and a zeroed spectrum history. */
     void reset();
 
@@ -52,9 +57,14 @@ public:
     /** Joins the tensors that reached the output since the last call into one tensor
         [frames, rows, channels] (no axes when there were none) and forgets them. */
     Tensor<T> collectResults();
+    /** collectResults into result, reusing its storage. */
+    void collectResultsInto(Tensor<T>& result);
     /** Pushes a tensor [T, tensorRows, getNumOfInputTensorChannels()] into the input layer and
         returns collectResults(). Any other shape gives an empty result and changes nothing. */
     Tensor<T> pushTensor(const Tensor<T>& input);
+    /** pushTensor into result, reusing its storage; result has no axes where pushTensor returns
+        the empty tensor. */
+    void pushTensorInto(const Tensor<T>& input, Tensor<T>& result);
 
     /** Channels of the input tensor: 2 x numInputChannels for packing codes 4 and 6,
         numInputChannels x numHistoryFrames otherwise. */
@@ -93,6 +103,14 @@ private:
     bool readModel(const std::shared_ptr<InputStream>& stream);
     void makeEmptyGraph();
     void resetSpectrumHistory();
+    template <typename Frames>
+    void packFrames(const Frames& frames, Tensor<T>& tensor) const;
+    void unpackFrame(const Tensor<T>& tensor, int index, int numOfSamples, ComplexSignal32& mask) const;
+
+    // Per-frame storage of processFrame, reused from call to call.
+    Tensor<T> packedInput;
+    Tensor<T> joinedResults;
+    std::vector<ComplexSignal32> maskFrames;
 };
 
 extern template class NeuralModel<float>;

@@ -86,7 +86,7 @@ bool SelfAttentionLayer::push(const Tensor<float>& input, BaseLayer<float>*)
     {
         // A delayed layer pushes frame by frame: each pushed frame keeps storage of its own.
         if (delayed)
-            kernels::prepareOutput(output, {1, numOfRows, numOfChannels});
+            kernels::prepareOutput(output, 1, numOfRows, numOfChannels);
         const float* z = filterContext(input.getReadPointer() + t * frameSize);
         float* out = output.data->data + (delayed ? 0 : t * frameSize);
         const kernels::Segment segment{z, 0, numOfChannels};

@@ -85,6 +85,17 @@ void Tensor<T>::ensureShape(const std::vector<int>& newShape)
 }
 
 template <typename T>
+void Tensor<T>::ensureShape(int frames, int rows, int channels)
+{
+    const int axes[3] = {frames, rows, channels};
+    shape.assign(axes, axes + 3);
+    const int count = countElements(shape);
+    if (data != nullptr && data->size >= count)
+        return;
+    data = std::make_shared<TensorData<T>>(count);
+}
+
+template <typename T>
 void Tensor<T>::setToZero()
 {
     ensureUnique();

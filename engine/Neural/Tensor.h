@@ -73,6 +73,9 @@ public:
     /** Sets the shape and reallocates (without keeping contents) only when the storage is too
         small. Does not make the storage unique. */
     void ensureShape(const std::vector<int>& newShape);
+    /** ensureShape for three axes; reuses the shape's own capacity, so that a tensor whose
+        storage is large enough is reshaped without touching the heap. */
+    void ensureShape(int frames, int rows, int channels);
     /** Makes the storage unique and zeroes the elements in use. */
     void setToZero();
 

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
@@ -12,18 +13,22 @@
 #include "DspCore/Files.h"
 #include "DspCore/Signals.h"
 #include "Neural/NeuralModel.h"
-#include "Processor/ThreadPool.h"
+#include "Processor/MaskMixing.h"
+#include "Processor/ModelWorker.h"
 
 namespace murel
 {
 
 /** Cleans or separates audio with one or more neural models working on short-time spectra.
 
-    Every analysis frame goes to every model (one worker thread per model when there are two
-    or more). The models' output frames are split into buses and queued per bus; as soon as
-    every bus holds a frame, the frames are shaped by each bus's sensitivity (masking models
-    only), weighted by each bus's gain, mixed with a residual bus and, for masking models,
-    applied to the input spectrum of the same age.
+    The pipeline: the short-time Fourier stage cuts the audio into spectra; every spectrum goes
+    to every model (the caller runs the first, one persistent worker thread each of the others);
+    the models' mask frames are queued per bus; the mixer shapes and weighs them into one output
+    spectrum, which the stage turns back into audio.
+
+    Every analysis frame goes to every model. The models' output frames are split into buses and queued per bus; as soon
+   as every bus holds a frame, the frames are shaped by each bus's sensitivity (masking models only), weighted by each
+   bus's gain, mixed with a residual bus and, for masking models, applied to the input spectrum of the same age.
 
     Buses: each model contributes its first numOutputs names, in model order; one residual bus
     follows, named by the first model's last name. Model m fills the queues after those of the
@@ -54,7 +59,8 @@ public:
 
     /** Sets the caller-side formats and the frame sizes that follow from the input rate. False
         before a model is loaded, and for formats whose frame sizes cannot be run (the
-        processor then keeps its previous formats and blocking). */
+        processor then keeps its previous formats and blocking): among them host rates more than
+        maxRateScale times the model's and frames beyond maxFftSize; getLastError says why. */
     bool setFormat(const AudioFormat& newInputFormat, const AudioFormat& newOutputFormat) override;
     /** The frame's latency plus the models' largest latency in hops, in samples. */
     int getLatency(int blockSize) const override;
@@ -62,14 +68,36 @@ public:
     void reset() override;
     /** What the spectral frame makes of the block. */
     Signal32 process(const Signal32& block) override;
+
+    // The real-time entries: once the first frames have passed at a block size, they neither
+    // allocate nor block. Non-finite input samples count as silence; the output is finite.
+
+    /** Pushes numOfSamples samples of every input channel (rows of channels). */
+    void addAudio(const float* const* channels, int numOfSamples);
+    /** Pushes numOfFrames interleaved frames. */
+    void addAudioInterleaved(const float* samples, int numOfFrames);
+    /** Takes exactly numOfSamples processed samples per output channel; false, taking nothing,
+        when fewer are waiting. */
+    bool getAudio(float* const* channels, int numOfSamples) noexcept;
+    bool getAudioInterleaved(float* samples, int numOfFrames) noexcept;
+    /** Processed samples per channel waiting to be taken. */
+    int64_t getNumOfPendingSamples() const noexcept { return stage.getNumOfOutputSamples(); }
+
+    /** Largest factor by which the frame grows for a host rate above the model's. */
+    static constexpr int maxRateScale = 32;
+    /** Largest transform the frame may need after that scaling. */
+    static constexpr int maxFftSize = 1 << 16;
+    /** Why the last loadModels or setFormat failed, when the processor knows; else empty. */
+    const std::string& getLastError() const { return lastError; }
     /** The per-frame work: zero or more mixed output spectra of the output channel count. */
     std::list<ComplexSignal32> process(const ComplexSignal32& spectrum) override;
 
     std::vector<NeuralModel<float>>& getNeuralModels() { return neuralModels; }
     const std::vector<NeuralModel<float>>& getNeuralModels() const { return neuralModels; }
     int getNumOfModels() const { return numOfModels; }
-    /** Worker threads: 0 with fewer than two models. */
-    int getNumOfThreads() const { return threadPool != nullptr ? threadPool->getNumOfThreads() : 0; }
+    /** Threads that run the models side by side, the caller's included: 0 with fewer than two
+        models. */
+    int getNumOfThreads() const { return workers.empty() ? 0 : static_cast<int>(workers.size()) + 1; }
 
     /** Bus names, the residual included or not (never below 0). */
     int getNumOfOutputBusses(bool includeResidual) const;
@@ -87,28 +115,70 @@ public:
 
     /** Bends the magnitudes of mask by sensitivity (positive: stricter, negative: more
         permissive) and keeps the phases. Channels from the output channel count on and bins
-        above fftSize / 2 only pass through the polar conversion. */
+        above fftSize / 2 only pass through the polar conversion (the mix skips that round trip
+        where the sensitivity leaves the magnitudes as they are). */
     ComplexSignal32 processSensitivity(float sensitivity, const ComplexSignal32& mask) const;
     /** spectrum with numOfChannels channels: itself when the count matches, else copies of the
         channel average (or of the single channel). */
     ComplexSignal32 ensureChannelFormat(const ComplexSignal32& spectrum, int numOfChannels) const;
 
     /** Input spectra waiting for their bus frames. */
-    std::size_t getNumOfWaitingFrames() const { return inputFrames.size(); }
+    std::size_t getNumOfWaitingFrames() const { return static_cast<std::size_t>(inputFrames.size()); }
 
 private:
+    /** A queue of spectra of one shape in slots kept from frame to frame; it grows (allocating)
+        only when a model holds back more frames than it was sized for. */
+    class SpectrumRing
+    {
+    public:
+        void prepare(int capacity, int numOfChannels, int numOfBins);
+        void clear() { first = count = 0; }
+        int size() const { return count; }
+        bool empty() const { return count == 0; }
+        /** The slot behind the last, to be written and then kept with push. */
+        ComplexSignal32& back();
+        void push() { ++count; }
+        ComplexSignal32& front() { return slots[static_cast<std::size_t>(first)]; }
+        void pop();
+
+    private:
+        std::vector<ComplexSignal32> slots;
+        int first = 0;
+        int count = 0;
+        int numOfChannels = 0;
+        int numOfBins = 0;
+    };
+
+    /** Drives processFrame from the stage. */
+    class FrameWork : public ShortTimeFourierStage::Work
+    {
+    public:
+        explicit FrameWork(MurelProcessor& owner) : processor(owner) {}
+        void processSpectrum(const ComplexSignal32& spectrum, ShortTimeFourierStage& stage) noexcept override;
+
+    private:
+        MurelProcessor& processor;
+    };
+
     bool updateBlockSize();
-    bool isQueueEmpty() const;
-    void appendToBusOutputs(int& busIndex, int numOfBusses, const std::vector<ComplexSignal32>& outputs);
-    std::vector<std::vector<ComplexSignal32>> runModels(const ComplexSignal32& modelInput);
-    ComplexSignal32 mixOldestFrames();
-    /** processSensitivity into shaped, which must have mask's shape and may be mask itself. */
-    void shapeMask(float sensitivity, const ComplexSignal32& mask, ComplexSignal32& shaped) const;
+    /** Sizes every per-frame buffer for the current blocking and formats. */
+    void prepareFrameStorage();
+    /** One spectrum through the models, queues and mixer; emit receives each mixed spectrum. */
+    template <typename Emit>
+    void processFrame(const ComplexSignal32& spectrum, Emit&& emit);
+    /** Runs every model on modelInput, the first on this thread; false when one failed. */
+    bool runModels();
+    void queueModelFrames(int model, int& busIndex);
+    bool canMix() const;
+    void mixOldestFrames();
 
     std::array<std::atomic<float>, maxNumOfBusses> sensitivity;
     std::array<std::atomic<float>, maxNumOfBusses> gain;
     std::atomic<float> maskExtrapolationEnabled{1.0f};
-    std::unique_ptr<ThreadPool> threadPool;
+    /** One worker per model after the first. */
+    std::vector<std::unique_ptr<ModelWorker>> workers;
+    FrameWork frameWork{*this};
+    std::string lastError;
     int numOfModels = 0;
     std::vector<NeuralModel<float>> neuralModels;
     AudioFormat modelInputFormat;
@@ -117,13 +187,22 @@ private:
     /** Bus queues each model fills, in model order. */
     std::vector<int> numOfModelBusses;
     bool outputsMasks = true;
-    std::list<ComplexSignal32> inputFrames;
-    std::vector<std::list<ComplexSignal32>> busQueues;
 
-    // Scratch of the mix, reused from frame to frame.
-    ComplexSignal32 busFrame;
-    ComplexSignal32 busSum;
-    ComplexSignal32 residual;
+    // Per-frame storage, sized by prepareFrameStorage.
+    /** The spectrum in the models' channel count, when it differs from the host's. */
+    ComplexSignal32 modelInputFrame;
+    const ComplexSignal32* modelSpectrum = nullptr;
+    std::vector<int> numOfModelFrames;
+    /** Input spectra in the output channel count, and each bus's frames, oldest first. */
+    SpectrumRing inputFrames;
+    std::vector<SpectrumRing> busQueues;
+    std::vector<const ComplexSignal32*> mixFrames;
+    std::array<float, maxNumOfBusses> mixGains{};
+    std::array<float, maxNumOfBusses> mixSensitivities{};
+    /** A model's bus frame before it takes the host's channel count. */
+    ComplexSignal32 modelBusFrame;
+    SpectralMixer mixer;
+    ComplexSignal32 mixed;
 };
 
 } // namespace murel
