@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <string>
 #include <vector>
@@ -27,6 +28,10 @@ namespace
     every few samples a frame). */
 constexpr int maxFramesPerInput = 1 << 15;
 constexpr int maxModelFramesPerInput = 256;
+/** Processor time after which an input stops adding audio. The frame budget is only an
+    estimate (blocking and per-frame work vary widely), and the call pattern matters, not the
+    amount of audio. */
+constexpr double maxSecondsPerInput = 2.0;
 /** Script steps one input may run. */
 constexpr int maxSteps = 64;
 
@@ -343,8 +348,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         processor = murelCreateProcessor(path.c_str(), channels, rate);
     }
     std::remove(path.c_str());
-    std::fprintf(stderr, "model %zu script %zu ch %d rate %g -> %p\n", modelSize, scriptSize, channels, rate,
-                 processor);
     if (processor == nullptr)
         return 0;
     check(channels >= 1 && channels <= 1024, "bad channel counts are refused");
@@ -354,8 +357,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     source.setStyle(setup >> 1, 0x9e3779b9u);
     const int budget = frameBudget(processor, rate);
     int framesAdded = 0;
+    const std::clock_t start = std::clock();
     for (int step = 0; step < maxSteps && !script.empty(); ++step)
     {
+        if (static_cast<double>(std::clock() - start) > maxSecondsPerInput * CLOCKS_PER_SEC)
+            break;
         const std::uint8_t operation = script.byte();
         switch (operation % 12)
         {
