@@ -1,6 +1,9 @@
-// Writes the seed corpus of the model fuzzer: small valid models of every format version, with
-// every packing code and every layer type of the format, in float and half-float encodings.
+// Writes the seed corpora of the fuzzers: small valid models of every format version, with every
+// packing code and every layer type of the format, in float and half-float encodings. The
+// processor fuzzer's seeds are the same models followed by call scripts (see ProcessorFuzzer.cpp).
+#include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -103,26 +106,142 @@ std::vector<std::vector<mw::LayerRecord>> otherLayers()
     };
 }
 
-bool save(const std::string& directory, const std::string& name, const mw::ModelDescription& description)
+/** Encodes the processor fuzzer's call script. */
+class ScriptWriter
 {
-    if (!mw::saveModel(description, directory + "/" + name + ".model"))
+public:
+    explicit ScriptWriter(std::uint8_t setup, std::uint8_t channels, std::uint8_t rate) : bytes{setup, channels, rate}
     {
-        std::fprintf(stderr, "cannot write %s\n", name.c_str());
-        return false;
     }
-    return true;
+
+    ScriptWriter& add(int frames, bool interleaved) { return op(interleaved ? 2 : 0).frames(frames); }
+    ScriptWriter& take(int frames, bool interleaved) { return op(interleaved ? 4 : 3).frames(frames); }
+    ScriptWriter& takeAll(bool interleaved) { return op(interleaved ? 5 + 0x10 : 5); }
+    /** kind: 0 level of bus 1, 1 sensitivity of bus 0, 3 gain, 4 sensitivity; value: index
+        into the fuzzer's table of values. */
+    ScriptWriter& set(int kind, int bus, int value) { return op(6).put(kind).put(bus + 2).put(value); }
+    ScriptWriter& reset() { return op(8); }
+    ScriptWriter& inspect(int nameSize, int bus) { return op(9).put(nameSize).put(bus + 2).put(3).put(bus + 2); }
+    ScriptWriter& style(int style) { return op(10).put(style).put(0x34).put(0x12); }
+    ScriptWriter& burst(int frames) { return op(11).put(frames - 1); }
+
+    std::vector<std::uint8_t> after(std::vector<std::uint8_t> model) const
+    {
+        model.insert(model.end(), bytes.begin(), bytes.end());
+        model.push_back(static_cast<std::uint8_t>(bytes.size()));
+        return model;
+    }
+
+private:
+    ScriptWriter& put(int value)
+    {
+        bytes.push_back(static_cast<std::uint8_t>(value));
+        return *this;
+    }
+    ScriptWriter& op(int code) { return put(code); }
+    /** 1 to 700 frames directly, larger counts up to 4096 through the large kind. */
+    ScriptWriter& frames(int count)
+    {
+        const int kind = count <= 700 ? 3 : 2;
+        const int value = count <= 700 ? count - 1 : count;
+        return put(kind).put(value & 0xff).put(value >> 8);
+    }
+
+    std::vector<std::uint8_t> bytes;
+};
+
+/** Indices into the processor fuzzer's table of parameter values. */
+namespace value
+{
+constexpr int half = 4, minusSix = 6, over = 10, infinity = 16, minusInfinity = 17, nan = 18;
+}
+
+/** Two scripts: one processor, mono at the model rate, planar; and a stem separator of two
+    copies, stereo at 44.1 kHz, interleaved; both with non-finite parameters and audio. */
+std::vector<ScriptWriter> scripts()
+{
+    ScriptWriter mono(0, 0, 7);
+    mono.add(334, false)
+        .set(3, 0, value::half)
+        .add(701, false)
+        .take(100, false)
+        .set(1, 0, value::infinity)
+        .set(0, 1, value::minusSix)
+        .takeAll(true)
+        .burst(64)
+        .inspect(8, 0)
+        .style(4)
+        .add(1200, true)
+        .takeAll(false)
+        .set(3, 1, value::nan)
+        .reset()
+        .add(256, false)
+        .takeAll(false);
+    ScriptWriter stereo(1, 1, 6);
+    stereo.burst(100)
+        .set(4, 1, value::over)
+        .add(777, true)
+        .set(3, 1, value::infinity)
+        .take(300, true)
+        .style(3)
+        .add(900, false)
+        .takeAll(false)
+        .inspect(3, 2)
+        .set(4, 0, value::minusInfinity)
+        .style(5)
+        .burst(37)
+        .reset()
+        .take(1, false);
+    return {mono, stereo};
+}
+
+bool writeFile(const std::string& path, const std::vector<std::uint8_t>& bytes)
+{
+    std::ofstream file(path, std::ios::binary);
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    if (!file)
+        std::fprintf(stderr, "cannot write %s\n", path.c_str());
+    return static_cast<bool>(file);
+}
+
+struct Corpora
+{
+    std::string models;
+    std::string processor; // empty: models only
+};
+
+bool save(const Corpora& corpora, const std::string& name, const mw::ModelDescription& description)
+{
+    const std::vector<std::uint8_t> model = mw::writeModel(description);
+    bool ok = writeFile(corpora.models + "/" + name + ".model", model);
+    if (corpora.processor.empty())
+        return ok;
+    // The processor also needs a power-of-two FFT; the bins stay as they are. A longer hop
+    // keeps the units short.
+    mw::ModelDescription runnable = description;
+    runnable.header.fftSize = 2 * numBins;
+    runnable.header.windowSize = runnable.header.fftSize;
+    runnable.header.hopSize = numBins;
+    const std::vector<std::uint8_t> runnableModel = mw::writeModel(runnable);
+    int index = 0;
+    for (const ScriptWriter& script : scripts())
+        ok = writeFile(corpora.processor + "/" + name + "-" + std::to_string(index++) + ".seed",
+                       script.after(runnableModel)) &&
+             ok;
+    return ok;
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
+    if (argc != 2 && argc != 3)
     {
-        std::fprintf(stderr, "usage: %s <corpus directory>\n", argv[0]);
+        std::fprintf(stderr, "usage: %s <model corpus directory> [<processor corpus directory>]\n", argv[0]);
         return 2;
     }
-    const std::string directory = argv[1];
+    const Corpora directory{argv[1], argc == 3 ? argv[2] : ""};
     bool ok = true;
     const mw::Packing complexPacking = mw::Packing::plain(4, numBins);
     for (int version = 4100; version <= 4106; ++version)
