@@ -497,7 +497,7 @@ std::vector<std::pair<std::string, std::string>> LayerRecord::getSettings() cons
         return settings;
     }
     if (const auto* leaky = std::get_if<LeakyReLULayerRecord>(&body))
-        return {{"negativeSlope", formatFloat(leaky->negativeSlope)}};
+        return {{"negativeSlope", formatFloat(static_cast<double>(leaky->negativeSlope))}};
     if (const auto* norm = std::get_if<NormLayerRecord>(&body))
         return {{"mode", std::to_string(norm->mode)}};
     if (const auto* arithmetic = std::get_if<ArithmeticLayerRecord>(&body))
@@ -506,15 +506,22 @@ std::vector<std::pair<std::string, std::string>> LayerRecord::getSettings() cons
         return {{"outputDelay", std::to_string(attention->outputDelay)}};
     if (const auto* rescale = std::get_if<FrequencyRescaleLayerRecord>(&body))
     {
-        std::vector<std::pair<std::string, std::string>> settings;
+        // A filter bank has hundreds of bands: their count and the rows they span say enough.
+        std::int64_t first = 0, last = 0;
         for (std::size_t m = 0; m < rescale->bands.size(); ++m)
-            settings.emplace_back("band" + std::to_string(m) + "Start", std::to_string(rescale->bands[m].start));
-        return settings;
+        {
+            const auto& band = rescale->bands[m];
+            const std::int64_t end = band.start + std::max<std::int64_t>(band.weights.values.getNumOfElements(), 1) - 1;
+            first = m == 0 ? band.start : std::min<std::int64_t>(first, band.start);
+            last = m == 0 ? end : std::max(last, end);
+        }
+        return {{"bands", std::to_string(rescale->bands.size())},
+                {"rows", std::to_string(first) + "-" + std::to_string(last)}};
     }
     if (const auto* ar = std::get_if<ARPreNormLayerRecord>(&body))
-        return {{"attackCoefficient", formatFloat(ar->attackCoefficient)},
-                {"releaseCoefficient", formatFloat(ar->releaseCoefficient)},
-                {"epsilon", formatFloat(ar->epsilon)}};
+        return {{"attackCoefficient", formatFloat(static_cast<double>(ar->attackCoefficient))},
+                {"releaseCoefficient", formatFloat(static_cast<double>(ar->releaseCoefficient))},
+                {"epsilon", formatFloat(static_cast<double>(ar->epsilon))}};
     return {};
 }
 

@@ -156,8 +156,12 @@ void runInfo(const InfoOptions& options, const CommandContext& context)
         for (const std::string& source : layer.getSources())
             sources += (sources.empty() ? "" : ", ") + source;
         std::string weights;
-        for (const auto& [role, tensor] : layer.getTensors())
-            weights += (weights.empty() ? "" : ", ") + formatShape(role, *tensor);
+        const auto tensors = layer.getTensors();
+        if (tensors.size() > 4) // a filter bank: one weight tensor per band
+            weights = std::to_string(tensors.size()) + " band weight tensors";
+        else
+            for (const auto& [role, tensor] : tensors)
+                weights += (weights.empty() ? "" : ", ") + formatShape(role, *tensor);
         std::string settings;
         for (const auto& [name, value] : layer.getSettings())
             settings += (settings.empty() ? "" : " ") + name + "=" + value;
