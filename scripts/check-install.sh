@@ -83,7 +83,8 @@ if [[ -f "$BUILD/lv2/murel.lv2/murel.so" && -x "$PREFIX/bin/murel" ]]; then
     done
     check_uses_installed_library "$BUNDLE/murel.so"
     export LV2_PATH="$PREFIX/lib/lv2"
-    lv2info urn:murel:lv2:stereo | grep -q "Has latency: *yes" || murel_fail "lv2info does not list the plug-in"
+    # grep reads everything: an early exit would break lv2info's pipe and fail the pipeline.
+    lv2info urn:murel:lv2:stereo | grep "Has latency: *yes" > /dev/null || murel_fail "lv2info does not list the plug-in"
 
     LV2WORK="$WORK/lv2"
     mkdir -p "$LV2WORK"
@@ -182,5 +183,8 @@ if os.path.exists(default):
 print("python package:", os.path.dirname(engine.__file__), "library:", lib)
 PY
 ) || murel_fail "the installed Python package does not work"
+
+[[ -x "$PREFIX/bin/murel-batch" ]] || murel_fail "murel-batch is not installed"
+env -u MUREL_LIBRARY "$PREFIX/bin/murel-batch" --help > /dev/null || murel_fail "the installed murel-batch does not start"
 
 murel_log "Install check passed: $numOfHeaders headers, $numOfExamples examples through CMake and pkg-config"
