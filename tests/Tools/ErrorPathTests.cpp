@@ -7,14 +7,6 @@ namespace murel::test
 namespace
 {
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << file.rdbuf();
-    return bytes.str();
-}
-
 /** Files for the failures: a good model and input, and broken variants of both. */
 class ErrorPathTest : public testing::Test
 {

@@ -15,14 +15,6 @@ namespace murel::test
 namespace
 {
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << file.rdbuf();
-    return bytes.str();
-}
-
 /** Runs murel with standard input and output as strings. */
 CommandResult runWithPipes(std::vector<std::string> arguments, const std::string& input, std::string& output)
 {

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <dirent.h>
+#include <fstream>
 #include <ftw.h>
 #include <sstream>
 #include <stdexcept>
@@ -19,6 +20,15 @@
 
 namespace murel::test
 {
+
+/** The whole content of a file (empty when it cannot be read). */
+inline std::string readFile(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
+}
 
 /** A fresh folder for one test's files, removed with everything in it afterwards. */
 class ScratchFolder
