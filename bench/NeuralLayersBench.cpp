@@ -16,6 +16,7 @@
 
 #include "DspCore/VectorOps.h"
 #include "ModelWriter.h"
+#include "MultiplyAddPeak.h"
 #include "Neural/MemoryInputStream.h"
 #include "Neural/NeuralModel.h"
 
@@ -98,28 +99,9 @@ void runSgemm(benchmark::State& state, int m, int n, int k)
         benchmark::Counter(2.0 * m * n * k * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-/** The four-lane multiply-add peak of one core through the vector wrapper the layers use:
-    twelve independent accumulators, so that neither latency nor loads limit it. The layers'
-    share of it is their GFLOP/s over this one's. */
 void multiplyAddPeak(benchmark::State& state)
 {
-    constexpr int numOfAccumulators = 12;
-    constexpr int numOfSteps = 4096;
-    murel::vec::Float4 acc[numOfAccumulators];
-    for (int i = 0; i < numOfAccumulators; ++i)
-        acc[i] = murel::vec::broadcast(0.001f * static_cast<float>(i));
-    const murel::vec::Float4 a = murel::vec::broadcast(0.999f);
-    const murel::vec::Float4 b = murel::vec::broadcast(0.0001f);
-    for (auto _ : state)
-    {
-        for (int step = 0; step < numOfSteps; ++step)
-            for (int i = 0; i < numOfAccumulators; ++i)
-                acc[i] = murel::vec::fma(b, acc[i], a);
-        for (int i = 0; i < numOfAccumulators; ++i)
-            benchmark::DoNotOptimize(acc[i]);
-    }
-    state.counters["GFLOP/s"] =
-        benchmark::Counter(8.0 * numOfSteps * numOfAccumulators * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    murel::bench::measureMultiplyAddPeak(state, "GFLOP/s");
 }
 
 // Convolution 3 x 3 (time x frequency), stride 1: output rows x output channels, with

@@ -29,6 +29,7 @@
 #include "DspCore/Signals.h"
 #include "DspCore/VectorOps.h"
 #include "ModelWriter.h"
+#include "MultiplyAddPeak.h"
 #include "Neural/MemoryInputStream.h"
 #include "Neural/NeuralModel.h"
 #include "Processor/MurelProcessor.h"
@@ -447,28 +448,9 @@ void benchmarkModelAlone(benchmark::State& state)
         benchmark::Counter(2e-9 * macsPerFrame * static_cast<double>(frames), benchmark::Counter::kIsRate);
 }
 
-/** The four-lane multiply-add peak of one core through the vector wrapper: twelve independent
-    accumulators, so that neither latency nor loads limit it. */
 void benchmarkMultiplyAddPeak(benchmark::State& state)
 {
-    constexpr int numOfAccumulators = 12;
-    constexpr int numOfSteps = 4096;
-    murel::vec::Float4 acc[numOfAccumulators];
-    for (int i = 0; i < numOfAccumulators; ++i)
-        acc[i] = murel::vec::broadcast(0.001f * static_cast<float>(i));
-    const murel::vec::Float4 a = murel::vec::broadcast(0.999f);
-    const murel::vec::Float4 b = murel::vec::broadcast(0.0001f);
-    std::int64_t operations = 0;
-    for (auto _ : state)
-    {
-        for (int step = 0; step < numOfSteps; ++step)
-            for (int i = 0; i < numOfAccumulators; ++i)
-                acc[i] = murel::vec::fma(b, acc[i], a);
-        for (int i = 0; i < numOfAccumulators; ++i)
-            benchmark::DoNotOptimize(acc[i]);
-        operations += static_cast<std::int64_t>(numOfSteps) * numOfAccumulators * 8;
-    }
-    state.counters["GFLOPs"] = benchmark::Counter(1e-9 * static_cast<double>(operations), benchmark::Counter::kIsRate);
+    murel::bench::measureMultiplyAddPeak(state, "GFLOPs");
 }
 
 /** The processor with the reference model and the same model alone, interleaved block by block
