@@ -26,6 +26,9 @@ EXPECTED_FUNCTIONS=(
     murelGetNumOfOutputBusses murelGetOutputBusName murelGetVectorArithmeticWrapperName
     murelCreateModel murelAddTensor murelGetTensor murelGetResultTensorShape
     murelResetModelState murelDeleteModel murelGetModelInfo
+    murelProcessAudio murelProcessAudioInterleaved murelPrepareProcessor
+    murelGetLastErrorMessage murelGetVersionString
+    murelGetDefaultModelPath murelParseGain murelFindOutputBus murelApplyHostMix
 )
 
 # Demangled names that must never be exported: test and benchmark code, and the libraries that

@@ -9,11 +9,13 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "DspCore/LastError.h"
 #include "DspCore/MathEx.h"
 #include "DspCore/Signals.h"
 #include "DspCore/VectorOps.h"
+#include "Interface/HostPolicy.h"
 #include "Interface/ProcessorState.h"
 
 namespace
@@ -111,6 +113,15 @@ ParameterKind decodeParameter(int id, int& bus)
     if (id >= firstBusSensitivityId && id < endOfBusParametersId)
         return ParameterKind::busSensitivity;
     return ParameterKind::none;
+}
+
+std::vector<std::string> getBusNames(const ProcessorState& state)
+{
+    std::vector<std::string> names;
+    const int numOfBusses = state.processor.getNumOfOutputBusses(true);
+    for (int bus = 0; bus < numOfBusses; ++bus)
+        names.push_back(state.processor.getOutputBusName(bus));
+    return names;
 }
 
 } // namespace
@@ -264,6 +275,24 @@ extern "C"
         }
     }
 
+    MUREL_API bool murelPrepareProcessor(void* processor, int maximumBlockSize)
+    {
+        ProcessorState* state = toState(processor);
+        if (state == nullptr || maximumBlockSize < 1)
+            return false;
+        try
+        {
+            state->processor.prepare(maximumBlockSize);
+            state->processor.reset();
+            state->fixedLatencyOutput.reset(state->processor.getLatency(1));
+            return true;
+        }
+        catch (...)
+        {
+            return false;
+        }
+    }
+
     MUREL_API void murelGetProcessorInfo(void* processor, MurelModelInfo* info)
     {
         ProcessorState* state = toState(processor);
@@ -343,7 +372,7 @@ extern "C"
             p.setSensitivity(0, value);
             break;
         case ParameterKind::busGain:
-            p.setGain(bus, value);
+            p.setGain(bus, std::clamp(value, 0.0f, murel::hostPolicy::maxGain));
             break;
         case ParameterKind::busSensitivity:
             p.setSensitivity(bus, value);
@@ -372,7 +401,7 @@ extern "C"
             break;
         case ParameterKind::busGain:
             *minimum = 0.0f;
-            *maximum = 100.0f;
+            *maximum = murel::hostPolicy::maxGain;
             break;
         case ParameterKind::extrapolationOff:
         case ParameterKind::none:
@@ -403,6 +432,103 @@ extern "C"
     MUREL_API void murelGetVectorArithmeticWrapperName(char* name, int bufferSize)
     {
         copyName(murel::vec::backEndName, name, bufferSize);
+    }
+
+    MUREL_API bool murelGetDefaultModelPath(double sampleRate, char* path, int bufferSize)
+    {
+        if (path == nullptr || bufferSize < 1)
+            return false;
+        try
+        {
+            const std::string found = murel::hostPolicy::findDefaultModel(sampleRate);
+            // A cut path would name another file: nothing rather than that.
+            if (found.empty() || found.size() >= static_cast<std::size_t>(bufferSize))
+            {
+                copyName(std::string(), path, bufferSize);
+                return false;
+            }
+            copyName(found, path, bufferSize);
+            return true;
+        }
+        catch (...)
+        {
+            copyName(std::string(), path, bufferSize);
+            return false;
+        }
+    }
+
+    MUREL_API bool murelParseGain(const char* text, float* gain)
+    {
+        if (text == nullptr || gain == nullptr)
+            return false;
+        try
+        {
+            *gain = murel::hostPolicy::parseGain(text);
+            return true;
+        }
+        catch (...)
+        {
+            return false;
+        }
+    }
+
+    MUREL_API int murelFindOutputBus(void* processor, const char* bus)
+    {
+        const ProcessorState* state = toState(processor);
+        if (state == nullptr || bus == nullptr)
+            return -1;
+        try
+        {
+            return murel::hostPolicy::findBus(getBusNames(*state), bus);
+        }
+        catch (...)
+        {
+            return -1;
+        }
+    }
+
+    MUREL_API bool murelApplyHostMix(void* processor, const char* const* settings, int numOfSettings, char* message,
+                                     int messageSize)
+    {
+        ProcessorState* state = toState(processor);
+        try
+        {
+            if (state == nullptr || numOfSettings < 0 || (numOfSettings > 0 && settings == nullptr))
+            {
+                copyName("no processor or no settings given", message, messageSize);
+                return false;
+            }
+            std::vector<std::string> texts;
+            for (int i = 0; i < numOfSettings; ++i)
+            {
+                if (settings[i] == nullptr)
+                {
+                    copyName("mix setting " + std::to_string(i + 1) + " is null", message, messageSize);
+                    return false;
+                }
+                texts.emplace_back(settings[i]);
+            }
+            const murel::hostPolicy::Mix mix = murel::hostPolicy::resolveMix(getBusNames(*state), texts);
+            const int numOfBusses =
+                std::min(static_cast<int>(mix.gains.size()), static_cast<int>(MUREL_MAX_NUM_OF_CONTROLLED_BUSSES));
+            for (int bus = 0; bus < numOfBusses; ++bus)
+            {
+                state->processor.setGain(bus, mix.gains[static_cast<std::size_t>(bus)]);
+                state->processor.setSensitivity(bus, mix.sensitivities[static_cast<std::size_t>(bus)]);
+            }
+            copyName(mix.note, message, messageSize);
+            return true;
+        }
+        catch (const murel::hostPolicy::SettingError& error)
+        {
+            copyName(error.what(), message, messageSize);
+            return false;
+        }
+        catch (...)
+        {
+            copyName("out of memory", message, messageSize);
+            return false;
+        }
     }
 
 } // extern "C"

@@ -141,8 +141,15 @@ MUREL_API bool murelProcessAudio(void* processor, const float* const* input, flo
 MUREL_API bool murelProcessAudioInterleaved(void* processor, const float* input, float* output, int numOfFrames);
 
 /* Drops queued audio and the models' streaming state: the handle then behaves as a new one
-   with the same parameters. */
+   with the same parameters. Allocates nothing, so an audio callback may call it (on a transport
+   jump, for example). */
 MUREL_API void murelResetProcessorState(void* processor);
+
+/* Sizes every buffer for blocks of up to maximumBlockSize samples, so that audio calls with such
+   blocks allocate nothing from the first frame on; call it before audio starts (it allocates, and
+   resets the handle as murelResetProcessorState does). Without it the buffers grow during the
+   first frames. False for a null handle, a size below 1 or when memory runs out. */
+MUREL_API bool murelPrepareProcessor(void* processor, int maximumBlockSize);
 
 #if !defined(MUREL_DEFINES_MODEL_INFO_OVERLOAD)
 /* Fills sampleRate, numOfChannels, windowSize and hopSize from the first model (as stored in
@@ -156,7 +163,11 @@ MUREL_API void murelGetProcessorInfo(void* processor, MurelModelInfo* info);
    bus 0 at unity; id 2: sensitivity of bus 0 (-100 to 100); id 3 (read only): 1 when mask
    extrapolation is off; 256 + b: linear gain of bus b (0 to 100); 512 + b: sensitivity of bus b
    (-100 to 100). Only buses 0 to 15 hold values; other ids read 0 and ignore writes. Values that
-   are not finite (NaN, infinities) are ignored. */
+   are not finite (NaN, infinities) are ignored.
+   One rule for every parameter: a value outside the range murelGetParameterRange reports is
+   clamped to it (a gain of 1000 stores 100, a sensitivity of 500 stores 100). The one exception
+   is below the floor of id 1: a level under -96 dB stores its own, smaller gain (and reads back
+   as -96), so that a host can still silence bus 1 through it. */
 MUREL_API float murelGetParameterValue(void* processor, int parameterId);
 MUREL_API void murelSetParameterValue(void* processor, int parameterId, float value);
 
@@ -172,6 +183,41 @@ MUREL_API void murelGetOutputBusName(void* processor, int busIndex, char* name, 
 
 /* The vector arithmetic back end, "ARM NEON", copied as murelGetOutputBusName does. */
 MUREL_API void murelGetVectorArithmeticWrapperName(char* name, int bufferSize);
+
+/* ---- Host policy ----
+   What every shipped host (the murel tool, the batch command, the plug-in, the Python binding)
+   does by default and how it reads bus settings, in one place, so that another host can behave
+   the same way. */
+
+/* The default model for a host running at sampleRate Hz (0: any rate): the path of the model file
+   the shipped hosts use when none is given, looked for beside the loaded library
+   (<prefix>/share/MurelEngine/models), then in the prefix the library was built for. Copies like
+   murelGetOutputBusName (zero-filled, terminated when shorter than the buffer). False, with the
+   buffer zero-filled, when no default model is installed or found, or when the path and its
+   terminator do not fit. */
+MUREL_API bool murelGetDefaultModelPath(double sampleRate, char* path, int bufferSize);
+
+/* Parses a gain as every host writes it: a factor ("0.5", 0 to 100), a level ("-12dB", "-6 dB",
+   up to +40 dB, "-inf dB"), or "off" (0); case and surrounding blanks do not matter. False, with
+   gain untouched, for anything else. */
+MUREL_API bool murelParseGain(const char* text, float* gain);
+
+/* A bus by exact name, else by a unique case-insensitive name, else by index ("1"); -1 if none
+   (or the name is ambiguous). */
+MUREL_API int murelFindOutputBus(void* processor, const char* bus);
+
+/* Applies the hosts' mix policy to a processor. settings holds numOfSettings option texts:
+   "gain=BUS=VALUE" (VALUE as murelParseGain takes it), "sensitivity=BUS=VALUE" (-100 to 100),
+   "solo=BUS" (every other bus silent), "residual=GAIN" (the residual, last, bus; it holds with a
+   solo too) and "stems" (the host writes every bus apart: nothing is removed by default). BUS as
+   murelFindOutputBus takes it. Every controlled bus is set: those not named get gain 1 and
+   sensitivity 0. With none of gain, solo, residual and stems the residual bus is removed (gain 0)
+   and message receives the one-line note the hosts print ("" otherwise). False on a bad setting,
+   with the reason (naming the option, the value, and the buses) in message and the processor
+   unchanged. message (may be null) is copied as murelGetOutputBusName copies; 512 bytes hold
+   any reason for a few buses. */
+MUREL_API bool murelApplyHostMix(void* processor, const char* const* settings, int numOfSettings, char* message,
+                                 int messageSize);
 
 /* ---- Model and tensor functions ----
    Run tensors [frames, rows, channels] through a model directly, without spectral

@@ -654,7 +654,6 @@ void SeparableChannelConvLayer::reset()
     if (history.hasStorage())
         history.setToZero();
     frameCounter = 0;
-    timeFiltered = Tensor<float>();
 }
 
 } // namespace murel

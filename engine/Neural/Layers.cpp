@@ -166,7 +166,8 @@ bool OutputLayer<T>::push(const Tensor<T>& input, BaseLayer<T>*)
 template <typename T>
 void OutputLayer<T>::reset()
 {
-    results.clear();
+    // The nodes are kept for the frames after the reset.
+    recycleResults();
 }
 
 template <typename T>

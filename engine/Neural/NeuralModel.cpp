@@ -381,6 +381,19 @@ int NeuralModel<T>::getNumOfInputTensorChannels() const
 template <typename T>
 void NeuralModel<T>::resetSpectrumHistory()
 {
+    // In place when the history has its shape: a reset may come from an audio callback.
+    if (static_cast<int>(spectrumHistory.size()) == numHistoryFrames &&
+        std::all_of(spectrumHistory.begin(), spectrumHistory.end(),
+                    [this](const ComplexSignal32& spectrum)
+                    {
+                        return spectrum.getNumOfChannels() == numInputChannels &&
+                               spectrum.getNumOfSamples() == numBins && spectrum.getUseCount() == 1;
+                    }))
+    {
+        for (ComplexSignal32& spectrum : spectrumHistory)
+            spectrum.setToZero();
+        return;
+    }
     spectrumHistory.clear();
     for (int i = 0; i < numHistoryFrames; ++i)
     {

@@ -239,7 +239,6 @@ bool ARPreNormLayer::push(const Tensor<float>& input, BaseLayer<float>*)
 void ARPreNormLayer::reset()
 {
     level = 0.0f;
-    output = Tensor<float>();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -351,6 +351,33 @@ void MurelProcessor::reset()
         model.reset();
 }
 
+void MurelProcessor::prepare(int maximumBlockSize)
+{
+    if (!stage.isConfigured() || maximumBlockSize < 1)
+        return;
+    reset();
+    // A backlog of up to the latency waits in the queue behind the newest block (the fixed-latency
+    // reader keeps exactly that much), and a block completes at most its own length plus a frame.
+    const int64_t latency = getLatency(1);
+    stage.reserveOutput(latency + 3 * static_cast<int64_t>(maximumBlockSize) + 4 * static_cast<int64_t>(hopSize) +
+                        4 * static_cast<int64_t>(windowSize));
+    // Every layer sizes its storage, queues and spare slots on the frames it sees first; silence
+    // takes them all through the frames the models hold back and a few more.
+    const int numOfChannels = inputFormat.getNumOfChannels();
+    std::vector<float> silence(static_cast<std::size_t>(maximumBlockSize), 0.0f);
+    std::vector<const float*> inputs(static_cast<std::size_t>(numOfChannels), silence.data());
+    std::vector<float> scratch(static_cast<std::size_t>(maximumBlockSize) * static_cast<std::size_t>(numOfChannels));
+    std::vector<float*> outputs(static_cast<std::size_t>(outputFormat.getNumOfChannels()), scratch.data());
+    const int64_t total = latency + 16 * static_cast<int64_t>(hopSize) + 2 * static_cast<int64_t>(maximumBlockSize);
+    for (int64_t done = 0; done < total; done += maximumBlockSize)
+    {
+        addAudio(inputs.data(), maximumBlockSize);
+        while (getNumOfPendingSamples() > 0)
+            getAudio(outputs.data(), static_cast<int>(std::min<int64_t>(getNumOfPendingSamples(), maximumBlockSize)));
+    }
+    reset();
+}
+
 void MurelProcessor::prepareFrameStorage()
 {
     const int numOfBins = fftSize / 2 + 1;

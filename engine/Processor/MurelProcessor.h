@@ -64,8 +64,13 @@ public:
     bool setFormat(const AudioFormat& newInputFormat, const AudioFormat& newOutputFormat) override;
     /** The frame's latency plus the models' largest latency in hops, in samples. */
     int getLatency(int blockSize) const override;
-    /** Empties every frame queue and resets every model's streaming state; parameters stay. */
+    /** Empties every frame queue and resets every model's streaming state; parameters stay.
+        Allocates nothing once the processor has run (or been prepared). */
     void reset() override;
+    /** Sizes every buffer for blocks of up to maximumBlockSize samples by running silence through
+        the models, then resets: the real-time entries then allocate nothing from the first frame
+        on. Allocates; call it before audio starts. */
+    void prepare(int maximumBlockSize);
     /** What the spectral frame makes of the block. */
     Signal32 process(const Signal32& block) override;
 

@@ -17,71 +17,19 @@ namespace murel::cli
 namespace
 {
 
-TEST(BusSettings, GainsAreLinearFactorsOrDecibelsAndSensitivitiesAreBounded)
+TEST(BusSettings, OptionsBecomeTheLibrarysMixSettings)
 {
-    EXPECT_EQ(parseGain("0"), 0.0f);
-    EXPECT_EQ(parseGain("1"), 1.0f);
-    EXPECT_EQ(parseGain(" 0.25 "), 0.25f);
-    EXPECT_EQ(parseGain("100"), 100.0f);
-    EXPECT_NEAR(parseGain("-6dB"), std::pow(10.0, -6.0 / 20.0), 1e-7);
-    EXPECT_NEAR(parseGain("-12 dB"), std::pow(10.0, -12.0 / 20.0), 1e-7);
-    EXPECT_NEAR(parseGain("+20DB"), 10.0, 1e-5);
-    EXPECT_EQ(parseGain("-inf dB"), 0.0f);
-    EXPECT_EQ(parseGain("-INFdB"), 0.0f);
-    for (const char* bad : {"-12", "101", "41dB", "abc", "", "dB", "nan", "1e400", "inf", "0.5x"})
-        EXPECT_THROW(parseGain(bad), UsageFailure) << bad;
-
-    EXPECT_EQ(parseSensitivity("-100"), -100.0f);
-    EXPECT_EQ(parseSensitivity("30"), 30.0f);
-    EXPECT_EQ(parseSensitivity("100"), 100.0f);
-    for (const char* bad : {"100.5", "-101", "x", "", "30dB"})
-        EXPECT_THROW(parseSensitivity(bad), UsageFailure) << bad;
-}
-
-TEST(BusSettings, BussesByNameOrIndex)
-{
-    const std::vector<std::string> names = {"Voice", "voice", "Drums", "Residual"};
-    EXPECT_EQ(findBus(names, "Voice"), 0);
-    EXPECT_EQ(findBus(names, "voice"), 1);
-    EXPECT_EQ(findBus(names, "DRUMS"), 2);
-    EXPECT_EQ(findBus(names, "3"), 3);
-    EXPECT_THROW(findBus(names, "VOICE"), UsageFailure);
-    EXPECT_THROW(findBus(names, "4"), UsageFailure);
-    EXPECT_THROW(findBus(names, "-1"), UsageFailure);
-    try
-    {
-        findBus(names, "Bass");
-        FAIL();
-    }
-    catch (const UsageFailure& failure)
-    {
-        EXPECT_STREQ(failure.what(), "unknown bus 'Bass'; the buses are 0 'Voice', 1 'voice', 2 'Drums', 3 'Residual'");
-    }
-}
-
-TEST(BusSettings, MixFromRequests)
-{
-    const std::vector<std::string> names = {"Voice", "Drums", "Residual"};
     BusRequests requests;
-    requests.gains = {"Voice=0.5", "2=-inf dB"};
+    requests.gains = {"Voice=0.5"};
     requests.sensitivities = {"Drums=40"};
-    BusMix mix = resolveBusMix(names, requests);
-    EXPECT_EQ(mix.gains, (std::vector<float>{0.5f, 1.0f, 0.0f}));
-    EXPECT_EQ(mix.sensitivities, (std::vector<float>{0.0f, 40.0f, 0.0f}));
-
     requests.solo = "Drums";
-    mix = resolveBusMix(names, requests);
-    EXPECT_EQ(mix.gains, (std::vector<float>{0.0f, 1.0f, 0.0f}));
-    EXPECT_EQ(isolateBus(resolveBusMix(names, {{"0=0.5"}, {}, {}}), 0).gains, (std::vector<float>{0.5f, 0.0f, 0.0f}));
-
-    // The engine stores values for buses 0 to 15 only.
-    std::vector<std::string> many;
-    for (int bus = 0; bus < 18; ++bus)
-        many.push_back("Bus" + std::to_string(bus));
-    EXPECT_NO_THROW(resolveBusMix(many, {{"15=0"}, {}, {}}));
-    EXPECT_THROW(resolveBusMix(many, {{"16=0"}, {}, {}}), UsageFailure);
-    EXPECT_THROW(resolveBusMix(many, {{}, {"Bus17=10"}, {}}), UsageFailure);
-    EXPECT_THROW(resolveBusMix(many, {{}, {}, "Bus0"}), UsageFailure);
+    EXPECT_EQ(
+        makeMixSettings(requests, "-12dB", true),
+        (std::vector<std::string>{"gain=Voice=0.5", "sensitivity=Drums=40", "solo=Drums", "residual=-12dB", "stems"}));
+    EXPECT_EQ(makeMixSettings({}, "", false), std::vector<std::string>{});
+    // A stem is its bus alone at the gain --gain gives it, whatever --solo and --residual say.
+    EXPECT_EQ(makeStemMixSettings(requests, 2),
+              (std::vector<std::string>{"gain=Voice=0.5", "sensitivity=Drums=40", "solo=2", "stems"}));
 }
 
 SF_INFO makeInput(int format, int numOfChannels = 2, int sampleRate = 48000)

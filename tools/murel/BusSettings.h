@@ -17,31 +17,15 @@ struct BusRequests
     std::string solo;
 };
 
-/** Resolved settings for every bus (residual last). */
-struct BusMix
-{
-    std::vector<float> gains;
-    std::vector<float> sensitivities;
-};
+/** The library's mix settings (murelApplyHostMix) for the options. residual: the --residual text
+    or empty; stems: whether the run writes stems. */
+std::vector<std::string> makeMixSettings(const BusRequests& requests, const std::string& residual, bool stems);
 
-/** The bus a name or index names: an exact name, else a unique case-insensitive one, else a
-    decimal index. Throws UsageFailure naming the known buses. */
-int findBus(const std::vector<std::string>& busNames, const std::string& bus);
+/** The settings of the stem of one bus: that bus alone, at the gain the options give it. */
+std::vector<std::string> makeStemMixSettings(const BusRequests& requests, int bus);
 
-/** A gain: a linear factor (0 to 100: "0", "0.5", "1") or a level in decibels with the suffix
-    dB ("-12dB", "-6 dB", "-inf dB"; up to 40 dB). Throws UsageFailure. */
-float parseGain(const std::string& text);
-
-/** A sensitivity from -100 (permissive) to 100 (strict). Throws UsageFailure. */
-float parseSensitivity(const std::string& text);
-
-/** Gains and sensitivities for every bus; solo silences every other bus. Throws UsageFailure
-    for unknown buses, bad values, or buses the engine cannot control. */
-BusMix resolveBusMix(const std::vector<std::string>& busNames, const BusRequests& requests);
-
-/** The mix with only one bus audible, at the gain the mix gives it. */
-BusMix isolateBus(const BusMix& mix, int bus);
-
-void applyBusMix(ProcessorHandle& processor, const BusMix& mix);
+/** Applies the settings through the library's host policy and returns its note ("" when it has
+    none). Throws UsageFailure with the library's reason. */
+std::string applyMix(ProcessorHandle& processor, const std::vector<std::string>& settings);
 
 } // namespace murel::cli

@@ -48,7 +48,7 @@ struct ProcessOptions
     std::string stemsFolder;
     std::vector<std::string> models;
     BusRequests busses;
-    /** --residual: the residual bus's gain, as parseGain takes it, or "off". */
+    /** --residual: the residual bus's gain, as murelParseGain takes it ("off" included). */
     std::string residual;
     OutputFormatRequest format;
     RawFormat raw;
@@ -101,9 +101,8 @@ std::string formatRate(double sampleRate);
 /** Name of the default model file. */
 constexpr const char* defaultModelName = "speech-denoiser.model";
 
-/** The default model for a program at programPath: <program folder>/../share/MurelEngine/models/,
-    and, for a program in the build tree, the source tree's models/ folder. Empty when none of
-    them exists. */
-std::string findDefaultModel(const std::string& programPath);
+/** The default model of every host (the library's murelGetDefaultModelPath) for a rate (0: any);
+    empty when none is installed. */
+std::string findDefaultModel(double sampleRate);
 
 } // namespace murel::cli

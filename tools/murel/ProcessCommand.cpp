@@ -132,27 +132,38 @@ struct Job
     std::string output;
 };
 
-/** How the residual bus is set when the command line does not set it bus by bus. */
-struct ResidualSetting
-{
-    bool isSet = false;
-    float gain = 1.0f;
-};
-
 void processFile(const Job& job, const ProcessOptions& options, const std::vector<std::string>& models,
-                 const ResidualSetting& residual, const CommandContext& context)
+                 const CommandContext& context)
 {
     const std::string& inputPath = job.input;
     const std::string& outputPath = job.output;
     AudioReader input(inputPath, options.raw, context.in);
     const int numOfChannels = input.getNumOfChannels();
     const double sampleRate = input.getSampleRate();
+    const bool writesStems = !options.stemsFolder.empty();
+
+    // Every check that can fail, the mix included, comes before the first output file exists.
+    // The engine mixes its buses into one output, so each stem has a processor of its own that
+    // hears only its bus; they all get the same input blocks in one pass over the file.
     std::vector<std::unique_ptr<ProcessorHandle>> processors;
-    processors.push_back(std::make_unique<ProcessorHandle>(models, numOfChannels, sampleRate));
-    const std::vector<std::string> busNames = processors.front()->getBusNames();
-    BusMix mix = resolveBusMix(busNames, options.busses);
-    if (residual.isSet)
-        mix.gains.back() = residual.gain;
+    if (!outputPath.empty())
+    {
+        processors.push_back(std::make_unique<ProcessorHandle>(models, numOfChannels, sampleRate));
+        applyMix(*processors.back(), makeMixSettings(options.busses, options.residual, writesStems));
+    }
+    std::vector<std::string> busNames;
+    if (writesStems)
+    {
+        if (processors.empty())
+            processors.push_back(std::make_unique<ProcessorHandle>(models, numOfChannels, sampleRate));
+        busNames = processors.front()->getBusNames();
+        for (std::size_t bus = 0; bus < busNames.size(); ++bus)
+        {
+            if (processors.size() <= bus + (outputPath.empty() ? 0 : 1))
+                processors.push_back(std::make_unique<ProcessorHandle>(models, numOfChannels, sampleRate));
+            applyMix(*processors.back(), makeStemMixSettings(options.busses, static_cast<int>(bus)));
+        }
+    }
     warnAboutSpectraModels(models, numOfChannels, context);
 
     OutputRules rules;
@@ -161,50 +172,34 @@ void processFile(const Job& job, const ProcessOptions& options, const std::vecto
     rules.models = models;
     rules.standardOutput = &context.out;
 
-    // Every check that can fail comes before the first output file exists.
     int outputFormat = 0;
     if (!outputPath.empty())
         outputFormat = chooseOutputFormat(input.getInfo(), outputPath == "-" ? "" : outputPath, options.format);
     int stemFormat = outputFormat;
-    std::vector<BusMix> stemMixes;
-    if (!options.stemsFolder.empty())
-    {
-        if (stemFormat == 0)
-            stemFormat = chooseOutputFormat(input.getInfo(), "", options.format);
-        // --solo picks what goes into OUT; every stem still gets its own bus.
-        BusRequests stemRequests = options.busses;
-        stemRequests.solo.clear();
-        const BusMix stemMix = resolveBusMix(busNames, stemRequests);
-        for (std::size_t bus = 0; bus < busNames.size(); ++bus)
-            stemMixes.push_back(isolateBus(stemMix, static_cast<int>(bus)));
-    }
+    if (writesStems && stemFormat == 0)
+        stemFormat = chooseOutputFormat(input.getInfo(), "", options.format);
 
     // Declared before the writers: on failure their temporary files go first, then the folder.
     std::unique_ptr<StemsFolder> stemsFolder;
     std::vector<std::unique_ptr<AudioWriter>> writers;
     std::vector<RenderTarget> targets;
     const AudioTags tags = input.getTags();
+    std::size_t nextProcessor = 0;
     if (!outputPath.empty())
     {
-        applyBusMix(*processors.front(), mix);
         writers.push_back(
             std::make_unique<AudioWriter>(outputPath, outputFormat, numOfChannels, input.getSampleRate(), tags, rules));
-        targets.push_back({processors.front().get(), writers.back().get()});
+        targets.push_back({processors[nextProcessor++].get(), writers.back().get()});
     }
-    if (!options.stemsFolder.empty())
+    if (writesStems)
     {
-        // The engine mixes its buses into one output, so each stem has a processor of its own that
-        // hears only its bus; they all get the same input blocks in one pass over the file.
         stemsFolder = std::make_unique<StemsFolder>(options.stemsFolder);
         const std::vector<std::string> fileNames = makeStemFileNames(busNames, getFileExtension(stemFormat));
         for (std::size_t bus = 0; bus < busNames.size(); ++bus)
         {
-            if (!targets.empty() || bus > 0)
-                processors.push_back(std::make_unique<ProcessorHandle>(models, numOfChannels, sampleRate));
-            applyBusMix(*processors.back(), stemMixes[bus]);
             writers.push_back(std::make_unique<AudioWriter>(stemsFolder->getFilePath(fileNames[bus]), stemFormat,
                                                             numOfChannels, input.getSampleRate(), tags, rules));
-            targets.push_back({processors.back().get(), writers.back().get()});
+            targets.push_back({processors[nextProcessor++].get(), writers.back().get()});
         }
     }
 
@@ -302,48 +297,27 @@ void runProcess(const ProcessOptions& options, const CommandContext& context)
     std::vector<std::string> models = options.models;
     if (models.empty())
     {
-        const std::string defaultModel = findDefaultModel(context.programPath);
+        const std::string defaultModel = findDefaultModel(0.0);
         if (defaultModel.empty())
             throw UsageFailure(std::string("no model given, and the default model ") + defaultModelName +
                                " is not installed; give one with -m MODEL");
         models.push_back(defaultModel);
     }
 
-    // With nothing said about the buses, the sensible default is the model's work done: the
-    // residual (the noise, for a denoiser) removed.
-    ResidualSetting residual;
+    // The library's mix policy decides what happens to the buses (with nothing said, the residual
+    // goes). A bad setting is a usage error before any file is read.
     std::string residualNote;
-    const bool saysNothingAboutBusses =
-        options.busses.gains.empty() && options.busses.solo.empty() && options.stemsFolder.empty();
-    if (!options.residual.empty() || saysNothingAboutBusses)
     {
         const ModelHandle first(models.front());
-        const ProcessorHandle probe(models, first.getInfo().numOfChannels, first.getInfo().sampleRate);
-        const std::vector<std::string>& busNames = probe.getBusNames();
-        const int residualBus = static_cast<int>(busNames.size()) - 1;
-        if (residualBus >= maxNumOfControlledBusses)
-            throw UsageFailure("the residual bus " + quote(busNames.back()) + " has no gain the engine can set");
-        residual.isSet = true;
-        if (options.residual.empty())
-        {
-            residual.gain = 0.0f;
-            residualNote = "removed the residual bus " + quote(busNames.back()) +
-                           "; keep some of it with --residual LEVEL (e.g. -12dB), or all with --residual 1";
-        }
-        else
-        {
-            std::string lower;
-            for (const char c : options.residual)
-                lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            residual.gain = lower == "off" ? 0.0f : parseGain(options.residual);
-        }
+        ProcessorHandle probe(models, first.getInfo().numOfChannels, first.getInfo().sampleRate);
+        residualNote = applyMix(probe, makeMixSettings(options.busses, options.residual, !options.stemsFolder.empty()));
     }
 
     if (!options.outputFolder.empty())
         prepareOutputFolder(options.outputFolder);
     if (jobs.size() == 1)
     {
-        processFile(jobs.front(), options, models, residual, context);
+        processFile(jobs.front(), options, models, context);
         // Said once it is done, so that a failure stays one line.
         if (!residualNote.empty())
             context.note(residualNote);
@@ -374,7 +348,7 @@ void runProcess(const ProcessOptions& options, const CommandContext& context)
             bool failed = false;
             try
             {
-                processFile(jobs[index], options, models, residual, jobContext);
+                processFile(jobs[index], options, models, jobContext);
             }
             catch (const std::exception& error)
             {
@@ -401,25 +375,12 @@ void runProcess(const ProcessOptions& options, const CommandContext& context)
         context.note(residualNote);
 }
 
-std::string findDefaultModel(const std::string& programPath)
+std::string findDefaultModel(double sampleRate)
 {
-    std::vector<std::string> candidates;
-    const std::size_t slash = programPath.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : programPath.substr(0, slash);
-    candidates.push_back(folder + "/../share/MurelEngine/models/" + defaultModelName);
-#if defined(MUREL_BUILD_TREE_FOLDER) && defined(MUREL_SOURCE_MODEL_FOLDER)
-    // A program in the build tree uses the repository's model; an installed one never does.
-    const std::string buildTree = MUREL_BUILD_TREE_FOLDER;
-    if (folder.compare(0, buildTree.size(), buildTree) == 0)
-        candidates.push_back(std::string(MUREL_SOURCE_MODEL_FOLDER) + "/" + defaultModelName);
-#endif
-    for (const std::string& candidate : candidates)
-    {
-        struct stat status = {};
-        if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode))
-            return candidate;
-    }
-    return {};
+    char path[4096];
+    if (!murelGetDefaultModelPath(sampleRate, path, static_cast<int>(sizeof path)))
+        return {};
+    return path;
 }
 
 } // namespace murel::cli
