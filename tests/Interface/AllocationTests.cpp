@@ -240,6 +240,37 @@ TEST(Allocation, AudioCallsAllocateNothingAfterWarmUp)
     }
 }
 
+TEST(Allocation, APreparedProcessorAllocatesNothingFromTheFirstFrameNorOnReset)
+{
+#ifdef MUREL_SANITIZED
+    GTEST_SKIP() << "the sanitizers own malloc";
+#endif
+    const TemporaryModelFile first(everyLayerModel(4));
+    const TemporaryModelFile second(everyLayerModel(5));
+    for (const std::vector<const char*>& models :
+         {std::vector<const char*>{first.c_str()}, std::vector<const char*>{first.c_str(), second.c_str()}})
+    {
+        for (const Calls calls : {Calls::addAndGet, Calls::processInterleaved})
+        {
+            SCOPED_TRACE(std::to_string(models.size()) + " models, calls " + std::to_string(static_cast<int>(calls)));
+            std::vector<const char*> paths = models;
+            void* processor =
+                murelCreateStemSeparator(static_cast<int>(paths.size()), paths.data(), numOfChannels, 48000.0);
+            ASSERT_NE(processor, nullptr);
+            ASSERT_TRUE(murelPrepareProcessor(processor, 480));
+            EXPECT_EQ(countWhileStreaming(processor, calls, 0, 200), 0);
+            // A transport jump in the audio callback, and the frames after it.
+            numOfAllocations.store(0);
+            counting.store(true);
+            murelResetProcessorState(processor);
+            counting.store(false);
+            EXPECT_EQ(numOfAllocations.load(), 0);
+            EXPECT_EQ(countWhileStreaming(processor, calls, 0, 200), 0);
+            murelDeleteProcessor(processor);
+        }
+    }
+}
+
 TEST(Allocation, TensorCallsAllocateNothingAfterWarmUp)
 {
 #ifdef MUREL_SANITIZED
