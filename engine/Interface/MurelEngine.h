@@ -87,8 +87,9 @@ MUREL_API const char* murelGetVersionString(void);
    blocks of any size and taken back from the handle's output queue, delayed by the latency
    that murelGetProcessorInfo reports. Calls that touch audio (add, get, process, pending count,
    reset, info, delete) must come from one thread at a time per handle; the parameter
-   functions may be called from any thread at any time. Once the first frames have passed at
-   a block size, adding and getting audio neither allocate memory nor wait on a lock.
+   functions may be called from any thread at any time. After murelPrepareProcessor (or once the
+   first frames have passed at a block size), adding, getting and processing audio and resetting
+   neither allocate memory nor wait on a lock.
 
    Non-finite audio: a NaN or infinite input sample counts as silence (0) for the models and
    the mix, and finite input never gives non-finite output, whatever its magnitude (values
@@ -132,9 +133,14 @@ MUREL_API int murelGetNumOfPendingSamples(void* processor);
    murelGetProcessorInfo reports, whatever the block sizes, and silence before the first
    processed sample. input and output may be the same buffers. Like adding and getting audio,
    it neither allocates memory nor waits on a lock once the first frames have passed at a block
-   size. Use either this call or murelAddAudio and murelGetAudio on a
-   handle, not both (murelResetProcessorState starts over). False, writing nothing, for a null
-   handle or buffer or a sample count below 1. */
+   size (or after murelPrepareProcessor). Use either this call or murelAddAudio and murelGetAudio
+   on a handle, not both (murelResetProcessorState starts over). False, writing nothing, for a
+   null handle or buffer or a sample count below 1. In C a float** does not convert to
+   const float* const* by itself: declare the callback's input so, or cast. A callback:
+       void process(void* p, const float* const* input, float** output, int n)
+       {
+           murelProcessAudio(p, input, output, n);
+       } */
 MUREL_API bool murelProcessAudio(void* processor, const float* const* input, float** output, int numOfSamples);
 
 /* As murelProcessAudio, for interleaved frames (channel 0 first). */

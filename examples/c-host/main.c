@@ -60,6 +60,8 @@ static void checkWithoutModel(void)
 
     murelGetParameterRange(NULL, 1, &minimum, &maximum);
     check(minimum == -96.0f && maximum == 0.0f, "the level of bus 1 ranges from -96 to 0 dB");
+    check(murelParseGain("-inf dB", &minimum) && minimum == 0.0f, "every host reads -inf dB as silence");
+    check(!murelParseGain("loud", &minimum), "a gain must be a factor, a level or off");
 }
 
 /* What a host's audio callback does: the processor turns n input samples into n output samples,
@@ -139,6 +141,14 @@ static int runModel(const char* path, int numOfChannels, double sampleRate)
     murelGetProcessorInfo(processor, &info);
     printf("model: %.0f Hz, %d channels, window %d, hop %d; latency at %.0f Hz: %d samples\n", info.sampleRate,
            info.numOfChannels, info.windowSize, info.hopSize, sampleRate, info.latency);
+    /* What every shipped host does with no options: the residual (the last bus) removed. An
+       identity model leaves nothing in its residual, so its output does not change. */
+    {
+        char message[512];
+        check(murelApplyHostMix(processor, NULL, 0, message, (int)sizeof message), "the hosts' default mix applies");
+        message[sizeof message - 1] = '\0';
+        printf("%s\n", message);
+    }
     numOfBusses = murelGetNumOfOutputBusses(processor);
     for (b = 0; b < numOfBusses; ++b)
     {
