@@ -281,8 +281,15 @@ std::string findDefaultModel(double /*sampleRate*/)
     candidates.push_back(std::string(MUREL_INSTALLED_MODEL_FOLDER) + "/" + defaultModelName);
 #endif
     for (const std::string& candidate : candidates)
-        if (isRegularFile(candidate))
-            return candidate;
+    {
+        if (!isRegularFile(candidate))
+            continue;
+        // Without the library folder's "../.." (a plug-in loads the library through its run path).
+        char* resolved = ::realpath(candidate.c_str(), nullptr);
+        const std::string path = resolved != nullptr ? resolved : candidate;
+        std::free(resolved);
+        return path;
+    }
     return {};
 }
 
