@@ -69,6 +69,13 @@ if [[ -x "$BUILD/tools/murel/murel" ]]; then
     completion="$PREFIX/share/bash-completion/completions/murel"
     [[ -s "$completion" ]] || murel_fail "the bash completion script is not installed"
     bash -n "$completion" || murel_fail "the bash completion script does not parse"
+    # The library finds the installed default model relative to itself, from any folder.
+    if [[ -f "$PREFIX/share/MurelEngine/models/speech-denoiser.model" ]]; then
+        mkdir -p "$WORK/default"
+        "$PREFIX/bin/murel" make-test-signal "$WORK/default/noisy.wav" --seconds 0.5 -y -q
+        (cd / && "$PREFIX/bin/murel" process "$WORK/default/noisy.wav" "$WORK/default/clean.wav" -y -q) ||
+            murel_fail "the installed murel does not find the installed default model"
+    fi
 fi
 
 # The LV2 bundle, from the installed tree only: lv2info lists it, and lv2apply and ffmpeg (with the
