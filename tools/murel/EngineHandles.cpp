@@ -116,16 +116,6 @@ int ProcessorHandle::getLatency() const
     return info.latency;
 }
 
-void ProcessorHandle::setGain(int bus, float gain)
-{
-    murelSetParameterValue(handle, MUREL_PARAMETER_BUS_GAIN(bus), gain);
-}
-
-void ProcessorHandle::setSensitivity(int bus, float sensitivity)
-{
-    murelSetParameterValue(handle, MUREL_PARAMETER_BUS_SENSITIVITY(bus), sensitivity);
-}
-
 ModelFileDescription readModelDescription(const std::string& path)
 {
     ::close(openRegularFile(path, "model "));

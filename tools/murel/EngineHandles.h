@@ -52,19 +52,12 @@ public:
     int getLatency() const;
     const std::vector<std::string>& getBusNames() const { return busNames; }
 
-    /** Linear gain (0 or more) and sensitivity (-100 to 100) of a bus. */
-    void setGain(int bus, float gain);
-    void setSensitivity(int bus, float sensitivity);
-
 private:
     void* handle = nullptr;
     int numOfChannels = 0;
     double sampleRate = 0.0;
     std::vector<std::string> busNames;
 };
-
-/** Buses whose gain and sensitivity the engine stores; later buses always mix at unity. */
-constexpr int maxNumOfControlledBusses = MUREL_MAX_NUM_OF_CONTROLLED_BUSSES;
 
 /** The records of a model file as the engine's reader reads them, and the file's size. Throws
     Failure with the reader's reason. */
