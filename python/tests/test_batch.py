@@ -98,7 +98,7 @@ class BatchTest(unittest.TestCase):
                                  "--scheduler", self.cluster.scheduler_address])
         self.assertEqual(status, 1)
         self.assertIn("0 done, 4 skipped, 2 failed", printed.getvalue())
-        self.assertIn("five.wav' exists and is not a complete output of this input", printed.getvalue())
+        self.assertIn("five.wav' exists and was not made by murel-batch from this input", printed.getvalue())
         self.assertEqual(times, {path: os.stat(os.path.join(output, path)).st_mtime_ns for path, *_ in TREE})
 
     def test_stems_and_a_reused_processor_match_the_tool(self):
