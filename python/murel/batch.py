@@ -34,11 +34,13 @@ fails the run at once with its reason.
 """
 
 import argparse
+import ast
 import collections
 import dataclasses
 import hashlib
 import json
 import logging
+import multiprocessing
 import os
 import signal
 import sys
@@ -526,6 +528,40 @@ def _local_cluster(workers):
             signal.signal(signal.SIGINT, previous)
 
 
+def _guarded_call():
+    """False when run() is called from the top level of a script outside an `if __name__ ...`
+    block: every local worker process imports that script again and would start a cluster of
+    its own (Dask then restarts the failing workers endlessly)."""
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        return False  # this is a worker importing the script
+    main = sys.modules.get("__main__")
+    path = getattr(main, "__file__", None)
+    frame = sys._getframe(1)
+    while frame is not None and frame.f_globals is not getattr(main, "__dict__", None):
+        frame = frame.f_back
+    while frame is not None and frame.f_back is not None and frame.f_back.f_globals is frame.f_globals:
+        frame = frame.f_back  # the outermost frame of the script
+    if path is None or frame is None or frame.f_code.co_name != "<module>":
+        return True
+    try:
+        with open(path, encoding="utf-8") as source:
+            tree = ast.parse(source.read())
+    except (OSError, SyntaxError, ValueError):
+        return True
+    line = frame.f_lineno
+
+    def guarded(node):
+        for child in ast.iter_child_nodes(node):
+            start, end = getattr(child, "lineno", None), getattr(child, "end_lineno", None)
+            if start is not None and start <= line <= (end or start):
+                mentions = isinstance(child, ast.If) and any(isinstance(name, ast.Name) and name.id == "__name__"
+                                                             for name in ast.walk(child.test))
+                return mentions or guarded(child)
+        return False
+
+    return guarded(tree)
+
+
 def run(inputs, output, models=None, gains=(), sensitivities=(), solo=None, residual=None, stems=False, mix=None,
         overwrite=False, scheduler=None, workers=None, client=None, progress=None, block_size=BLOCK_SIZE):
     """Processes folders or files into the folder `output` on a Dask cluster and returns a
@@ -563,6 +599,9 @@ def run(inputs, output, models=None, gains=(), sensitivities=(), solo=None, resi
 
     from dask.distributed import Client, as_completed
 
+    if client is None and scheduler is None and not _guarded_call():
+        raise UsageError("murel.batch.run starts worker processes that import the calling script again: "
+                         "call it under `if __name__ == \"__main__\":`")
     owned = []
     try:
         if client is None:
