@@ -17,14 +17,15 @@ file. Outputs are those of `murel process` with the same options, byte for byte:
 sample format, rate, channels and length as the input, text tags copied, written to a temporary
 file beside the target (".NAME.murel-XXXXXXXX") and renamed when complete.
 
-What made each output is recorded in the manifest MANIFEST in the output folder, one JSON line
-per output written: the input (path, size, time), the models (path, SHA-256) and the engine's
-mix settings. A rerun skips an output whose record matches; one that this command made
-differently (other options, models or input) is made again and replaced; any other file in the
-way is kept and reported unless `overwrite` is given. The client writes the manifest as results
-arrive, so a run killed meanwhile at worst makes a few files again. Temporary files of a killed
-run are removed by the next run into the same folder (two runs into one folder at once are not
-supported).
+What made each output is recorded in the manifest, the folder MANIFEST in the output folder:
+one JSON line per output written, with the input (path, size, time), the models (path,
+SHA-256), the engine's mix settings and the output's size and time. Each worker process appends
+to a file of its own there (no locking, also on a shared file system), just before it renames
+its finished output into place. A rerun skips an output whose record matches; one that this
+command made otherwise (other options, models or input) is made again and replaced; any other
+file in the way (not recorded, or changed since) is kept and reported unless `overwrite` is
+given. Temporary files of a killed run are removed by the next run into the same folder (two
+runs into one folder at once are not supported).
 
 Without a scheduler address the run starts a local cluster of one single-threaded worker process
 per core; with one (`tcp://host:8786`) it runs on that cluster, whose workers must see the input,
@@ -43,6 +44,7 @@ import logging
 import multiprocessing
 import os
 import signal
+import socket
 import sys
 import threading
 import time
@@ -57,7 +59,7 @@ BLOCK_SIZE = 4096  # frames read and pushed at a time, as the tool; the result d
 # Processors kept per worker thread, one entry per (models, channels, rate): archives mix a few
 # formats, and re-creating a processor reloads its models.
 PROCESSOR_CACHE_SIZE = 4
-MANIFEST = ".murel-batch.jsonl"
+MANIFEST = ".murel-batch"
 # How long a scheduler given by address may take to show its first worker.
 WORKER_WAIT_SECONDS = 60
 
@@ -84,6 +86,7 @@ class Options:
     mix: bool = True  # the mixed file (off for stems only)
     overwrite: bool = False
     block_size: int = BLOCK_SIZE
+    manifest: str = None  # the manifest folder that records the outputs; None records nothing
 
     def settings(self):
         """The engine's mix settings for the mixed file, as the tool makes them."""
@@ -126,7 +129,7 @@ class Job:
     input: str
     output: str  # where the mixed file goes (also names the stems folder: without its extension)
     size: int = 0
-    recorded: tuple = ()  # (path, manifest entry as JSON) of this job's outputs
+    recorded: tuple = ()  # (path, manifest entry as JSON) for every record of this job's outputs
 
     @property
     def stems_folder(self):
@@ -229,18 +232,31 @@ def _same_recipe(a, b):
 
 def _state(path, recipe, recorded, overwrite):
     """'missing', 'done' (recorded with this recipe and unchanged since), 'redo' (made by this
-    command otherwise, or overwrite given) or 'foreign' (any other file: kept)."""
+    command otherwise, or overwrite given) or 'foreign' (any other file: kept). An output is
+    known by its size and time; every record counts, since a run killed after recording an
+    output but before renaming it into place leaves the older output under the name."""
     try:
         status = os.stat(path)
     except FileNotFoundError:
         return "missing"
     if overwrite:
         return "redo"
-    entry = recorded.get(path)
-    if entry is None or not os.path.isfile(path) or (entry["size"], entry["mtime_ns"]) != (status.st_size,
-                                                                                             status.st_mtime_ns):
+    entries = [entry for entry in recorded.get(path, ())
+               if (entry["size"], entry["mtime_ns"]) == (status.st_size, status.st_mtime_ns)]
+    if not entries or not os.path.isfile(path):
         return "foreign"
-    return "done" if _same_recipe(entry, recipe) else "redo"
+    return "done" if _same_recipe(entries[-1], recipe) else "redo"
+
+
+def _journal(folder, entries):
+    """Appends records to this process's file in the manifest folder, in one write."""
+    os.makedirs(folder, exist_ok=True)
+    name = f"{socket.gethostname()}-{os.getpid()}.jsonl"
+    descriptor = os.open(os.path.join(folder, name), os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
+    try:
+        os.write(descriptor, "".join(json.dumps(entry, sort_keys=True) + "\n" for entry in entries).encode())
+    finally:
+        os.close(descriptor)
 
 
 def _render(reader, targets, block_size):
@@ -287,14 +303,15 @@ def _render(reader, targets, block_size):
 
 def process_file(job, options):
     """Runs one file; never raises. Returns a dict: input, status ("done", "skipped" or
-    "failed"), reason, outputs, made (manifest entries of the outputs written), seconds of audio,
-    cpu seconds, clipped samples, model loads."""
+    "failed"), reason, outputs, seconds of audio, cpu seconds, clipped samples, model loads."""
     cpu = time.process_time()
-    result = {"input": job.input, "status": "failed", "reason": "", "outputs": [], "made": [], "seconds": 0.0,
-              "cpu": 0.0, "clipped": 0, "loads": 0}
+    result = {"input": job.input, "status": "failed", "reason": "", "outputs": [], "seconds": 0.0, "cpu": 0.0,
+              "clipped": 0, "loads": 0}
     writers, made_folder = [], None
     try:
-        recorded = {path: json.loads(entry) for path, entry in job.recorded}
+        recorded = collections.defaultdict(list)
+        for path, entry in job.recorded:
+            recorded[path].append(json.loads(entry))
         with Reader(job.input) as reader:
             channels, rate = reader.channels, reader.rate
             if reader.frames >= 0:
@@ -316,8 +333,8 @@ def process_file(job, options):
                 recipe = _recipe(job, models, settings)
                 state = _state(path, recipe, recorded, options.overwrite)
                 if state == "foreign":
-                    raise AudioFileError(f"'{path}' exists and was not made by murel-batch from this input (or changed since); "
-                                         "not overwritten (--overwrite replaces it)")
+                    raise AudioFileError(f"'{path}' exists and was not made by murel-batch from this input "
+                                         "(or changed since); not overwritten (--overwrite replaces it)")
                 if state != "done":
                     todo.append((path, target_format, settings, recipe, state == "redo"))
             if not todo:
@@ -336,12 +353,16 @@ def process_file(job, options):
                 writers.append(Writer(path, target_format, channels, rate, tags))
                 targets.append((processor, writers[-1]))
             frames = _render(reader, targets, options.block_size)
-            for writer in writers:
+            entries = []
+            for writer, (path, _, _, recipe, _) in zip(writers, todo):
                 writer.close()
-            for writer, (path, _, _, recipe, replace) in zip(writers, todo):
+                status = os.stat(writer.temporary)  # a rename keeps size and time
+                entries.append(dict(recipe, output=os.path.relpath(path, os.path.dirname(options.manifest))
+                                    if options.manifest else path, size=status.st_size, mtime_ns=status.st_mtime_ns))
+            if options.manifest:
+                _journal(options.manifest, entries)
+            for writer, (_, _, _, _, replace) in zip(writers, todo):
                 writer.commit(replace=replace)
-                status = os.stat(path)
-                result["made"].append(dict(recipe, output=path, size=status.st_size, mtime_ns=status.st_mtime_ns))
             result.update(status="done", seconds=frames / rate, outputs=[w.path for w in writers],
                           clipped=sum(w.clipped for w in writers))
     except (AudioFileError, EngineError, UsageError, ValueError, OSError) as error:
@@ -436,33 +457,23 @@ class Summary:
 
 
 def read_manifest(output):
-    """The latest record of every output under the folder `output`, by absolute path."""
-    entries = {}
+    """Every record of the outputs under the folder `output`: {absolute path: [entries, oldest
+    first within each worker's file]}."""
+    entries = collections.defaultdict(list)
+    folder = os.path.join(output, MANIFEST)
     try:
-        with open(os.path.join(output, MANIFEST), encoding="utf-8") as manifest:
-            for line in manifest:
+        names = sorted(name for name in os.listdir(folder) if name.endswith(".jsonl"))
+    except FileNotFoundError:
+        return entries
+    for name in names:
+        with open(os.path.join(folder, name), encoding="utf-8") as journal:
+            for line in journal:
                 try:
                     entry = json.loads(line)
-                    entries[os.path.join(output, entry["output"])] = entry
+                    entries[os.path.join(output, entry["output"])].append(entry)
                 except (ValueError, KeyError, TypeError):
                     continue  # a line cut short by a killed run
-    except FileNotFoundError:
-        pass
     return entries
-
-
-def _record(output, made):
-    """Appends records, one line each, in one write (a concurrent reader sees whole lines)."""
-    if not made:
-        return
-    lines = "".join(json.dumps(dict(entry, output=os.path.relpath(entry["output"], output)), sort_keys=True) + "\n"
-                    for entry in made)
-    os.makedirs(output, exist_ok=True)
-    descriptor = os.open(os.path.join(output, MANIFEST), os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
-    try:
-        os.write(descriptor, lines.encode("utf-8"))
-    finally:
-        os.close(descriptor)
 
 
 def remove_temporaries(jobs):
@@ -576,7 +587,7 @@ def run(inputs, output, models=None, gains=(), sensitivities=(), solo=None, resi
     options = Options(models=tuple(os.path.abspath(m) for m in models), gains=tuple(gains),
                       sensitivities=tuple(sensitivities), solo=solo, residual=residual, stems=bool(stems),
                       mix=(not stems) if mix is None else bool(mix), overwrite=bool(overwrite),
-                      block_size=int(block_size))
+                      block_size=int(block_size), manifest=os.path.join(os.path.abspath(output), MANIFEST))
     if not options.mix and not options.stems:
         raise UsageError("nothing to write: ask for the mixed file, the stems, or both")
     if options.solo is not None and not options.mix:
@@ -591,9 +602,9 @@ def run(inputs, output, models=None, gains=(), sensitivities=(), solo=None, resi
     output = os.path.abspath(output)
     jobs = sorted(plan(inputs, output), key=lambda job: -job.size)  # longest first balances the end
     recorded = read_manifest(output)
-    jobs = [dataclasses.replace(job, recorded=tuple((path, json.dumps(entry)) for path, entry in recorded.items()
-                                                    if path == job.output
-                                                    or path.startswith(job.stems_folder + os.sep)))
+    jobs = [dataclasses.replace(job, recorded=tuple((path, json.dumps(entry)) for path, entries in recorded.items()
+                                                    if path == job.output or path.startswith(job.stems_folder + os.sep)
+                                                    for entry in entries))
             for job in jobs]
     removed = remove_temporaries(jobs)
 
@@ -622,10 +633,9 @@ def run(inputs, output, models=None, gains=(), sensitivities=(), solo=None, resi
                 try:
                     result = future.result()
                 except Exception as error:  # the worker died or could not run the task
-                    result = {"input": job_of[future.key].input, "status": "failed", "outputs": [], "made": [],
-                              "seconds": 0.0, "cpu": 0.0, "clipped": 0, "loads": 0,
+                    result = {"input": job_of[future.key].input, "status": "failed", "outputs": [], "seconds": 0.0,
+                              "cpu": 0.0, "clipped": 0, "loads": 0,
                               "reason": f"the task failed on its worker: {type(error).__name__}: {error}"}
-                _record(output, result["made"])
                 results.append(result)
                 if progress is not None:
                     progress(result, results, len(jobs))
