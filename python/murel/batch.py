@@ -547,6 +547,9 @@ def _guarded_call():
         return False  # this is a worker importing the script
     main = sys.modules.get("__main__")
     path = getattr(main, "__file__", None)
+    name = getattr(getattr(main, "__spec__", None), "name", None) or ""
+    if name == "__main__" or name.endswith(".__main__"):
+        return True  # a package's __main__ (python -m unittest): workers do not import it again
     frame = sys._getframe(1)
     while frame is not None and frame.f_globals is not getattr(main, "__dict__", None):
         frame = frame.f_back

@@ -67,7 +67,8 @@ class EveryHostAgrees(unittest.TestCase):
         out = os.path.join(self.folder, f"{name}-batch")
         printed = io.StringIO()
         with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(printed):
-            self.assertEqual(batch.main([os.path.dirname(self.input), "-o", out, "-j", "1", *model_options]), 0)
+            self.assertEqual(batch.main([os.path.dirname(self.input), "-o", out, "-j", "1", *model_options]), 0,
+                             printed.getvalue())
         results["murel-batch"] = read(os.path.join(out, "noisy.wav"))
         # The same one-line note as the tool, under the command's name.
         self.assertEqual(printed.getvalue().splitlines()[-1].replace("murel-batch:", "murel process:"), note.strip())
