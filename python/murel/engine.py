@@ -366,8 +366,8 @@ class Processor(Handle):
     def _set(self, family, bus, value, what):
         """Sets a bus parameter, limited to the range the C API reports for it."""
         value = float(value)
-        if np.isnan(value):
-            raise ValueError(f"a {what} must be a number, not NaN")
+        if not np.isfinite(value):
+            raise ValueError(f"a {what} must be a finite number, not {value}")
         with self._parameter_lock:
             parameter = family + self._bus(bus)
             low, high = ctypes.c_float(), ctypes.c_float()
