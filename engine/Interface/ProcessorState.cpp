@@ -86,10 +86,11 @@ bool ProcessorState::loadModels(int numOfModelFiles, const char* const* modelFil
     if (!processor.setFormat(format, format))
     {
         const double modelRate = processor.getNeuralModels().front().sampleRate;
-        setLastErrorMessage("the processor cannot run " + std::to_string(numOfChannels) + " channel" +
-                            (numOfChannels == 1 ? "" : "s") + " at " + formatRate(sampleRate) +
-                            " Hz with a model made for " + formatRate(modelRate) +
-                            " Hz: the frame sizes scaled for that rate are out of range");
+        const std::string& reason = processor.getLastError();
+        setLastErrorMessage(
+            "the processor cannot run " + std::to_string(numOfChannels) + " channel" + (numOfChannels == 1 ? "" : "s") +
+            " at " + formatRate(sampleRate) + " Hz with a model made for " + formatRate(modelRate) +
+            " Hz: " + (reason.empty() ? "the frame sizes scaled for that rate are out of range" : reason));
         return false;
     }
     numOfInputChannels = numOfChannels;

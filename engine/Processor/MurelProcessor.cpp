@@ -281,7 +281,9 @@ bool MurelProcessor::setFormat(const AudioFormat& newInputFormat, const AudioFor
         return true;
     inputFormat = previousInput;
     outputFormat = previousOutput;
+    const std::string reason = lastError;
     updateBlockSize();
+    lastError = reason;
     return false;
 }
 
@@ -326,7 +328,13 @@ bool MurelProcessor::updateBlockSize()
         return false;
     }
     if (!setBlocking(sizes[0], sizes[1], sizes[2]))
+    {
+        lastError = "FFT " + std::to_string(sizes[0]) + ", window " + std::to_string(sizes[1]) + ", hop " +
+                    std::to_string(sizes[2]) +
+                    " cannot be run: the hop must be 1 to the window size and the FFT size a power of two "
+                    "no smaller than the window";
         return false;
+    }
     prepareFrameStorage();
     return true;
 }

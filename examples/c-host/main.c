@@ -1,8 +1,9 @@
 /* A host written in C that uses only the public header: it loads a model file, streams a
    signal through the processor in odd block sizes, planar and interleaved, the way a real-time
    host does (silence while the reported latency lasts, then the processor's output), and checks
-   that what comes out is the input delayed by that latency. Meant for models that pass their
-   input through (an identity model); exits non-zero on any mismatch.
+   that what comes out is the input delayed by that latency; then it does the same through an
+   audio callback that calls murelProcessAudio. Meant for models that pass their input through
+   (an identity model); exits non-zero on any mismatch.
 
    usage: c-host [MODEL_FILE [CHANNELS [SAMPLE_RATE]]]
    Without a model file only the checks that need none run. */
@@ -59,6 +60,54 @@ static void checkWithoutModel(void)
 
     murelGetParameterRange(NULL, 1, &minimum, &maximum);
     check(minimum == -96.0f && maximum == 0.0f, "the level of bus 1 ranges from -96 to 0 dB");
+}
+
+/* What a host's audio callback does: the processor turns n input samples into n output samples,
+   exactly the reported latency late. The input is const float* const*: a float** converts to it
+   only in C++, so a C host declares its input so (or casts). */
+static void audioCallback(void* processor, const float* const* input, float** output, int n)
+{
+    murelProcessAudio(processor, input, output, n);
+}
+
+/* The callback way: prepared for the largest block before audio starts (after that nothing
+   allocates), then called with odd block sizes. Returns the largest deviation from the input
+   delayed by latency. */
+static float runCallback(void* processor, int numOfChannels, int latency, float input[][NUM_OF_SAMPLES],
+                         float output[][NUM_OF_SAMPLES])
+{
+    static const int blockSizes[] = {64, 3, 512, 100, 1, 441};
+    const int numOfBlockSizes = (int)(sizeof blockSizes / sizeof blockSizes[0]);
+    const float* in[MAX_CHANNELS];
+    float* out[MAX_CHANNELS];
+    float worst = 0.0f;
+    int position = 0;
+    int block = 0;
+    int c;
+    int n;
+    check(murelPrepareProcessor(processor, MAX_BLOCK), "the processor is prepared for the largest block");
+    for (; position < NUM_OF_SAMPLES; ++block)
+    {
+        int count = blockSizes[block % numOfBlockSizes];
+        if (count > NUM_OF_SAMPLES - position)
+            count = NUM_OF_SAMPLES - position;
+        for (c = 0; c < numOfChannels; ++c)
+        {
+            in[c] = input[c] + position;
+            out[c] = output[c] + position;
+        }
+        audioCallback(processor, in, out, count);
+        position += count;
+    }
+    for (c = 0; c < numOfChannels; ++c)
+        for (n = 0; n < NUM_OF_SAMPLES; ++n)
+        {
+            const float expected = n >= latency ? input[c][n - latency] : 0.0f;
+            const float error = absolute(output[c][n] - expected);
+            if (error > worst)
+                worst = error;
+        }
+    return worst;
 }
 
 static int runModel(const char* path, int numOfChannels, double sampleRate)
@@ -170,6 +219,10 @@ static int runModel(const char* path, int numOfChannels, double sampleRate)
     /* After a reset the handle starts over. */
     murelResetProcessorState(processor);
     check(murelGetNumOfPendingSamples(processor) == 0, "a reset empties the output queue");
+
+    worst = runCallback(processor, numOfChannels, info.latency, input, output);
+    printf("through the audio callback: largest deviation from the delayed input: %g\n", (double)worst);
+    check(worst <= TOLERANCE, "the callback's output is the input delayed by the reported latency");
     murelDeleteProcessor(processor);
     return 0;
 }

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
 namespace murel::lv2
 {
@@ -75,18 +74,10 @@ int Fifo::read(float* const* destination, int count)
 
 ModelSlot* ModelSlot::load(const std::string& path, int numOfChannels, double sampleRate, std::string& error)
 {
-    // The engine gives no reason for a failure, so the commonest one is told apart here.
-    if (std::FILE* file = std::fopen(path.c_str(), "rb"))
-        std::fclose(file);
-    else
-    {
-        error = "cannot open the file";
-        return nullptr;
-    }
     void* processor = murelCreateProcessor(path.c_str(), numOfChannels, sampleRate);
     if (processor == nullptr)
     {
-        error = "not a model the engine can run at this channel count and rate";
+        error = murelGetLastErrorMessage();
         return nullptr;
     }
     MurelModelInfo info = {};
@@ -98,6 +89,15 @@ ModelSlot* ModelSlot::load(const std::string& path, int numOfChannels, double sa
         error = "the model has no bus to control";
         return nullptr;
     }
+    // Every host starts from the same mix (the residual removed); the ports then set theirs.
+    char message[512];
+    murelApplyHostMix(processor, nullptr, 0, message, int(sizeof message));
+    if (!murelPrepareProcessor(processor, chunkSize))
+    {
+        murelDeleteProcessor(processor);
+        error = "out of memory";
+        return nullptr;
+    }
 
     ModelSlot* slot = new ModelSlot();
     slot->path = path;
@@ -105,9 +105,6 @@ ModelSlot* ModelSlot::load(const std::string& path, int numOfChannels, double sa
     slot->numOfChannels = numOfChannels;
     slot->latency = info.latency;
     slot->numOfBusses = numOfBusses;
-    // The engine completes whole hops only, but never more than it was given; with the output
-    // running latency frames behind the input, its queue holds at most latency + one chunk.
-    slot->output.allocate(numOfChannels, info.latency + 2 * chunkSize);
     slot->dryDelay.allocate(numOfChannels, info.latency + chunkSize);
     slot->reset();
     return slot;
@@ -151,51 +148,12 @@ void ModelSlot::applyControls(const BusControls& controls)
 void ModelSlot::reset()
 {
     murelResetProcessorState(processor);
-    output.reset(latency);
     dryDelay.reset(latency);
-    numOfOwedFrames = 0;
 }
 
 void ModelSlot::run(const float* const* input, int count, float* const* processed, float* const* dry)
 {
-    // The engine only reads the input, through a pointer type that does not say so.
-    float* channels[maxNumOfChannels];
-    for (int c = 0; c < numOfChannels; ++c)
-        channels[c] = const_cast<float*>(input[c]);
-    murelAddAudio(processor, channels, count);
-
-    for (int pending = murelGetNumOfPendingSamples(processor); pending > 0;
-         pending = murelGetNumOfPendingSamples(processor))
-    {
-        const int numOfFrames = std::min(pending, output.getNumOfContiguousFree());
-        if (numOfFrames <= 0)
-            break;
-        for (int c = 0; c < numOfChannels; ++c)
-            channels[c] = output.getWritePointer(c);
-        if (!murelGetAudio(processor, channels, numOfFrames))
-            break;
-        const int numOfOwedNow = std::min(numOfOwedFrames, numOfFrames);
-        numOfOwedFrames -= numOfOwedNow;
-        if (numOfOwedNow == 0)
-            output.commit(numOfFrames);
-        else if (numOfOwedNow < numOfFrames)
-        {
-            // Keep only the frames after the owed ones.
-            float* rest[maxNumOfChannels];
-            for (int c = 0; c < numOfChannels; ++c)
-                rest[c] = channels[c] + numOfOwedNow;
-            output.write(rest, numOfFrames - numOfOwedNow);
-        }
-    }
-
-    const int numOfFramesRead = output.read(processed, count);
-    if (numOfFramesRead < count)
-    {
-        for (int c = 0; c < numOfChannels; ++c)
-            std::fill(processed[c] + numOfFramesRead, processed[c] + count, 0.0f);
-        numOfOwedFrames += count - numOfFramesRead;
-    }
-
+    murelProcessAudio(processor, input, const_cast<float**>(processed), count);
     dryDelay.write(input, count);
     dryDelay.read(dry, count);
 }

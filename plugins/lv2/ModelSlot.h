@@ -54,9 +54,9 @@ struct BusControls
     float residualSensitivity;
 };
 
-/** One loaded model: the engine's processor and the buffers that turn its push/pull interface into
-    a fixed delay of exactly its reported latency. Made and destroyed off the audio thread;
-    run() neither allocates nor locks. */
+/** One loaded model: the engine's processor, run at a fixed delay of exactly its reported latency
+    (murelProcessAudio), and the dry signal delayed to match. Made and destroyed off the audio
+    thread, prepared for chunkSize frames; run() neither allocates nor locks. */
 class ModelSlot
 {
 public:
@@ -88,11 +88,7 @@ private:
     int numOfChannels = 0;
     int latency = 0;
     int numOfBusses = 0;
-    Fifo output;
     Fifo dryDelay;
-    /** Frames the output queue still owes after an underrun; dropped when they arrive so that the
-        delay stays fixed. */
-    int numOfOwedFrames = 0;
 };
 
 } // namespace murel::lv2

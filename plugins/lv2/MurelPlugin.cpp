@@ -7,6 +7,8 @@
 
 #include "ModelSlot.h"
 
+#include "Interface/MurelEngine.h"
+
 #include <lv2/atom/atom.h>
 #include <lv2/atom/forge.h>
 #include <lv2/atom/util.h>
@@ -27,10 +29,6 @@
 #include <mutex>
 #include <new>
 #include <string>
-
-#ifndef MUREL_LV2_DEFAULT_MODEL
-#error "MUREL_LV2_DEFAULT_MODEL: the default model's path relative to the bundle"
-#endif
 
 namespace murel::lv2
 {
@@ -115,7 +113,7 @@ public:
             delete retiredSlots[i];
     }
 
-    void initialise(const char* bundlePath, const LV2_Feature* const* features);
+    void initialise(const LV2_Feature* const* features);
     void connect(std::uint32_t index, void* data);
     void activate();
     void run(std::uint32_t numOfFrames);
@@ -180,7 +178,7 @@ private:
     float wetGains[chunkSize] = {};
 };
 
-void Plugin::initialise(const char* bundlePath, const LV2_Feature* const* features)
+void Plugin::initialise(const LV2_Feature* const* features)
 {
     LV2_Log_Log* log = nullptr;
     lv2_features_query(features, LV2_LOG__log, &log, false, LV2_URID__map, &map, false, LV2_WORKER__schedule, &schedule,
@@ -195,16 +193,12 @@ void Plugin::initialise(const char* bundlePath, const LV2_Feature* const* featur
         schedule = nullptr; // Without URIDs no model can be chosen, so no work is ever scheduled.
 
     const char* fromEnvironment = std::getenv(defaultModelVariable);
+    char installed[4096];
     if (fromEnvironment != nullptr && *fromEnvironment != 0)
         defaultModelPath = fromEnvironment;
-    else
-    {
-        defaultModelPath = bundlePath != nullptr ? bundlePath : "";
-        if (!defaultModelPath.empty() && defaultModelPath.back() != '/')
-            defaultModelPath += '/';
-        defaultModelPath += MUREL_LV2_DEFAULT_MODEL;
-    }
-    active = loadSlot(defaultModelPath);
+    else if (murelGetDefaultModelPath(sampleRate, installed, int(sizeof installed)))
+        defaultModelPath = installed;
+    active = defaultModelPath.empty() ? nullptr : loadSlot(defaultModelPath);
     if (active == nullptr)
         lv2_log_warning(&logger, "murel: no model: audio passes through until one is chosen\n");
     chosen.store(active);
@@ -609,15 +603,14 @@ LV2_State_Status Plugin::restore(LV2_State_Retrieve_Function retrieve, LV2_State
 }
 
 template <int numOfChannels>
-LV2_Handle instantiate(const LV2_Descriptor*, double sampleRate, const char* bundlePath,
-                       const LV2_Feature* const* features)
+LV2_Handle instantiate(const LV2_Descriptor*, double sampleRate, const char*, const LV2_Feature* const* features)
 {
     if (!(sampleRate > 0.0))
         return nullptr;
     try
     {
         auto* plugin = new Plugin(numOfChannels, sampleRate);
-        plugin->initialise(bundlePath, features);
+        plugin->initialise(features);
         return plugin;
     }
     catch (...)

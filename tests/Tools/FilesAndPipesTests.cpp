@@ -71,6 +71,29 @@ TEST_F(ToolFiles, StandardInputAndOutputGiveTheSamplesOfTheFileForm)
     EXPECT_LE(getMaxDeviation(readAudio(folder.file("raw.wav")).samples, expected.samples), 1e-6);
 }
 
+TEST_F(ToolFiles, AWavFileShorterThanItsHeaderSaysIsProcessedWithAWarning)
+{
+    const std::string whole = readFile(input);
+    const std::size_t numOfFrames = readAudio(input).getNumOfFrames();
+    const std::size_t frameSize = 2 * sizeof(float);
+    // Cut in the middle of the last frame kept: the partial frame is not counted.
+    const std::string cut = whole.substr(0, whole.size() - (numOfFrames / 2) * frameSize - 3);
+    const std::string cutPath = folder.file("cut.wav");
+    std::ofstream(cutPath, std::ios::binary) << cut;
+    const std::string warning = " of the " + std::to_string(numOfFrames) + " frames its header declares";
+    const std::string kept = std::to_string(numOfFrames - numOfFrames / 2 - 1);
+
+    const CommandResult fromFile = runMurel({"process", cutPath, output, "-m", model});
+    ASSERT_EQ(fromFile.status, 0) << fromFile.err;
+    EXPECT_NE(fromFile.err.find("'" + cutPath + "' holds only " + kept + warning), std::string::npos) << fromFile.err;
+    EXPECT_EQ(std::to_string(readAudio(output).getNumOfFrames()), kept);
+
+    std::string piped;
+    const CommandResult fromPipe = runWithPipes({"process", "-", "-", "-m", model}, cut, piped);
+    ASSERT_EQ(fromPipe.status, 0) << fromPipe.err;
+    EXPECT_NE(fromPipe.err.find("standard input holds only " + kept + warning), std::string::npos) << fromPipe.err;
+}
+
 TEST_F(ToolFiles, SeveralInputsGoIntoAFolderJobsAtATime)
 {
     const std::string second = folder.file("second.wav");

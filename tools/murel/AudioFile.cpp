@@ -164,7 +164,165 @@ SF_VIRTUAL_IO* getMemoryFileCallbacks()
     return &callbacks;
 }
 
+StreamSource& toSource(void* userData)
+{
+    return *static_cast<StreamSource*>(userData);
+}
+
+/** Larger than any stream, small enough that no sum overflows. */
+constexpr sf_count_t unknownStreamLength = sf_count_t(1) << 62;
+
+/** libsndfile's virtual I/O over a StreamSource. */
+SF_VIRTUAL_IO* getStreamSourceCallbacks()
+{
+    static SF_VIRTUAL_IO callbacks = {
+        [](void*) -> sf_count_t { return unknownStreamLength; },
+        [](sf_count_t offset, int whence, void* userData) -> sf_count_t
+        {
+            StreamSource& source = toSource(userData);
+            const sf_count_t base = whence == SEEK_CUR ? source.position : whence == SEEK_END ? unknownStreamLength : 0;
+            if (base + offset < 0)
+                return -1;
+            source.position = base + offset;
+            return source.position;
+        },
+        [](void* buffer, sf_count_t count, void* userData) -> sf_count_t
+        {
+            StreamSource& source = toSource(userData);
+            char* target = static_cast<char*>(buffer);
+            sf_count_t done = 0;
+            const sf_count_t numOfKept = static_cast<sf_count_t>(source.kept.size());
+            if (source.position < numOfKept)
+            {
+                done = std::min(count, numOfKept - source.position);
+                std::memcpy(target, source.kept.data() + source.position, static_cast<std::size_t>(done));
+                source.position += done;
+            }
+            // Only what follows what has arrived can be read from the stream.
+            if (done == count || source.position != source.numOfBytesArrived)
+                return done;
+            source.stream->read(target + done, static_cast<std::streamsize>(count - done));
+            const sf_count_t numOfNewBytes = static_cast<sf_count_t>(source.stream->gcount());
+            const sf_count_t numOfBytesToKeep =
+                std::min(numOfNewBytes, StreamSource::maxNumOfKeptBytes - source.numOfBytesArrived);
+            if (numOfBytesToKeep > 0 && static_cast<sf_count_t>(source.kept.size()) == source.numOfBytesArrived)
+                source.kept.insert(source.kept.end(), target + done, target + done + numOfBytesToKeep);
+            source.numOfBytesArrived += numOfNewBytes;
+            source.position += numOfNewBytes;
+            return done + numOfNewBytes;
+        },
+        [](const void*, sf_count_t, void*) -> sf_count_t { return 0; },
+        [](void* userData) -> sf_count_t { return toSource(userData).position; },
+    };
+    return &callbacks;
+}
+
+StreamSink& toSink(void* userData)
+{
+    return *static_cast<StreamSink*>(userData);
+}
+
+/** libsndfile's virtual I/O onto standard output, which only goes forward. */
+SF_VIRTUAL_IO* getStreamSinkCallbacks()
+{
+    static SF_VIRTUAL_IO callbacks = {
+        [](void* userData) -> sf_count_t { return toSink(userData).position; },
+        [](sf_count_t offset, int whence, void* userData) -> sf_count_t
+        {
+            StreamSink& sink = toSink(userData);
+            const sf_count_t target = whence == SEEK_SET ? offset : sink.position + offset;
+            return target == sink.position ? sink.position : -1;
+        },
+        [](void*, sf_count_t, void*) -> sf_count_t { return 0; },
+        [](const void* buffer, sf_count_t count, void* userData) -> sf_count_t
+        {
+            StreamSink& sink = toSink(userData);
+            if (!sink.file->writeToStream(static_cast<const char*>(buffer), static_cast<std::size_t>(count)))
+                return 0;
+            sink.position += count;
+            return count;
+        },
+        [](void* userData) -> sf_count_t { return toSink(userData).position; },
+    };
+    return &callbacks;
+}
+
+void appendLittleEndian(std::string& bytes, std::uint32_t value, int numOfBytes)
+{
+    for (int i = 0; i < numOfBytes; ++i)
+        bytes += static_cast<char>((value >> (8 * i)) & 0xFFu);
+}
+
+/** Bytes per sample of the sample types a streamed WAV file holds; 0 for others. */
+int getWavSampleSize(int sampleType)
+{
+    switch (sampleType)
+    {
+    case SF_FORMAT_PCM_U8:
+        return 1;
+    case SF_FORMAT_PCM_16:
+        return 2;
+    case SF_FORMAT_PCM_24:
+        return 3;
+    case SF_FORMAT_PCM_32:
+    case SF_FORMAT_FLOAT:
+        return 4;
+    case SF_FORMAT_DOUBLE:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+/** A canonical 44-byte WAV header for dataSize bytes of samples. */
+std::string makeWavHeader(int sampleType, int numOfChannels, int sampleRate, std::uint32_t dataSize)
+{
+    const int sampleSize = getWavSampleSize(sampleType);
+    const bool isFloat = sampleType == SF_FORMAT_FLOAT || sampleType == SF_FORMAT_DOUBLE;
+    const std::uint32_t blockAlign = static_cast<std::uint32_t>(sampleSize * numOfChannels);
+    std::string header = "RIFF";
+    appendLittleEndian(header, dataSize == 0xFFFFFFFFu ? dataSize : 36 + dataSize + (dataSize & 1u), 4);
+    header += "WAVEfmt ";
+    appendLittleEndian(header, 16, 4);
+    appendLittleEndian(header, isFloat ? 3 : 1, 2);
+    appendLittleEndian(header, static_cast<std::uint32_t>(numOfChannels), 2);
+    appendLittleEndian(header, static_cast<std::uint32_t>(sampleRate), 4);
+    appendLittleEndian(header, static_cast<std::uint32_t>(sampleRate) * blockAlign, 4);
+    appendLittleEndian(header, blockAlign, 2);
+    appendLittleEndian(header, static_cast<std::uint32_t>(8 * sampleSize), 2);
+    header += "data";
+    appendLittleEndian(header, dataSize, 4);
+    return header;
+}
+
+std::uint32_t readLittleEndian(const char* bytes, int numOfBytes)
+{
+    std::uint32_t value = 0;
+    for (int i = numOfBytes - 1; i >= 0; --i)
+        value = (value << 8) | static_cast<unsigned char>(bytes[i]);
+    return value;
+}
+
 } // namespace
+
+std::int64_t readDeclaredWavFrames(const char* bytes, std::size_t numOfBytes)
+{
+    if (numOfBytes < 12 || std::memcmp(bytes, "RIFF", 4) != 0 || std::memcmp(bytes + 8, "WAVE", 4) != 0)
+        return -1;
+    std::uint32_t blockAlign = 0;
+    for (std::size_t chunk = 12; chunk + 8 <= numOfBytes;)
+    {
+        const std::uint32_t size = readLittleEndian(bytes + chunk + 4, 4);
+        if (std::memcmp(bytes + chunk, "fmt ", 4) == 0 && chunk + 8 + 14 <= numOfBytes)
+            blockAlign = readLittleEndian(bytes + chunk + 8 + 12, 2);
+        if (std::memcmp(bytes + chunk, "data", 4) == 0)
+            return blockAlign == 0 || size == 0 || size == 0xFFFFFFFFu ? -1
+                                                                       : static_cast<std::int64_t>(size / blockAlign);
+        // Chunks are padded to an even size.
+        chunk += 8 + static_cast<std::size_t>(size) + (size & 1u);
+    }
+    return -1;
+}
 
 int findSampleType(const std::string& name)
 {
@@ -191,22 +349,51 @@ AudioReader::AudioReader(std::string filePath, const RawFormat& raw, std::istrea
     {
         if (standardInput == nullptr)
             throw Failure("cannot read standard input here");
-        // Pipes cannot seek, and libsndfile needs to for most types: the whole input is read
-        // first, up to a bound no audio file near this tool's use reaches.
-        constexpr std::size_t maxNumOfBytes = std::size_t(1) << 32;
-        char chunk[65536];
-        while (standardInput->read(chunk, sizeof chunk) || standardInput->gcount() > 0)
+        // WAV and headerless PCM are read as they arrive; libsndfile needs to seek in other types,
+        // which a pipe cannot: those are read whole first, up to a bound no audio file near this
+        // tool's use reaches.
+        char head[12] = {};
+        standardInput->read(head, sizeof head);
+        const std::size_t numOfHeadBytes = static_cast<std::size_t>(standardInput->gcount());
+        const bool isWav =
+            numOfHeadBytes == sizeof head && std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "WAVE", 4) == 0;
+        if (raw.isSet() || isWav)
         {
-            memory.bytes.insert(memory.bytes.end(), chunk, chunk + standardInput->gcount());
-            if (memory.bytes.size() > maxNumOfBytes)
-                throw Failure("standard input holds more than 4 GB; give a file instead");
+            isStreamed = true;
+            source.stream = standardInput;
+            source.kept.assign(head, head + numOfHeadBytes);
+            source.numOfBytesArrived = static_cast<std::int64_t>(numOfHeadBytes);
+            file = sf_open_virtual(getStreamSourceCallbacks(), SFM_READ, &info, &source);
+            if (isWav)
+                numOfDeclaredFrames = readDeclaredWavFrames(source.kept.data(), source.kept.size());
         }
-        file = sf_open_virtual(getMemoryFileCallbacks(), SFM_READ, &info, &memory);
+        else
+        {
+            constexpr std::size_t maxNumOfBytes = std::size_t(1) << 32;
+            memory.bytes.assign(head, head + numOfHeadBytes);
+            char chunk[65536];
+            while (standardInput->read(chunk, sizeof chunk) || standardInput->gcount() > 0)
+            {
+                memory.bytes.insert(memory.bytes.end(), chunk, chunk + standardInput->gcount());
+                if (memory.bytes.size() > maxNumOfBytes)
+                    throw Failure("standard input holds more than 4 GB; give a file instead");
+            }
+            file = sf_open_virtual(getMemoryFileCallbacks(), SFM_READ, &info, &memory);
+        }
     }
     else
     {
         // libsndfile words a missing file vaguely; ask the system first. Never block on a FIFO.
-        file = sf_open_fd(openRegularFile(path, ""), SFM_READ, &info, SF_TRUE);
+        const int descriptor = openRegularFile(path, "");
+        if (!raw.isSet())
+        {
+            // The header's own claim, which libsndfile cuts to the file's length without a word.
+            std::vector<char> head(1 << 16);
+            const ssize_t numOfHeadBytes = ::pread(descriptor, head.data(), head.size(), 0);
+            if (numOfHeadBytes > 0)
+                numOfDeclaredFrames = readDeclaredWavFrames(head.data(), static_cast<std::size_t>(numOfHeadBytes));
+        }
+        file = sf_open_fd(descriptor, SFM_READ, &info, SF_TRUE);
     }
     if (file == nullptr)
         throw Failure("cannot read " + quote(path) + ": not an audio file of a supported type (" +
@@ -229,6 +416,8 @@ AudioReader::~AudioReader()
 
 std::int64_t AudioReader::getNumOfFrames() const
 {
+    if (isStreamed)
+        return numOfDeclaredFrames;
     return info.frames >= 0 && info.frames < SF_COUNT_MAX ? static_cast<std::int64_t>(info.frames) : -1;
 }
 
@@ -252,13 +441,36 @@ std::int64_t AudioReader::read(float* frames, std::int64_t numOfFrames)
 
 AudioWriter::AudioWriter(const std::string& path, int fileFormat, int channels, int sampleRate, const AudioTags& tags,
                          const OutputRules& rules)
-    : outputFile(path, rules), format(fileFormat), numOfChannels(channels)
+    : outputFile(path, rules), format(fileFormat), numOfChannels(channels), fileSampleRate(sampleRate)
 {
     SF_INFO info = {};
     info.format = format;
     info.channels = numOfChannels;
     info.samplerate = sampleRate;
-    if (outputFile.isInMemory())
+    const int container = format & SF_FORMAT_TYPEMASK;
+    const int sampleType = format & SF_FORMAT_SUBMASK;
+    const bool canStream =
+        container == SF_FORMAT_RAW || (container == SF_FORMAT_WAV && getWavSampleSize(sampleType) > 0 &&
+                                       isCheckedFormat(format, channels, sampleRate));
+    if (outputFile.isStandardOutput() && canStream)
+    {
+        // A pipe cannot seek back to write the length into the header: the header says "as long as
+        // a WAV file can be", which readers take as "up to the end".
+        isStreamed = true;
+        outputFile.startStream();
+        sink.file = &outputFile;
+        if (container == SF_FORMAT_WAV)
+        {
+            wavBlockAlign = getWavSampleSize(sampleType) * channels;
+            const std::string header = makeWavHeader(sampleType, channels, sampleRate, 0xFFFFFFFFu);
+            if (!outputFile.writeToStream(header.data(), header.size()))
+                throw Failure("cannot write to standard output: " + outputFile.getStreamError());
+            sink.position = static_cast<std::int64_t>(header.size());
+            info.format = SF_FORMAT_RAW | sampleType | SF_ENDIAN_LITTLE;
+        }
+        file = sf_open_virtual(getStreamSinkCallbacks(), SFM_WRITE, &info, &sink);
+    }
+    else if (outputFile.isInMemory())
         file = sf_open_virtual(getMemoryFileCallbacks(), SFM_WRITE, &info, &outputFile.getMemory());
     else
         file = sf_open_fd(outputFile.releaseDescriptor(), SFM_WRITE, &info, SF_TRUE);
@@ -269,6 +481,9 @@ AudioWriter::AudioWriter(const std::string& path, int fileFormat, int channels, 
     countsClipping = isIntegerSampleType(format & SF_FORMAT_SUBMASK);
     if (countsClipping)
         sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // Headerless PCM has no place for tags, nor has the streamed WAV header.
+    if (isStreamed)
+        return;
     for (const auto& [id, text] : tags)
         sf_set_string(file, id, text.c_str());
     sf_set_string(file, SF_STR_SOFTWARE, "murel");
@@ -289,7 +504,12 @@ void AudioWriter::write(const float* frames, std::int64_t numOfFrames)
             numOfClippedSamples += std::fabs(frames[i]) > 1.0f ? 1 : 0;
     }
     if (sf_writef_float(file, frames, numOfFrames) != numOfFrames)
+    {
+        if (isStreamed && !outputFile.getStreamError().empty())
+            throw Failure("cannot write to standard output: " + outputFile.getStreamError());
         throw Failure("cannot write " + quote(getPath()) + ": " + getLibraryReason(file));
+    }
+    numOfFramesWritten += numOfFrames;
 }
 
 void AudioWriter::close()
@@ -302,7 +522,24 @@ void AudioWriter::close()
     const int error = sf_error(closing);
     const std::string reason = getLibraryReason(closing);
     if (sf_close(closing) != 0 || error != SF_ERR_NO_ERROR)
+    {
+        if (isStreamed && !outputFile.getStreamError().empty())
+            throw Failure("cannot write to standard output: " + outputFile.getStreamError());
         throw Failure("cannot write " + quote(getPath()) + ": " + reason);
+    }
+    if (wavBlockAlign > 0)
+    {
+        const std::int64_t dataSize = numOfFramesWritten * wavBlockAlign;
+        // Chunks are padded to an even size.
+        if ((dataSize & 1) != 0 && !outputFile.writeToStream("", 1))
+            throw Failure("cannot write to standard output: " + outputFile.getStreamError());
+        if (dataSize <= 0xFFFFFFFFll - 36 - 1)
+        {
+            const std::string header = makeWavHeader(format & SF_FORMAT_SUBMASK, numOfChannels, fileSampleRate,
+                                                     static_cast<std::uint32_t>(dataSize));
+            outputFile.patchStream(0, header.data(), header.size());
+        }
+    }
 }
 
 void AudioWriter::commit()

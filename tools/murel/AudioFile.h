@@ -33,13 +33,32 @@ struct RawFormat
 constexpr int minSampleRate = 1000;
 constexpr int maxSampleRate = 768000;
 
+/** Standard input read forward only, for libsndfile: what it reads first (the header) is kept so
+    that the reader may seek back into it; a read beyond what has arrived ends the file there, so
+    that a header parser that skips over the data finds nothing more and comes back. */
+struct StreamSource
+{
+    /** The stream's bytes up to this many are kept. */
+    static constexpr std::int64_t maxNumOfKeptBytes = 1 << 20;
+
+    std::istream* stream = nullptr;
+    std::vector<char> kept;
+    std::int64_t numOfBytesArrived = 0;
+    std::int64_t position = 0;
+};
+
+/** The frames the data chunk of a WAV file says it holds, from the file's first bytes; -1 when
+    they are not a WAV header or the size is the streaming marker (0 or 0xFFFFFFFF). */
+std::int64_t readDeclaredWavFrames(const char* bytes, std::size_t numOfBytes);
+
 /** An audio file opened for reading through libsndfile, samples as floats in [-1, 1). */
 class AudioReader
 {
 public:
-    /** "-" reads standard input (all of it, into memory). Throws Failure, with the reason, when
-        the file is missing, unreadable, not a regular file or not an audio file libsndfile knows,
-        or declares a rate outside minSampleRate to maxSampleRate. */
+    /** "-" reads standard input: WAV and headerless PCM as they arrive, other types all at once
+        into memory. Throws Failure, with the reason, when the file is missing, unreadable, not a
+        regular file or not an audio file libsndfile knows, or declares a rate outside
+        minSampleRate to maxSampleRate. */
     explicit AudioReader(std::string path, const RawFormat& raw = {}, std::istream* standardInput = nullptr);
     ~AudioReader();
 
@@ -52,6 +71,9 @@ public:
     int getSampleRate() const { return info.samplerate; }
     /** Frames in the file, or -1 when the file does not say. */
     std::int64_t getNumOfFrames() const;
+    /** Frames the WAV header's data chunk declares, or -1 (not a WAV, or a streaming size): a
+        file whose data ends sooner is cut short. */
+    std::int64_t getNumOfDeclaredFrames() const { return numOfDeclaredFrames; }
     AudioTags getTags() const;
 
     /** Reads up to numOfFrames interleaved frames; returns how many were read, 0 at the end.
@@ -63,10 +85,22 @@ private:
     SF_INFO info = {};
     SNDFILE* file = nullptr;
     MemoryFile memory;
+    StreamSource source;
+    bool isStreamed = false;
+    std::int64_t numOfDeclaredFrames = -1;
+};
+
+/** Standard output written forward only, for libsndfile. */
+struct StreamSink
+{
+    OutputFile* file = nullptr;
+    std::int64_t position = 0;
 };
 
 /** An audio file written through libsndfile into an OutputFile: it appears under its name only
-    after finish(). */
+    after finish(). WAV and headerless PCM on standard output are written as they come instead
+    (a WAV header then declares the largest size, and gets the true one at the end when standard
+    output is a file). */
 class AudioWriter
 {
 public:
@@ -99,9 +133,15 @@ private:
     OutputFile outputFile;
     int format = 0;
     int numOfChannels = 0;
+    int fileSampleRate = 0;
     bool countsClipping = false;
     SNDFILE* file = nullptr;
     std::int64_t numOfClippedSamples = 0;
+    StreamSink sink;
+    bool isStreamed = false;
+    /** Bytes per frame of a streamed WAV file; 0 for anything else. */
+    int wavBlockAlign = 0;
+    std::int64_t numOfFramesWritten = 0;
 };
 
 /** What the output options ask for; empty strings mean "as the input". */

@@ -2,9 +2,15 @@
 #include "EngineHandles.h"
 #include "Failure.h"
 
+#include "DspCore/AudioFormat.h"
+#include "DspCore/BaseSpectralProcessor.h"
+#include "DspCore/Signals.h"
+
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <list>
 
 namespace murel::cli
 {
@@ -95,6 +101,47 @@ void printField(std::ostream& out, const std::string& name, const std::string& v
     out << name << std::string(name.size() < 14 ? 14 - name.size() : 1, ' ') << value << "\n";
 }
 
+/** The short-time frame with nothing between analysis and synthesis. */
+class IdentityFrame : public BaseSpectralProcessor
+{
+public:
+    using BaseSpectralProcessor::process;
+    std::list<ComplexSignal32> process(const ComplexSignal32& spectrum) override { return {spectrum}; }
+};
+
+/** How far the processor's framing alone, with nothing in between, is from giving its input back,
+    in dB of noise through it; below -100 for blockings that reconstruct. */
+double measureFramingError(int fftSize, int windowSize, int hopSize)
+{
+    IdentityFrame frame;
+    AudioFormat format;
+    format.createDefaultChannelMapping(1);
+    format.setSampleRate(48000.0);
+    frame.setFormat(format, format);
+    if (!frame.setBlocking(fftSize, windowSize, hopSize))
+        return 0.0;
+    const int length = 16 * windowSize + 16 * hopSize;
+    Signal32 input(1, length);
+    std::uint32_t state = 1;
+    for (int i = 0; i < length; ++i)
+    {
+        state = state * 1664525u + 1013904223u;
+        input.getWritePointer(0)[i] = static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+    }
+    // The output stream is aligned with the input; the first and last windows are still filling.
+    const Signal32 output = frame.process(input);
+    double error = 0.0;
+    double signal = 0.0;
+    for (int i = windowSize; i < std::min(output.getNumOfSamples(), length) - windowSize; ++i)
+    {
+        const double x = static_cast<double>(input.getReadPointer(0)[i]);
+        const double d = static_cast<double>(output.getReadPointer(0)[i]) - x;
+        error += d * d;
+        signal += x * x;
+    }
+    return signal > 0.0 ? 10.0 * std::log10(error / signal + 1e-30) : 0.0;
+}
+
 } // namespace
 
 void runInfo(const InfoOptions& options, const CommandContext& context)
@@ -145,6 +192,18 @@ void runInfo(const InfoOptions& options, const CommandContext& context)
         numOfParameters += countParameters(layer);
     printField(out, "Parameters",
                formatCount(numOfParameters) + " in " + std::to_string(description.records.layers.size()) + " layers");
+    // A window and hop that do not overlap-add back to the input load and run, but colour every
+    // output; say so rather than refuse, as a model may have been trained with that framing.
+    const double framingError = measureFramingError(file.fftSize, file.windowSize, file.hopSize);
+    if (framingError > -60.0)
+    {
+        char decibels[32];
+        std::snprintf(decibels, sizeof decibels, "%.1f", framingError);
+        printField(out, "Warning",
+                   "window " + std::to_string(file.windowSize) + " and hop " + std::to_string(file.hopSize) +
+                       " do not give the input back: the framing alone is off by " + decibels +
+                       " dB (window = 2 x hop is exact, and so is window = 4 x hop = FFT size)");
+    }
     if (description.numOfTrailingBytes > 0)
         printField(out, "Note", formatCount(description.numOfTrailingBytes) + " bytes after the graph are not used");
 

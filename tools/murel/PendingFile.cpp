@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <iostream>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -195,10 +196,18 @@ void OutputFile::commit()
         pendingFile->commit();
         return;
     case Kind::standardOutput:
-        standardOutput->write(memory.bytes.data(), static_cast<std::streamsize>(memory.bytes.size()));
-        standardOutput->flush();
-        if (!*standardOutput)
-            throw Failure("cannot write to standard output");
+        if (!isStreaming)
+        {
+            startStream();
+            if (!writeToStream(memory.bytes.data(), memory.bytes.size()))
+                throw Failure("cannot write to standard output: " + streamError);
+        }
+        else if (streamDescriptor < 0)
+        {
+            standardOutput->flush();
+            if (!*standardOutput)
+                throw Failure("cannot write to standard output");
+        }
         return;
     case Kind::fifo:
     {
@@ -224,6 +233,59 @@ void OutputFile::commit()
         return;
     }
     }
+}
+
+void OutputFile::startStream()
+{
+    if (kind != Kind::standardOutput || isStreaming)
+        return;
+    isStreaming = true;
+    // The program's own standard output is written with the system's calls, which say why they
+    // fail (a full disk, a closed pipe); any other stream as a stream.
+    if (standardOutput == &std::cout)
+    {
+        std::cout.flush();
+        streamDescriptor = STDOUT_FILENO;
+        struct stat status = {};
+        if (::fstat(streamDescriptor, &status) == 0 && S_ISREG(status.st_mode))
+            streamStart = ::lseek(streamDescriptor, 0, SEEK_CUR);
+    }
+}
+
+bool OutputFile::writeToStream(const char* bytes, std::size_t numOfBytes)
+{
+    if (streamDescriptor < 0)
+    {
+        standardOutput->write(bytes, static_cast<std::streamsize>(numOfBytes));
+        if (!*standardOutput)
+        {
+            streamError = "the stream refuses the data";
+            return false;
+        }
+        return true;
+    }
+    std::size_t written = 0;
+    while (written < numOfBytes)
+    {
+        const ssize_t result = ::write(streamDescriptor, bytes + written, numOfBytes - written);
+        if (result < 0 && errno == EINTR)
+            continue;
+        if (result <= 0)
+        {
+            streamError = result < 0 ? getSystemReason() : "nothing could be written";
+            return false;
+        }
+        written += static_cast<std::size_t>(result);
+    }
+    return true;
+}
+
+bool OutputFile::patchStream(std::int64_t offset, const char* bytes, std::size_t numOfBytes)
+{
+    if (streamDescriptor < 0 || streamStart < 0)
+        return false;
+    return ::pwrite(streamDescriptor, bytes, numOfBytes, static_cast<off_t>(streamStart + offset)) ==
+           static_cast<ssize_t>(numOfBytes);
 }
 
 int openRegularFile(const std::string& path, const std::string& what)

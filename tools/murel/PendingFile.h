@@ -90,6 +90,18 @@ public:
     /** Puts the finished data in place. Throws Failure. */
     void commit();
 
+    /** Whether the output is standard output, which startStream can make write as it goes. */
+    bool isStandardOutput() const { return kind == Kind::standardOutput; }
+    /** From now on, standard output is written at once by writeToStream instead of at commit. */
+    void startStream();
+    /** Appends to standard output; false, with the system's reason in getStreamError, when the
+        data cannot be written. */
+    bool writeToStream(const char* bytes, std::size_t numOfBytes);
+    const std::string& getStreamError() const { return streamError; }
+    /** Writes bytes at offset from the start of the stream when standard output is a regular
+        file that can seek (so that a header can get its sizes at the end); false otherwise. */
+    bool patchStream(std::int64_t offset, const char* bytes, std::size_t numOfBytes);
+
 private:
     enum class Kind
     {
@@ -104,6 +116,12 @@ private:
     std::ostream* standardOutput = nullptr;
     std::unique_ptr<PendingFile> pendingFile;
     MemoryFile memory;
+    bool isStreaming = false;
+    /** Standard output's descriptor when it stands behind the stream (the program's std::cout),
+        else -1, and its offset when the stream started (-1: it cannot seek). */
+    int streamDescriptor = -1;
+    std::int64_t streamStart = -1;
+    std::string streamError;
 };
 
 /** Opens a file for reading without blocking (a FIFO without a writer would block open forever)

@@ -210,6 +210,10 @@ void processFile(const Job& job, const ProcessOptions& options, const std::vecto
     settings.progress = &progress;
     settings.interrupted = context.interrupted;
     const std::int64_t numOfFrames = renderFile(input, targets, settings);
+    if (input.getNumOfDeclaredFrames() > numOfFrames)
+        context.warn((inputPath == "-" ? std::string("standard input") : quote(inputPath)) + " holds only " +
+                     std::to_string(numOfFrames) + " of the " + std::to_string(input.getNumOfDeclaredFrames()) +
+                     " frames its header declares; processed those");
 
     for (const auto& writer : writers)
         writer->close();
