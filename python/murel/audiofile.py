@@ -10,6 +10,7 @@ only when complete.
 import ctypes
 import ctypes.util
 import os
+import re
 import tempfile
 import threading
 
@@ -44,6 +45,16 @@ EXTENSIONS = frozenset(name for name, _, _ in CONTAINERS)
 INTEGER_TYPES = frozenset({SF_FORMAT_PCM_S8, SF_FORMAT_PCM_U8, SF_FORMAT_PCM_16, SF_FORMAT_PCM_24,
                            SF_FORMAT_PCM_32, SF_FORMAT_ALAW, SF_FORMAT_ULAW})
 SHORT_TYPES = frozenset({SF_FORMAT_PCM_16, SF_FORMAT_PCM_S8, SF_FORMAT_PCM_U8, SF_FORMAT_ALAW, SF_FORMAT_ULAW})
+
+
+# A file being written is ".NAME.murel-" and mkstemp's eight characters, beside NAME.
+_TEMPORARY = re.compile(r"\.(?P<name>.+)\.murel-[a-z0-9_]{8}")
+
+
+def temporary_owner(file_name):
+    """The output name a temporary file of Writer belongs to, or None for any other name."""
+    match = _TEMPORARY.fullmatch(file_name)
+    return match.group("name") if match else None
 
 
 class AudioFileError(RuntimeError):

@@ -1,29 +1,50 @@
 """Cleaning folders of audio on a Dask cluster: every file a task, the same result as `murel process`.
 
     from murel.batch import run
-    summary = run("archive/", "clean/", models=["speech-denoiser.model"], gains=["Noise=0"])
-    print(summary)              # done, skipped, failed with reasons, audio hours, x real time
+
+    if __name__ == "__main__":      # Dask's local workers import the main module again
+        summary = run("archive/", "clean/")
+        print(summary)              # done, skipped, failed with reasons, audio hours, x real time
+
+With no bus options the residual bus (the noise, for the default speech denoiser) is removed, as
+`murel process` does; the bus options are the tool's, and the engine applies them
+(murelApplyHostMix), so both hosts mix alike. Without models each file gets the installed
+default model for its rate.
 
 Each file runs through a processor of its worker: processors are kept per worker thread and per
 channel count and rate, so a model loads once per worker (and per format it meets), not once per
 file. Outputs are those of `murel process` with the same options, byte for byte: same file type,
 sample format, rate, channels and length as the input, text tags copied, written to a temporary
-file beside the target and renamed when complete. An existing output is never replaced unless
-`overwrite` is given; one that is complete (it opens, and has the format, rate, channels and
-length the input gives and is newer than the input) is skipped, so an interrupted run resumes where
-it stopped. A file that fails is reported with its reason and never stops the others.
+file beside the target (".NAME.murel-XXXXXXXX") and renamed when complete.
+
+What made each output is recorded in the manifest, the folder MANIFEST in the output folder:
+one JSON line per output written, with the input (path, size, time), the models (path,
+SHA-256), the engine's mix settings and the output's size and time. Each worker process appends
+to a file of its own there (no locking, also on a shared file system), just before it renames
+its finished output into place. A rerun skips an output whose record matches; one that this
+command made otherwise (other options, models or input) is made again and replaced; any other
+file in the way (not recorded, or changed since) is kept and reported unless `overwrite` is
+given. Temporary files of a killed run are removed by the next run into the same folder (two
+runs into one folder at once are not supported).
 
 Without a scheduler address the run starts a local cluster of one single-threaded worker process
 per core; with one (`tcp://host:8786`) it runs on that cluster, whose workers must see the input,
 output and model paths under the same names (a shared file system) and import this package.
+Before any file is submitted every worker loads the library and the models: a worker that cannot
+fails the run at once with its reason.
 """
 
 import argparse
+import ast
 import collections
 import dataclasses
+import hashlib
+import json
 import logging
-import math
+import multiprocessing
 import os
+import signal
+import socket
 import sys
 import threading
 import time
@@ -31,119 +52,32 @@ import warnings
 
 import numpy as np
 
-from .audiofile import EXTENSIONS, AudioFileError, Reader, Writer, file_extension, output_format
-from .engine import EngineError, Processor
+from .audiofile import EXTENSIONS, AudioFileError, Reader, Writer, file_extension, output_format, temporary_owner
+from .engine import EngineError, Processor, default_model
 
 BLOCK_SIZE = 4096  # frames read and pushed at a time, as the tool; the result does not depend on it
-MAX_CONTROLLED_BUSES = 16
 # Processors kept per worker thread, one entry per (models, channels, rate): archives mix a few
 # formats, and re-creating a processor reloads its models.
 PROCESSOR_CACHE_SIZE = 4
-# The gain of the residual (last) bus when no gain, solo, residual or stems option is given, as
-# gain text ("0", "-12dB"); None keeps every bus at unity, as `murel process` does.
-DEFAULT_RESIDUAL = None
+MANIFEST = ".murel-batch"
+# How long a scheduler given by address may take to show its first worker.
+WORKER_WAIT_SECONDS = 60
 
 
 class UsageError(ValueError):
     """Options that cannot work for any file: an unknown bus, a bad value, clashing outputs."""
 
 
-# Bus settings, as the tool reads them -----------------------------------------------------------
-
-
-def _lower(text):
-    return "".join(chr(ord(c) + 32) if "A" <= c <= "Z" else c for c in text)
-
-
-def _trim(text):
-    return text.strip(" \t")
-
-
-def _number(text):
-    if not text or text != text.strip():
-        return None
-    try:
-        value = float(text)
-    except ValueError:
-        return None
-    return None if math.isnan(value) else value
-
-
-def _list_buses(names):
-    return ", ".join(f"{index} '{name}'" for index, name in enumerate(names))
-
-
-def find_bus(names, bus):
-    """The index of a bus named exactly, else case-insensitively and uniquely, else by index."""
-    if bus in names:
-        return names.index(bus)
-    matches = [index for index, name in enumerate(names) if _lower(name) == _lower(bus)]
-    if len(matches) > 1:
-        raise UsageError(f"bus name '{bus}' is ambiguous; use its index (buses: {_list_buses(names)})")
-    if matches:
-        return matches[0]
-    if bus and all("0" <= c <= "9" for c in bus) and len(bus) < 6 and int(bus) < len(names):
-        return int(bus)
-    raise UsageError(f"unknown bus '{bus}'; the buses are {_list_buses(names)}")
-
-
-def parse_gain(text):
-    """A linear factor from 0 to 100 or a level in dB ("-12dB", "-inf dB"), as a float32 value."""
-    lower = _lower(_trim(text))
-    if len(lower) > 2 and lower.endswith("db"):
-        level = _trim(lower[:-2])
-        if level in ("-inf", "-infinity"):
-            return 0.0
-        value = _number(level)
-        if value is None or math.isinf(value):
-            raise UsageError(f"bad gain '{text}': expected a level such as -12dB")
-        if value > 40.0:
-            raise UsageError(f"gain '{text}' is above the largest, 40 dB")
-        return float(np.float32(10.0 ** (value / 20.0)))
-    value = _number(lower)
-    if value is None or math.isinf(value):
-        raise UsageError(f"bad gain '{text}': expected a factor such as 0.5 or a level such as -6dB")
-    if value < 0.0:
-        raise UsageError(f"gain '{text}' is negative; write levels in decibels with dB, e.g. {text}dB")
-    if value > 100.0:
-        raise UsageError(f"gain '{text}' is above the largest factor, 100")
-    return float(np.float32(value))
-
-
-def parse_sensitivity(text):
-    value = _number(_trim(text))
-    if value is None or not -100.0 <= value <= 100.0:
-        raise UsageError(f"bad sensitivity '{text}': expected a number from -100 to 100")
-    return float(np.float32(value))
-
-
-def _split(names, request, option):
-    equals = request.rfind("=")
-    if equals <= 0:
-        raise UsageError(f"{option} expects BUS=VALUE, not '{request}'")
-    return find_bus(names, _trim(request[:equals])), _trim(request[equals + 1:])
-
-
-def _check_controlled(names, bus, what):
-    if bus >= MAX_CONTROLLED_BUSES:
-        raise UsageError(f"{what} bus {bus} '{names[bus]}': the engine controls buses 0 to "
-                         f"{MAX_CONTROLLED_BUSES - 1} only")
-
-
-def isolate(mix, bus):
-    """The mix with only one bus audible, at the gain the mix gives it."""
-    gains, sensitivities = mix
-    if len(gains) > MAX_CONTROLLED_BUSES:
-        raise UsageError(f"cannot isolate a bus of {len(gains)} buses: the engine silences buses 0 to "
-                         f"{MAX_CONTROLLED_BUSES - 1} only")
-    return [g if index == bus else 0.0 for index, g in enumerate(gains)], list(sensitivities)
+class ClusterError(RuntimeError):
+    """The workers cannot run the files: no workers, or a worker that cannot import this package
+    or load the library or a model. Raised before any file is submitted."""
 
 
 @dataclasses.dataclass(frozen=True)
 class Options:
     """What every file gets: the tool's process options."""
 
-    models: tuple
+    models: tuple = ()  # empty: the installed default model for each file's rate
     gains: tuple = ()  # "BUS=GAIN" texts, BUS a name or index
     sensitivities: tuple = ()  # "BUS=VALUE"
     solo: str = None  # the bus the mixed output keeps alone
@@ -152,36 +86,24 @@ class Options:
     mix: bool = True  # the mixed file (off for stems only)
     overwrite: bool = False
     block_size: int = BLOCK_SIZE
+    manifest: str = None  # the manifest folder that records the outputs; None records nothing
 
-    def residual_gain(self):
+    def settings(self):
+        """The engine's mix settings for the mixed file, as the tool makes them."""
+        settings = [f"gain={g}" for g in self.gains] + [f"sensitivity={s}" for s in self.sensitivities]
+        if self.solo is not None:
+            settings.append(f"solo={self.solo}")
         if self.residual is not None:
-            return self.residual
-        if not self.gains and self.solo is None and not self.stems:
-            return DEFAULT_RESIDUAL
-        return None
+            settings.append(f"residual={self.residual}")
+        if self.stems:
+            settings.append("stems")
+        return settings
 
-    def resolve(self, names, solo=True):
-        """(gains, sensitivities) for every bus; solo=False ignores --solo (for the stems)."""
-        gains, sensitivities = [1.0] * len(names), [0.0] * len(names)
-        residual = self.residual_gain()
-        if residual is not None and names:
-            value = parse_gain(residual)
-            _check_controlled(names, len(names) - 1, "cannot set the gain of")
-            gains[-1] = value
-        for request in self.gains:
-            bus, text = _split(names, request, "--gain")
-            value = parse_gain(text)
-            _check_controlled(names, bus, "cannot set the gain of")
-            gains[bus] = value
-        for request in self.sensitivities:
-            bus, text = _split(names, request, "--sensitivity")
-            value = parse_sensitivity(text)
-            _check_controlled(names, bus, "cannot set the sensitivity of")
-            sensitivities[bus] = value
-        mix = gains, sensitivities
-        if solo and self.solo is not None:
-            mix = isolate(mix, find_bus(names, _trim(self.solo)))
-        return mix
+    def stem_settings(self, bus):
+        """As the tool: each stem is its bus alone at the gain --gain gives it; --solo and
+        --residual shape only the mixed file."""
+        return ([f"gain={g}" for g in self.gains] + [f"sensitivity={s}" for s in self.sensitivities]
+                + [f"solo={bus}", "stems"])
 
 
 def stem_file_names(names, extension):
@@ -207,6 +129,7 @@ class Job:
     input: str
     output: str  # where the mixed file goes (also names the stems folder: without its extension)
     size: int = 0
+    recorded: tuple = ()  # (path, manifest entry as JSON) for every record of this job's outputs
 
     @property
     def stems_folder(self):
@@ -255,6 +178,7 @@ def plan(inputs, output):
 # Work on a worker -------------------------------------------------------------------------------
 
 _local = threading.local()
+_digests = {}
 
 
 def _processors(models, channels, rate, count):
@@ -267,7 +191,7 @@ def _processors(models, channels, rate, count):
     entry = cache.pop(key, [])
     created = 0
     while len(entry) < count:
-        entry.append(Processor(list(models), channels, rate))
+        entry.append(Processor(list(models), channels, rate, mix=False))
         created += 1
     cache[key] = entry
     while len(cache) > PROCESSOR_CACHE_SIZE:
@@ -278,28 +202,61 @@ def _processors(models, channels, rate, count):
     return entry[:count], created
 
 
-def _apply(processor, mix):
-    gains, sensitivities = mix
-    for bus in range(min(len(gains), MAX_CONTROLLED_BUSES)):
-        processor.set_gain(bus, gains[bus])
-        processor.set_sensitivity(bus, sensitivities[bus])
+def _digest(path):
+    """The SHA-256 of a model file, computed once per file version."""
+    status = os.stat(path)
+    key = (path, status.st_size, status.st_mtime_ns)
+    if key not in _digests:
+        hasher = hashlib.sha256()
+        with open(path, "rb") as file:
+            for chunk in iter(lambda: file.read(1 << 20), b""):
+                hasher.update(chunk)
+        _digests[key] = hasher.hexdigest()
+    return _digests[key]
 
 
-def _state(path, reader, fmt):
-    """'missing', 'complete' (this input's output, as a finished earlier run leaves it) or
-    'other'."""
+def _recipe(job, models, settings):
+    """What makes an output: its input as it is now, the models' contents and the mix."""
+    status = os.stat(job.input)
+    return {"input": job.input, "input_size": status.st_size, "input_mtime_ns": status.st_mtime_ns,
+            "models": [[path, _digest(path)] for path in models], "settings": list(settings)}
+
+
+def _same_recipe(a, b):
+    def key(recipe):
+        return (recipe["input"], recipe["input_size"], recipe["input_mtime_ns"],
+                [digest for _, digest in recipe["models"]], recipe["settings"])
+
+    return key(a) == key(b)
+
+
+def _state(path, recipe, recorded, overwrite):
+    """'missing', 'done' (recorded with this recipe and unchanged since), 'redo' (made by this
+    command otherwise, or overwrite given) or 'foreign' (any other file: kept). An output is
+    known by its size and time; every record counts, since a run killed after recording an
+    output but before renaming it into place leaves the older output under the name."""
     try:
         status = os.stat(path)
     except FileNotFoundError:
         return "missing"
-    if not os.path.isfile(path) or status.st_mtime_ns < os.stat(reader.path).st_mtime_ns:
-        return "other"
+    if overwrite:
+        return "redo"
+    entries = [entry for entry in recorded.get(path, ())
+               if (entry["size"], entry["mtime_ns"]) == (status.st_size, status.st_mtime_ns)]
+    if not entries or not os.path.isfile(path):
+        return "foreign"
+    return "done" if _same_recipe(entries[-1], recipe) else "redo"
+
+
+def _journal(folder, entries):
+    """Appends records to this process's file in the manifest folder, in one write."""
+    os.makedirs(folder, exist_ok=True)
+    name = f"{socket.gethostname()}-{os.getpid()}.jsonl"
+    descriptor = os.open(os.path.join(folder, name), os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o666)
     try:
-        with Reader(path) as written:
-            same = (written.format, written.channels, written.rate) == (fmt, reader.channels, reader.rate)
-            return "complete" if same and (reader.frames < 0 or written.frames == reader.frames) else "other"
-    except AudioFileError:
-        return "other"
+        os.write(descriptor, "".join(json.dumps(entry, sort_keys=True) + "\n" for entry in entries).encode())
+    finally:
+        os.close(descriptor)
 
 
 def _render(reader, targets, block_size):
@@ -352,37 +309,38 @@ def process_file(job, options):
               "clipped": 0, "loads": 0}
     writers, made_folder = [], None
     try:
+        recorded = collections.defaultdict(list)
+        for path, entry in job.recorded:
+            recorded[path].append(json.loads(entry))
         with Reader(job.input) as reader:
             channels, rate = reader.channels, reader.rate
             if reader.frames >= 0:
                 result["seconds"] = reader.frames / rate
+            models = list(options.models) or [default_model(float(rate))]
             fmt = output_format(reader.format, channels, rate, job.output)
-            if not options.stems and not options.overwrite and _state(job.output, reader, fmt) == "complete":
-                result.update(status="skipped", outputs=[job.output])
-                return result
-            # A processor per target: the engine mixes its buses, so each stem hears only its own.
-            processors, result["loads"] = _processors(options.models, channels, float(rate), 1)
-            names = processors[0].buses
-            wanted = []  # (path, format, mix)
+            wanted = []  # (path, format, settings)
             if options.mix:
-                wanted.append((job.output, fmt, options.resolve(names)))
+                wanted.append((job.output, fmt, options.settings()))
             if options.stems:
+                # A processor per target: the engine mixes its buses, so each stem hears only its own.
+                processors, result["loads"] = _processors(models, channels, float(rate), 1)
+                names = processors[0].buses
                 stem_format = fmt if options.mix else output_format(reader.format, channels, rate, "")
-                stem_mix = options.resolve(names, solo=False)
                 for bus, name in enumerate(stem_file_names(names, file_extension(stem_format))):
-                    wanted.append((os.path.join(job.stems_folder, name), stem_format, isolate(stem_mix, bus)))
+                    wanted.append((os.path.join(job.stems_folder, name), stem_format, options.stem_settings(bus)))
             todo = []
-            for path, target_format, mix in wanted:
-                state = "missing" if options.overwrite else _state(path, reader, target_format)
-                if state == "other":
-                    raise AudioFileError(f"'{path}' exists and is not a complete output of this input; "
-                                         "not overwritten (--overwrite replaces it)")
-                if state == "missing":
-                    todo.append((path, target_format, mix))
+            for path, target_format, settings in wanted:
+                recipe = _recipe(job, models, settings)
+                state = _state(path, recipe, recorded, options.overwrite)
+                if state == "foreign":
+                    raise AudioFileError(f"'{path}' exists and was not made by murel-batch from this input "
+                                         "(or changed since); not overwritten (--overwrite replaces it)")
+                if state != "done":
+                    todo.append((path, target_format, settings, recipe, state == "redo"))
             if not todo:
                 result.update(status="skipped", outputs=[path for path, _, _ in wanted])
                 return result
-            processors, loads = _processors(options.models, channels, float(rate), len(todo))
+            processors, loads = _processors(models, channels, float(rate), len(todo))
             result["loads"] += loads
             tags = reader.tags()
             os.makedirs(os.path.dirname(job.output), exist_ok=True)
@@ -390,18 +348,24 @@ def process_file(job, options):
                 os.mkdir(job.stems_folder)
                 made_folder = job.stems_folder
             targets = []
-            for (path, target_format, mix), processor in zip(todo, processors):
-                _apply(processor, mix)
+            for (path, target_format, settings, _, _), processor in zip(todo, processors):
+                processor.apply_mix(settings)
                 writers.append(Writer(path, target_format, channels, rate, tags))
                 targets.append((processor, writers[-1]))
             frames = _render(reader, targets, options.block_size)
-            for writer in writers:
+            entries = []
+            for writer, (path, _, _, recipe, _) in zip(writers, todo):
                 writer.close()
-            for writer in writers:
-                writer.commit(replace=options.overwrite)
+                status = os.stat(writer.temporary)  # a rename keeps size and time
+                entries.append(dict(recipe, output=os.path.relpath(path, os.path.dirname(options.manifest))
+                                    if options.manifest else path, size=status.st_size, mtime_ns=status.st_mtime_ns))
+            if options.manifest:
+                _journal(options.manifest, entries)
+            for writer, (_, _, _, _, replace) in zip(writers, todo):
+                writer.commit(replace=replace)
             result.update(status="done", seconds=frames / rate, outputs=[w.path for w in writers],
                           clipped=sum(w.clipped for w in writers))
-    except (AudioFileError, EngineError, UsageError, OSError) as error:
+    except (AudioFileError, EngineError, UsageError, ValueError, OSError) as error:
         result["reason"] = str(error)
     except Exception as error:  # a failure of one file must not stop the others
         result["reason"] = f"{type(error).__name__}: {error}"
@@ -417,6 +381,21 @@ def process_file(job, options):
     return result
 
 
+def probe(options):
+    """Loads the library and the models and applies the mix settings, as every file will:
+    returns the bus names and the note about the mix. Raises EngineError when the models do
+    not load and UsageError for settings that cannot work. Runs on every worker before a run."""
+    models = list(options.models) or [default_model(0.0)]
+    try:
+        with Processor(models, 1, 48000.0, mix=False) as processor:
+            note = processor.apply_mix(options.settings()) if options.mix else ""
+            if options.stems:
+                processor.apply_mix(options.stem_settings(0))
+            return processor.buses, note
+    except ValueError as error:
+        raise UsageError(str(error)) from None
+
+
 # The run ----------------------------------------------------------------------------------------
 
 
@@ -425,6 +404,8 @@ class Summary:
     results: list
     wall_seconds: float
     workers: int = 0
+    note: str = ""  # what the mix does that the options did not say (the tool's note)
+    removed: list = dataclasses.field(default_factory=list)  # temporary files of a killed run
 
     def _with(self, status):
         return [r for r in self.results if r["status"] == status]
@@ -465,6 +446,9 @@ class Summary:
                  f"{hours:.3f} h of audio processed, {self.x_real_time:.1f}x real time"
                  + (f", {self.cpu_seconds / hours:.0f} s CPU per audio hour" if hours > 0 else "")
                  + f", {self.model_loads} processor{'' if self.model_loads == 1 else 's'} created"]
+        if self.removed:
+            lines.append(f"removed {len(self.removed)} temporary file{'' if len(self.removed) == 1 else 's'} "
+                         "of an interrupted run")
         clipped = [r for r in self.done if r["clipped"]]
         if clipped:
             lines.append(f"samples clipped in {len(clipped)} file{'' if len(clipped) == 1 else 's'}; lower a gain")
@@ -472,68 +456,176 @@ class Summary:
         return "\n".join(lines)
 
 
-def default_models():
-    """The shipped default model of an installed copy, if there is one."""
+def read_manifest(output):
+    """Every record of the outputs under the folder `output`: {absolute path: [entries, oldest
+    first within each worker's file]}."""
+    entries = collections.defaultdict(list)
+    folder = os.path.join(output, MANIFEST)
     try:
-        from . import _install
-    except ImportError:
-        return []
-    here = os.path.dirname(os.path.abspath(__file__))
-    path = os.path.normpath(os.path.join(here, _install.MODELS, "speech-denoiser.model"))
-    return [path] if os.path.exists(path) else []
+        names = sorted(name for name in os.listdir(folder) if name.endswith(".jsonl"))
+    except FileNotFoundError:
+        return entries
+    for name in names:
+        with open(os.path.join(folder, name), encoding="utf-8") as journal:
+            for line in journal:
+                try:
+                    entry = json.loads(line)
+                    entries[os.path.join(output, entry["output"])].append(entry)
+                except (ValueError, KeyError, TypeError):
+                    continue  # a line cut short by a killed run
+    return entries
 
 
-def _check_options(options):
-    """Refuses bus options that cannot work before any task starts, where the model loads here."""
+def remove_temporaries(jobs):
+    """Removes the temporary files that a killed run left beside the jobs' outputs (and in their
+    stems folders); returns their paths."""
+    owners = collections.defaultdict(set)
+    for job in jobs:
+        owners[os.path.dirname(job.output)].add(os.path.basename(job.output))
+        owners[job.stems_folder].add(None)  # any stem
+    removed = []
+    for folder, names in owners.items():
+        try:
+            entries = os.listdir(folder)
+        except OSError:
+            continue
+        for entry in entries:
+            owner = temporary_owner(entry)
+            if owner is not None and (owner in names or None in names):
+                try:
+                    os.unlink(os.path.join(folder, entry))
+                    removed.append(os.path.join(folder, entry))
+                except OSError:
+                    pass
+    return removed
+
+
+def _check_workers(client, options):
+    """Runs probe on every worker; raises ClusterError naming each worker that cannot and why."""
     try:
-        with Processor(list(options.models), 1, 48000.0) as processor:
-            names = processor.buses
-    except EngineError:
-        return  # the workers report it per file, with the reason (they may see other paths)
-    options.resolve(names)
-    options.resolve(names, solo=False)
+        client.wait_for_workers(1, timeout=WORKER_WAIT_SECONDS)
+    except (TimeoutError, OSError) as error:
+        raise ClusterError(f"no worker joined the scheduler within {WORKER_WAIT_SECONDS} s") from error
+    answers = client.run(probe, options, on_error="return")
+    failures = []
+    for worker, answer in sorted(answers.items()):
+        if isinstance(answer, UsageError):
+            raise answer
+        if isinstance(answer, BaseException):
+            reason = f"{type(answer).__name__}: {answer}"
+            if isinstance(answer, ImportError):
+                reason += " (install the murel package where the workers run, or set their PYTHONPATH)"
+            failures.append(f"{worker}: {reason}")
+    if failures:
+        raise ClusterError("the workers cannot run the files: " + "; ".join(failures))
+    return next(iter(answers.values()))
+
+
+def _local_cluster(workers):
+    """A local cluster whose worker processes ignore Ctrl-C: the terminal sends it to the whole
+    process group, and the client alone stops the run (and the workers with it)."""
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if threading.current_thread() is threading.main_thread() \
+        else None
+    try:
+        with warnings.catch_warnings():
+            # Its health page moves to a free port when another cluster has the usual one.
+            warnings.filterwarnings("ignore", message="Port .* is already in use")
+            from dask.distributed import LocalCluster
+
+            return LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1, processes=True,
+                                dashboard_address=None, silence_logs=logging.CRITICAL)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)
+
+
+def _guarded_call():
+    """False when run() is called from the top level of a script outside an `if __name__ ...`
+    block: every local worker process imports that script again and would start a cluster of
+    its own (Dask then restarts the failing workers endlessly)."""
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        return False  # this is a worker importing the script
+    main = sys.modules.get("__main__")
+    path = getattr(main, "__file__", None)
+    name = getattr(getattr(main, "__spec__", None), "name", None) or ""
+    if name == "__main__" or name.endswith(".__main__"):
+        return True  # a package's __main__ (python -m unittest): workers do not import it again
+    frame = sys._getframe(1)
+    while frame is not None and frame.f_globals is not getattr(main, "__dict__", None):
+        frame = frame.f_back
+    while frame is not None and frame.f_back is not None and frame.f_back.f_globals is frame.f_globals:
+        frame = frame.f_back  # the outermost frame of the script
+    if path is None or frame is None or frame.f_code.co_name != "<module>":
+        return True
+    try:
+        with open(path, encoding="utf-8") as source:
+            tree = ast.parse(source.read())
+    except (OSError, SyntaxError, ValueError):
+        return True
+    line = frame.f_lineno
+
+    def guarded(node):
+        for child in ast.iter_child_nodes(node):
+            start, end = getattr(child, "lineno", None), getattr(child, "end_lineno", None)
+            if start is not None and start <= line <= (end or start):
+                mentions = isinstance(child, ast.If) and any(isinstance(name, ast.Name) and name.id == "__name__"
+                                                             for name in ast.walk(child.test))
+                return mentions or guarded(child)
+        return False
+
+    return guarded(tree)
 
 
 def run(inputs, output, models=None, gains=(), sensitivities=(), solo=None, residual=None, stems=False, mix=None,
         overwrite=False, scheduler=None, workers=None, client=None, progress=None, block_size=BLOCK_SIZE):
     """Processes folders or files into the folder `output` on a Dask cluster and returns a
-    Summary. `scheduler` is a Dask scheduler address, `client` a dask.distributed Client;
-    without either a local cluster of `workers` single-threaded processes (default: one per
-    core) runs for the call. `progress(result, results_so_far, total)` is called in the
-    caller's thread as each file finishes. `mix` defaults to not `stems`: with stems=True, mix=True
-    writes both. Raises UsageError for options that cannot work for any file."""
-    models = [models] if isinstance(models, (str, os.PathLike)) else list(models or default_models())
-    if not models:
-        raise UsageError("give a model file (none is installed to use by default)")
+    Summary. `models` None (or empty) takes the installed default model for each file's rate.
+    `scheduler` is a Dask scheduler address, `client` a dask.distributed Client; without either a
+    local cluster of `workers` single-threaded processes (default: one per core) runs for the
+    call (so a script that calls run needs the `if __name__ == "__main__":` guard). `progress(
+    result, results_so_far, total)` is called in the caller's thread as each file finishes. `mix`
+    defaults to not `stems`: with stems=True, mix=True writes both. Raises UsageError for options
+    that cannot work for any file and ClusterError when the workers cannot run the files."""
+    models = [models] if isinstance(models, (str, os.PathLike)) else list(models or ())
     options = Options(models=tuple(os.path.abspath(m) for m in models), gains=tuple(gains),
                       sensitivities=tuple(sensitivities), solo=solo, residual=residual, stems=bool(stems),
                       mix=(not stems) if mix is None else bool(mix), overwrite=bool(overwrite),
-                      block_size=int(block_size))
+                      block_size=int(block_size), manifest=os.path.join(os.path.abspath(output), MANIFEST))
     if not options.mix and not options.stems:
         raise UsageError("nothing to write: ask for the mixed file, the stems, or both")
     if options.solo is not None and not options.mix:
         raise UsageError("solo chooses what goes into the mixed file; with stems alone every bus gets its own file")
     if not 1 <= options.block_size <= 1 << 20:
         raise UsageError("the block size must be from 1 to 1048576 frames")
-    _check_options(options)
+    note = ""
+    try:  # here first where the library loads, so that bad options fail before a cluster starts
+        note = probe(options)[1]
+    except EngineError:
+        pass  # the workers are asked below; they may see other paths
+    output = os.path.abspath(output)
     jobs = sorted(plan(inputs, output), key=lambda job: -job.size)  # longest first balances the end
+    recorded = read_manifest(output)
+    jobs = [dataclasses.replace(job, recorded=tuple((path, json.dumps(entry)) for path, entries in recorded.items()
+                                                    if path == job.output or path.startswith(job.stems_folder + os.sep)
+                                                    for entry in entries))
+            for job in jobs]
+    removed = remove_temporaries(jobs)
 
-    from dask.distributed import Client, LocalCluster, as_completed
+    from dask.distributed import Client, as_completed
 
+    if client is None and scheduler is None and not _guarded_call():
+        raise UsageError("murel.batch.run starts worker processes that import the calling script again: "
+                         "call it under `if __name__ == \"__main__\":`")
     owned = []
     try:
         if client is None:
             if scheduler is not None:
                 client = Client(scheduler)
             else:
-                with warnings.catch_warnings():
-                    # Its health page moves to a free port when another cluster has the usual one.
-                    warnings.filterwarnings("ignore", message="Port .* is already in use")
-                    cluster = LocalCluster(n_workers=workers or os.cpu_count() or 1, threads_per_worker=1,
-                                           processes=True, dashboard_address=None, silence_logs=logging.ERROR)
-                owned.append(cluster)
-                client = Client(cluster)
+                owned.append(_local_cluster(workers))
+                client = Client(owned[0])
             owned.insert(0, client)
+        note = _check_workers(client, options)[1] or note
         worker_count = len(client.scheduler_info().get("workers", {}))
         started = time.monotonic()  # the cluster's start is not the files' time
         futures = client.map(process_file, jobs, options=options, pure=False, retries=0)
@@ -553,7 +645,7 @@ def run(inputs, output, models=None, gains=(), sensitivities=(), solo=None, resi
         except BaseException:
             client.cancel(futures)
             raise
-        return Summary(results, time.monotonic() - started, worker_count)
+        return Summary(results, time.monotonic() - started, worker_count, note, removed)
     finally:
         for owned_object in owned:
             owned_object.close()
@@ -606,11 +698,13 @@ def main(argv=None):
         prog="murel-batch",
         description="Process folders of audio files as `murel process` does, file by file on a Dask cluster. "
                     "A folder's audio files (by extension, recursively) keep their paths below OUTPUT; "
-                    "existing complete outputs are skipped, so a run resumes where it stopped.")
+                    "outputs made before with the same options and models are skipped, so a run resumes "
+                    "where it stopped, and those made otherwise are made again.")
     parser.add_argument("inputs", nargs="+", metavar="INPUT", help="audio files and folders")
     parser.add_argument("-o", "--output", required=True, metavar="OUTPUT", help="the output folder")
     parser.add_argument("-m", "--model", action="append", default=[], metavar="MODEL",
-                        help="a model file; several make a stem separator (default: the installed speech denoiser)")
+                        help="a model file; several make a stem separator (default: the installed default model "
+                             "for each file's rate)")
     parser.add_argument("-g", "--gain", action="append", default=[], metavar="BUS=GAIN",
                         help="gain of a bus: a factor from 0 to 100 or a level such as -12dB")
     parser.add_argument("-s", "--sensitivity", action="append", default=[], metavar="BUS=VALUE",
@@ -620,12 +714,23 @@ def main(argv=None):
     parser.add_argument("--stems", action="store_true",
                         help="write every bus to NAME/BUS.EXT instead of the mixed file NAME.EXT")
     parser.add_argument("--with-mix", action="store_true", help="with --stems, write the mixed file as well")
-    parser.add_argument("--overwrite", action="store_true", help="replace existing outputs, complete or not")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="make every output again and replace any file in the way, also one this command "
+                             "did not make")
     parser.add_argument("-j", "--workers", type=int, metavar="N",
                         help="worker processes of the local cluster (default: one per core)")
     parser.add_argument("--scheduler", metavar="ADDRESS", help="a Dask scheduler to run on, e.g. tcp://host:8786")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress display")
-    args = parser.parse_args(argv)
+    # As the tool takes them: "--residual -12dB" is a value, not an option.
+    argv = list(sys.argv[1:] if argv is None else argv)
+    valued = {option for action in parser._actions if action.nargs is None for option in action.option_strings}
+    joined = []
+    for argument in argv:
+        if joined and joined[-1] in valued and argument.startswith("-") and argument != "--":
+            option = joined.pop()
+            argument = f"{option}={argument}" if option.startswith("--") else option + argument
+        joined.append(argument)
+    args = parser.parse_args(joined)
     if args.workers is not None and args.workers < 1:
         parser.error("--workers must be at least 1")
     progress = _Progress(sys.stderr, args.quiet)
@@ -634,7 +739,8 @@ def main(argv=None):
                       solo=args.solo, residual=args.residual, stems=args.stems,
                       mix=True if args.with_mix else None, overwrite=args.overwrite, scheduler=args.scheduler,
                       workers=args.workers, progress=progress)
-    except UsageError as error:
+    except (UsageError, ClusterError, EngineError) as error:
+        progress.finish()
         print(f"murel-batch: {error}", file=sys.stderr)
         return 2
     except KeyboardInterrupt:
@@ -642,6 +748,8 @@ def main(argv=None):
         print("murel-batch: interrupted; run again to resume", file=sys.stderr)
         return 130
     progress.finish()
+    if summary.note and not args.quiet:
+        print(f"murel-batch: {summary.note}", file=sys.stderr)
     print(summary)
     return 1 if summary.failed else 0
 

@@ -5,9 +5,17 @@ pointers, so the binding needs no compiler, no Python headers and no rebuild per
 numpy arrays are passed by pointer without copies beyond making them float32 and contiguous.
 
     from murel.engine import Processor
-    with Processor("speech-denoiser.model", channels=2, rate=48000) as p:
-        p.set_gain("Noise", 0.0)
-        clean = p.process(noisy)            # numpy [channels, samples], same length out
+    with Processor(channels=2, rate=48000) as p:    # the default model, its noise removed
+        clean = p.process(noisy)                     # numpy [channels, samples], same length out
+
+A processor mixes its buses as `murel process` and the plug-in do when given no options: the
+residual bus (the noise, for a denoiser) is removed. `Processor(..., mix=False)` keeps every bus
+at unity gain instead, and `mix=["residual=-12dB"]` takes the tool's bus options.
+
+Exceptions: EngineError (a model that does not load, with the engine's reason; a closed handle;
+a library older than this package), ValueError (a wrong shape, an unknown bus, a bad value) and
+TypeError (audio that is not numeric). Each handle serialises its calls with a lock, so sharing
+one between threads is safe (the calls take turns).
 
 The library is found, in order, at $MUREL_LIBRARY, beside an installed copy of this package, in a
 build folder of the source tree this package sits in, and on the system's library path.
@@ -16,6 +24,8 @@ build folder of the source tree this package sits in, and on the system's librar
 import ctypes
 import ctypes.util
 import os
+import struct
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -26,7 +36,7 @@ MAX_BUSSES = 16
 
 
 class EngineError(RuntimeError):
-    """A call the engine refused: a model that does not load, a bad argument."""
+    """A call the engine refused: a model that does not load, a closed handle, a bad mix."""
 
 
 class _Info(ctypes.Structure):
@@ -54,22 +64,24 @@ def _candidates():
 
 
 _lib = None
+_load_lock = threading.Lock()
 
 
 def library():
     """The loaded library (loaded once)."""
     global _lib
-    if _lib is not None:
-        return _lib
-    tried = []
-    for path in _candidates():
-        tried.append(str(path))
-        if str(path) and (path.exists() or "/" not in str(path)):
-            try:
-                _lib = _declare(ctypes.CDLL(str(path)))
-                return _lib
-            except OSError:
-                continue
+    with _load_lock:
+        if _lib is not None:
+            return _lib
+        tried = []
+        for path in _candidates():
+            tried.append(str(path))
+            if str(path) and (path.exists() or "/" not in str(path)):
+                try:
+                    _lib = _declare(ctypes.CDLL(str(path)))
+                    return _lib
+                except OSError:
+                    continue
     raise EngineError("libMurelEngine not found (set MUREL_LIBRARY); tried: " + ", ".join(tried))
 
 
@@ -101,13 +113,31 @@ def _declare(lib):
         "murelDeleteModel": (None, [vp]),
         "murelGetModelInfo": (None, [vp, ctypes.POINTER(_Info)]),
     }
+    # The hosts' shared mix policy; checked where used, so that an older library still runs
+    # the calls it has.
+    optional = {
+        "murelGetLastErrorMessage": (cp, []),
+        "murelGetDefaultModelPath": (b, [d, ctypes.c_char_p, i]),
+        "murelParseGain": (b, [cp, fp]),
+        "murelFindOutputBus": (i, [vp, cp]),
+        "murelApplyHostMix": (b, [vp, ctypes.POINTER(cp), i, ctypes.c_char_p, i]),
+        "murelPrepareProcessor": (b, [vp, i]),
+    }
     for name, (restype, argtypes) in table.items():
         function = getattr(lib, name)
         function.restype, function.argtypes = restype, argtypes
-    if hasattr(lib, "murelGetLastErrorMessage"):
-        lib.murelGetLastErrorMessage.restype = ctypes.c_char_p
-        lib.murelGetLastErrorMessage.argtypes = []
+    for name, (restype, argtypes) in optional.items():
+        if hasattr(lib, name):
+            function = getattr(lib, name)
+            function.restype, function.argtypes = restype, argtypes
     return lib
+
+
+def _function(name):
+    lib = library()
+    if not hasattr(lib, name):
+        raise EngineError(f"the loaded libMurelEngine lacks {name}: it is older than this package")
+    return getattr(lib, name)
 
 
 def _failure(action, paths):
@@ -127,6 +157,8 @@ def _failure(action, paths):
 
 def _as_path(path):
     path = os.fspath(path)
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
     if "\0" in path:
         raise ValueError("a path cannot hold a NUL character")
     return path
@@ -139,19 +171,60 @@ def vector_back_end():
     return buffer.value.decode()
 
 
+def default_model(rate=0.0):
+    """The path of the installed default model for audio at `rate` Hz (0: any rate), as
+    `murel process` and the plug-in find it. Raises EngineError when none is installed."""
+    buffer = ctypes.create_string_buffer(4096)
+    if not _function("murelGetDefaultModelPath")(float(rate), buffer, len(buffer)):
+        raise EngineError("no default model is installed; give a model file")
+    return os.fsdecode(buffer.value)
+
+
+def parse_gain(text):
+    """A gain as every host reads it: a factor ("0.5") or a level ("-12dB", "-inf dB", "off").
+    Raises ValueError for anything else."""
+    gain = ctypes.c_float()
+    if "\0" in text or not _function("murelParseGain")(text.encode(), ctypes.byref(gain)):
+        raise ValueError(f"bad gain {text!r}: expected a factor such as 0.5 or a level such as -12dB")
+    return gain.value
+
+
+def pcm_to_float(array):
+    """Audio as float32: floats as they are, integer PCM scaled by its full scale (int16 by
+    32768, int32 by 2**31, uint8 centred on 128 and scaled by 128), so that full scale is 1."""
+    array = np.asarray(array)
+    if array.dtype.kind == "f":
+        return array.astype(np.float32, copy=False)
+    if array.dtype.kind in "iu" and array.dtype != np.bool_:
+        half = float(2 ** (8 * array.dtype.itemsize - 1))
+        wide = array.astype(np.float64)
+        if array.dtype.kind == "u":
+            wide -= half
+        return (wide / half).astype(np.float32)
+    raise TypeError(f"audio must be float or integer PCM, not {array.dtype}")
+
+
 class Handle:
-    """An engine object freed by close(), by a with-block or when garbage collected."""
+    """An engine object freed by close(), by a with-block or when garbage collected. Its calls
+    take turns under a lock: the C API allows one call at a time per handle."""
 
     _handle = None
     _kind = "handle"
+
+    def __init__(self):
+        self._lock = threading.RLock()
 
     def _delete(self, handle):
         raise NotImplementedError
 
     def close(self):
-        if self._handle:
-            self._delete(self._handle)
-            self._handle = None
+        lock = self.__dict__.get("_lock")
+        if lock is None:  # __init__ failed before the handle existed
+            return
+        with lock:
+            if self._handle:
+                self._delete(self._handle)
+                self._handle = None
 
     def __enter__(self):
         return self
@@ -163,29 +236,45 @@ class Handle:
         self.close()
 
     def _h(self):
+        """The handle; call with the lock held."""
         if not self._handle:
-            raise EngineError(f"the {self._kind} is closed")
+            raise EngineError(f"this {self._kind} is closed (by close() or the end of its with-block); "
+                              f"create a new one")
         return self._handle
 
 
 class Processor(Handle):
     """A processor (one model) or stem separator (several) for audio of `channels` channels at
-    `rate` Hz. Audio calls on one processor come from one thread at a time; gains and
-    sensitivities may be set from any thread."""
+    `rate` Hz. `models` None takes the installed default model (default_model(rate)).
 
-    def __init__(self, models, channels=1, rate=48000.0):
-        if isinstance(models, (str, bytes, os.PathLike)):
-            models = [models]
-        paths = [_as_path(m) for m in models]
-        if not paths:
-            raise ValueError("a processor needs at least one model file")
-        if not isinstance(channels, (int, np.integer)) or not 1 <= channels <= 1024:
+    `mix` decides the buses' gains: True (the default) mixes as `murel process` and the plug-in
+    do without options, removing the residual bus (its note is in `self.note`); False keeps every
+    bus at unity (the input passes through, delayed); a list of host settings ("gain=BUS=VALUE",
+    "sensitivity=BUS=VALUE", "solo=BUS", "residual=GAIN", "stems") applies those, as
+    `murel process --gain BUS=VALUE ...` would. set_gain and set_sensitivity change it later.
+
+    Calls on one processor take turns under a lock, so it may be shared between threads; gains
+    and sensitivities have their own lock and may be set while another thread processes."""
+
+    _kind = "processor"
+
+    def __init__(self, models=None, channels=1, rate=48000.0, mix=True):
+        super().__init__()
+        self._parameter_lock = threading.Lock()
+        if not isinstance(channels, (int, np.integer)) or isinstance(channels, bool) or not 1 <= channels <= 1024:
             raise ValueError(f"channels must be an integer from 1 to 1024, not {channels!r}")
         rate = float(rate)
         if not np.isfinite(rate) or rate <= 0:
             raise ValueError(f"rate must be a positive number of Hz, not {rate!r}")
+        if models is None:
+            models = [default_model(rate)]
+        elif isinstance(models, (str, bytes, os.PathLike)):
+            models = [models]
+        paths = [_as_path(m) for m in models]
+        if not paths:
+            raise ValueError("a processor needs at least one model file")
         lib = library()
-        encoded = [p.encode() for p in paths]
+        encoded = [os.fsencode(p) for p in paths]
         if len(encoded) == 1:
             handle = lib.murelCreateProcessor(encoded[0], int(channels), rate)
         else:
@@ -198,18 +287,42 @@ class Processor(Handle):
         self.channels = int(channels)
         self.rate = rate
         self.models = paths
-
-    _kind = "processor"
+        self.note = ""
+        if mix is True:
+            self.apply_mix([])
+        elif mix is not False:
+            if isinstance(mix, str):
+                raise TypeError("mix takes a list of settings, e.g. ['residual=-12dB']")
+            self.apply_mix(list(mix))
 
     def _delete(self, handle):
-        self._lib.murelDeleteProcessor(handle)
+        with self._parameter_lock:
+            self._lib.murelDeleteProcessor(handle)
+
+    def apply_mix(self, settings=()):
+        """Sets every bus from host settings, as murel process does with the same options; with
+        no gain, solo, residual or stems setting the residual bus is removed. Returns the note a
+        host prints about it (also in self.note), "" if none. Raises ValueError for a setting
+        that cannot work (an unknown bus, a bad value), with the engine's reason."""
+        settings = [str(s) for s in settings]
+        if any("\0" in s for s in settings):
+            raise ValueError("a setting cannot hold a NUL character")
+        apply = _function("murelApplyHostMix")
+        array = (ctypes.c_char_p * max(len(settings), 1))(*[s.encode() for s in settings])
+        message = ctypes.create_string_buffer(1024)
+        with self._lock, self._parameter_lock:
+            if not apply(self._h(), array, len(settings), message, len(message)):
+                raise ValueError(message.value.decode("utf-8", "replace") or f"bad mix settings {settings}")
+        self.note = message.value.decode("utf-8", "replace")
+        return self.note
 
     # Description ------------------------------------------------------------------------------
 
     def info(self):
         """The first model's rate and channels, its window and hop, and the latency in samples."""
         info = _Info()
-        self._lib.murelGetProcessorInfo(self._h(), ctypes.byref(info))
+        with self._lock:
+            self._lib.murelGetProcessorInfo(self._h(), ctypes.byref(info))
         return {"sample_rate": info.sampleRate, "channels": info.numOfChannels, "latency": info.latency,
                 "window_size": info.windowSize, "hop_size": info.hopSize}
 
@@ -221,6 +334,11 @@ class Processor(Handle):
     @property
     def buses(self):
         """The output bus names, the residual last."""
+        with self._parameter_lock:
+            return self._names()
+
+    def _names(self):
+        # Names never change after creation; the parameter lock keeps close() out.
         names = []
         for index in range(self._lib.murelGetNumOfOutputBusses(self._h())):
             buffer = ctypes.create_string_buffer(256)
@@ -229,141 +347,218 @@ class Processor(Handle):
         return names
 
     def _bus(self, bus):
-        names = self.buses
-        if isinstance(bus, str):
-            if bus not in names:
-                raise KeyError(f"no bus named {bus!r}; the buses are {names}")
-            return names.index(bus)
-        if not isinstance(bus, (int, np.integer)) or not 0 <= bus < len(names):
-            raise KeyError(f"bus index {bus!r} out of range 0..{len(names) - 1}")
-        return int(bus)
+        """The index of a bus given by name (exact, else unique case-insensitive) or index, as
+        every host finds it. Call with the parameter lock held."""
+        if isinstance(bus, (int, np.integer)) and not isinstance(bus, bool):
+            index = int(bus) if 0 <= bus < self._lib.murelGetNumOfOutputBusses(self._h()) else -1
+        elif isinstance(bus, str) and "\0" not in bus:
+            index = _function("murelFindOutputBus")(self._h(), bus.encode())
+        else:
+            raise TypeError(f"a bus is a name or an index, not {bus!r}")
+        if index < 0:
+            raise ValueError(f"no bus {bus!r}; the buses are {self._names()}")
+        if index >= MAX_BUSSES:
+            raise ValueError(f"bus {bus!r}: the engine controls buses 0 to {MAX_BUSSES - 1} only")
+        return index
 
     # Parameters -------------------------------------------------------------------------------
 
-    def gain(self, bus):
-        return self._lib.murelGetParameterValue(self._h(), GAIN_PARAMETER + self._bus(bus))
-
-    def set_gain(self, bus, value):
-        """Linear gain of a bus (by name or index); 0 removes it. A string such as "-12dB" is
-        taken in decibels."""
-        if isinstance(value, str):
-            text = value.strip().lower()
-            value = 0.0 if text in ("off", "-inf", "-infdb") else 10 ** (float(text.removesuffix("db")) / 20)
-        value = float(value)
-        if not np.isfinite(value) or value < 0:
-            raise ValueError(f"a gain must be finite and not negative, not {value!r}")
-        self._lib.murelSetParameterValue(self._h(), GAIN_PARAMETER + self._bus(bus), value)
-
-    def sensitivity(self, bus):
-        return self._lib.murelGetParameterValue(self._h(), SENSITIVITY_PARAMETER + self._bus(bus))
-
-    def set_sensitivity(self, bus, value):
-        """Sensitivity of a bus, -100 (permissive) to 100 (strict)."""
+    def _set(self, family, bus, value, what):
+        """Sets a bus parameter, limited to the range the C API reports for it."""
         value = float(value)
         if not np.isfinite(value):
-            raise ValueError("a sensitivity must be finite")
-        self._lib.murelSetParameterValue(self._h(), SENSITIVITY_PARAMETER + self._bus(bus), value)
+            raise ValueError(f"a {what} must be a finite number, not {value}")
+        with self._parameter_lock:
+            parameter = family + self._bus(bus)
+            low, high = ctypes.c_float(), ctypes.c_float()
+            self._lib.murelGetParameterRange(self._h(), parameter, ctypes.byref(low), ctypes.byref(high))
+            self._lib.murelSetParameterValue(self._h(), parameter, min(max(value, low.value), high.value))
+
+    def _get(self, family, bus):
+        with self._parameter_lock:
+            return self._lib.murelGetParameterValue(self._h(), family + self._bus(bus))
+
+    def gain(self, bus):
+        return self._get(GAIN_PARAMETER, bus)
+
+    def set_gain(self, bus, value):
+        """Linear gain of a bus (by name or index), 0 to 100: 0 removes it, and values outside the
+        range are clamped to it, as in every host. A string is read as the hosts read gains:
+        "0.5", "-12dB", "-inf dB", "off"."""
+        if isinstance(value, str):
+            value = parse_gain(value)
+        self._set(GAIN_PARAMETER, bus, value, "gain")
+
+    def sensitivity(self, bus):
+        return self._get(SENSITIVITY_PARAMETER, bus)
+
+    def set_sensitivity(self, bus, value):
+        """Sensitivity of a bus, -100 (permissive) to 100 (strict); clamped to that range."""
+        self._set(SENSITIVITY_PARAMETER, bus, value, "sensitivity")
 
     # Audio ------------------------------------------------------------------------------------
 
     def _planar(self, audio):
+        """Audio [channels, samples] (1-D for mono) as contiguous float32; integer PCM scaled by
+        its full scale (pcm_to_float)."""
         array = np.asarray(audio)
-        if array.dtype.kind not in "fiu":
-            raise TypeError(f"audio must be numeric, not {array.dtype}")
+        if array.dtype.kind not in "fiu" or array.dtype == np.bool_:
+            raise TypeError(f"audio must be float or integer PCM, not {array.dtype}")
         if array.ndim == 1 and self.channels == 1:
             array = array[np.newaxis]
         if array.ndim != 2 or array.shape[0] != self.channels:
             raise ValueError(f"audio must be shaped [channels={self.channels}, samples], not {list(array.shape)}")
         if array.shape[1] > 2**31 - 1:
             raise ValueError("too many samples in one call")
-        return np.ascontiguousarray(array, dtype=np.float32)
+        return np.ascontiguousarray(pcm_to_float(array))
 
     @staticmethod
     def _pointers(array):
         row = ctypes.POINTER(ctypes.c_float)
         return (row * array.shape[0])(*[array[c].ctypes.data_as(row) for c in range(array.shape[0])])
 
+    def prepare(self, maximum_block_size):
+        """Allocates, before audio starts, what blocks of up to this many samples need."""
+        maximum_block_size = _block_size(maximum_block_size)
+        with self._lock:
+            if not _function("murelPrepareProcessor")(self._h(), maximum_block_size):
+                raise EngineError(f"cannot prepare the processor for blocks of {maximum_block_size} samples")
+
     def push(self, audio):
-        """Adds audio [channels, samples] (1-D for mono)."""
+        """Adds audio [channels, samples] (1-D for mono): float, or integer PCM scaled by its full
+        scale (int16 by 32768, int32 by 2**31, uint8 centred on 128)."""
         array = self._planar(audio)
-        if array.shape[1]:
-            self._lib.murelAddAudio(self._h(), self._pointers(array), array.shape[1])
+        with self._lock:
+            if array.shape[1]:
+                self._lib.murelAddAudio(self._h(), self._pointers(array), array.shape[1])
 
     @property
     def pending(self):
         """Processed samples waiting to be pulled."""
-        return self._lib.murelGetNumOfPendingSamples(self._h())
+        with self._lock:
+            return self._lib.murelGetNumOfPendingSamples(self._h())
 
     def pull(self, max_samples=None):
-        """Takes the processed samples waiting (at most max_samples): [channels, n]."""
-        n = self.pending if max_samples is None else min(self.pending, int(max_samples))
-        out = np.zeros((self.channels, max(n, 0)), dtype=np.float32)
-        if n > 0 and not self._lib.murelGetAudio(self._h(), self._pointers(out), n):
-            raise EngineError("the processor did not deliver the samples it reported as pending")
+        """Takes the processed samples waiting (at most max_samples): float32 [channels, n]."""
+        with self._lock:
+            pending = self._lib.murelGetNumOfPendingSamples(self._h())
+            n = pending if max_samples is None else min(pending, int(max_samples))
+            out = np.zeros((self.channels, max(n, 0)), dtype=np.float32)
+            if n > 0 and not self._lib.murelGetAudio(self._h(), self._pointers(out), n):
+                raise EngineError("the processor did not deliver the samples it reported as pending")
         return out
 
     def push_interleaved(self, frames):
-        """Adds float32 frames [samples, channels] (C order), as read from an audio file."""
-        array = np.ascontiguousarray(frames, dtype=np.float32)
+        """Adds frames [samples, channels] (C order), as read from an audio file; integer PCM is
+        scaled as in push."""
+        array = np.asarray(frames)
+        if array.dtype.kind not in "fiu" or array.dtype == np.bool_:
+            raise TypeError(f"audio must be float or integer PCM, not {array.dtype}")
         if array.ndim != 2 or array.shape[1] != self.channels:
             raise ValueError(f"frames must be shaped [samples, channels={self.channels}], not {list(array.shape)}")
-        if array.shape[0]:
-            self._lib.murelAddAudioInterleaved(self._h(), array.ctypes.data_as(ctypes.POINTER(ctypes.c_float)),
-                                               array.shape[0])
+        array = np.ascontiguousarray(pcm_to_float(array))
+        with self._lock:
+            if array.shape[0]:
+                self._lib.murelAddAudioInterleaved(self._h(), array.ctypes.data_as(ctypes.POINTER(ctypes.c_float)),
+                                                   array.shape[0])
 
     def pull_interleaved(self, max_samples=None):
-        """Takes the processed samples waiting (at most max_samples) as frames [n, channels]."""
-        n = self.pending if max_samples is None else min(self.pending, int(max_samples))
-        out = np.zeros((max(n, 0), self.channels), dtype=np.float32)
-        if n > 0 and not self._lib.murelGetAudioInterleaved(self._h(), out.ctypes.data_as(ctypes.POINTER(ctypes.c_float)), n):
-            raise EngineError("the processor did not deliver the samples it reported as pending")
+        """Takes the processed samples waiting (at most max_samples) as float32 frames [n, channels]."""
+        with self._lock:
+            pending = self._lib.murelGetNumOfPendingSamples(self._h())
+            n = pending if max_samples is None else min(pending, int(max_samples))
+            out = np.zeros((max(n, 0), self.channels), dtype=np.float32)
+            if n > 0 and not self._lib.murelGetAudioInterleaved(
+                    self._h(), out.ctypes.data_as(ctypes.POINTER(ctypes.c_float)), n):
+                raise EngineError("the processor did not deliver the samples it reported as pending")
         return out
 
     def reset(self):
         """Forgets all audio, as after creation; parameters stay."""
-        self._lib.murelResetProcessorState(self._h())
+        with self._lock:
+            self._lib.murelResetProcessorState(self._h())
 
     def process(self, audio, block_size=4096):
         """Processes a whole signal [channels, samples] (1-D for mono) from a fresh state: the
-        result has the input's length and is aligned with it sample for sample (the tail is
-        flushed with silence). The processor is reset before and after."""
+        result is float32, has the input's length and is aligned with it sample for sample (the
+        tail is flushed with silence). Integer PCM is scaled as in push. The processor is reset
+        before and after; other threads wait until it is done."""
+        block_size = _block_size(block_size)
         array = self._planar(audio)
         squeeze = np.ndim(audio) == 1
         total = array.shape[1]
-        self.reset()
-        pieces, have = [], 0
-        for start in range(0, total, block_size):
-            self.push(array[:, start:start + block_size])
-            piece = self.pull(total - have)
-            pieces.append(piece)
-            have += piece.shape[1]
-        silence = np.zeros((self.channels, block_size), dtype=np.float32)
-        flushed, limit = 0, max(self.latency, 0) + 4 * block_size
-        while have < total:
-            if flushed > limit:
-                raise EngineError("the processor returned fewer samples than its latency explains")
-            self.push(silence)
-            flushed += block_size
-            piece = self.pull(total - have)
-            pieces.append(piece)
-            have += piece.shape[1]
-        self.reset()
+        with self._lock:
+            self.reset()
+            pieces, have = [], 0
+            for start in range(0, total, block_size):
+                self.push(array[:, start:start + block_size])
+                piece = self.pull(total - have)
+                pieces.append(piece)
+                have += piece.shape[1]
+            silence = np.zeros((self.channels, block_size), dtype=np.float32)
+            flushed, limit = 0, max(self.latency, 0) + 4 * block_size
+            while have < total:
+                if flushed > limit:
+                    raise EngineError("the processor returned fewer samples than its latency explains")
+                self.push(silence)
+                flushed += block_size
+                piece = self.pull(total - have)
+                pieces.append(piece)
+                have += piece.shape[1]
+            self.reset()
         out = np.concatenate(pieces, axis=1) if pieces else np.zeros((self.channels, 0), np.float32)
         return out[0] if squeeze else out
+
+
+def _block_size(value):
+    if not isinstance(value, (int, np.integer)) or isinstance(value, bool) or not 1 <= value <= 1 << 24:
+        raise ValueError(f"a block size must be an integer from 1 to {1 << 24} samples, not {value!r}")
+    return int(value)
+
+
+def _input_shape(path):
+    """(rows, channels) of the input tensor a model file expects, from its header."""
+    with open(path, "rb") as file:
+        header = file.read(4096)
+
+    def take(offset, form):
+        return struct.unpack_from("<" + form, header, offset)[0], offset + struct.calcsize(form)
+
+    length, at = take(0, "i")
+    at += length + 4 + 2 + 8  # magic, version, identifier, rate
+    channels, at = take(at, "b")
+    code, at = take(at, "b")
+    if code in (1, 4):
+        bins, _ = take(at, "h")
+        return bins, channels * (2 if code == 4 else 1)
+    low, at = take(at, "h")
+    high, at = take(at, "h")
+    if code == 2:
+        return high + 4 * low, channels
+    if code == 5:
+        history, _ = take(at, "h")
+        return high + 4 * low, channels * history
+    decimation, _ = take(at, "b")
+    return low + (high // decimation if decimation else 0), 2 * channels
 
 
 class Model(Handle):
     """A model run directly on tensors [frames, rows, channels], streaming."""
 
+    _kind = "model"
+
     def __init__(self, path):
+        super().__init__()
         path = _as_path(path)
         lib = library()
-        handle = lib.murelCreateModel(path.encode())
+        handle = lib.murelCreateModel(os.fsencode(path))
         if not handle:
             raise _failure("cannot load the model", [path])
         self._handle, self._lib, self.path = handle, lib, path
-
-    _kind = "model"
+        try:
+            self.input_shape = _input_shape(path)
+        except (OSError, struct.error):  # the file changed since it loaded
+            self.input_shape = None
 
     def _delete(self, handle):
         self._lib.murelDeleteModel(handle)
@@ -371,28 +566,37 @@ class Model(Handle):
     def info(self):
         """Rate, channels, FFT size, window, hop and the latency in frames."""
         info = _Info()
-        self._lib.murelGetModelInfo(self._h(), ctypes.byref(info))
+        with self._lock:
+            self._lib.murelGetModelInfo(self._h(), ctypes.byref(info))
         return {"sample_rate": info.sampleRate, "channels": info.numOfChannels, "fft_size": info.latency,
                 "window_size": info.windowSize, "hop_size": info.hopSize, "latency_frames": info.modelLatency}
 
     def push(self, tensor):
         """Pushes a tensor [frames, rows, channels] and returns everything the model finished
-        during the call as [frames, rows, channels] (0 frames while its delays fill)."""
+        during the call as float32 [frames, rows, channels] (0 frames while its delays fill).
+        Values are taken as numbers (integer tensors are not rescaled). Raises ValueError naming
+        the expected shape (self.input_shape gives rows and channels) for any other shape."""
         array = np.asarray(tensor)
         if array.dtype.kind not in "fiu" or array.ndim != 3:
-            raise ValueError(f"a tensor must be numeric and shaped [frames, rows, channels], not {array.dtype} {list(array.shape)}")
+            raise ValueError(f"a tensor must be numeric and shaped [frames, rows, channels], not {array.dtype} "
+                             f"{list(array.shape)}")
+        if self.input_shape is not None and tuple(array.shape[1:]) != tuple(self.input_shape):
+            rows, channels = self.input_shape
+            raise ValueError(f"this model takes tensors shaped [frames, {rows}, {channels}], not {list(array.shape)}")
         if array.size >= 2**29:
             raise ValueError("the tensor is too large")
         array = np.ascontiguousarray(array, dtype=np.float32)
         shape = (ctypes.c_int * 3)(*array.shape)
-        self._lib.murelAddTensor(self._h(), array.ctypes.data_as(ctypes.POINTER(ctypes.c_float)), 3, shape)
         out_shape = (ctypes.c_int * 3)()
-        if not self._lib.murelGetResultTensorShape(self._h(), 3, out_shape):
-            return np.zeros((0, 0, 0), dtype=np.float32)
-        out = np.zeros(tuple(out_shape), dtype=np.float32)
-        if out.size and not self._lib.murelGetTensor(self._h(), out.ctypes.data_as(ctypes.POINTER(ctypes.c_float))):
-            raise EngineError("the model did not deliver its result tensor")
+        with self._lock:
+            self._lib.murelAddTensor(self._h(), array.ctypes.data_as(ctypes.POINTER(ctypes.c_float)), 3, shape)
+            if not self._lib.murelGetResultTensorShape(self._h(), 3, out_shape):
+                return np.zeros((0, 0, 0), dtype=np.float32)
+            out = np.zeros(tuple(out_shape), dtype=np.float32)
+            if out.size and not self._lib.murelGetTensor(self._h(), out.ctypes.data_as(ctypes.POINTER(ctypes.c_float))):
+                raise EngineError("the model did not deliver its result tensor")
         return out
 
     def reset(self):
-        self._lib.murelResetModelState(self._h())
+        with self._lock:
+            self._lib.murelResetModelState(self._h())

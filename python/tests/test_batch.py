@@ -1,13 +1,17 @@
 """murel.batch on a local Dask cluster of two workers against `murel process`: the same bytes for
 a tree of mixed formats, rates and channel counts, a corrupt file reported while the rest
-complete, and a second run that skips what is done and overwrites nothing."""
+complete, a second run that skips what is done and overwrites nothing it did not make, a third
+with other options that makes everything again; and a worker that cannot import the package
+failing the run before any file."""
 
 import contextlib
 import io
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
+import threading
 import unittest
 
 try:
@@ -85,7 +89,8 @@ class BatchTest(unittest.TestCase):
         for path, *_ in TREE:
             with open(os.path.join(output, path), "rb") as mine, open(self.reference(path), "rb") as tools:
                 self.assertEqual(comparable(mine.read()), comparable(tools.read()), path)
-        written = sorted(os.path.relpath(os.path.join(d, f), output) for d, _, fs in os.walk(output) for f in fs)
+        written = sorted(os.path.relpath(os.path.join(d, f), output) for d, _, fs in os.walk(output) for f in fs
+                         if batch.MANIFEST not in d)
         self.assertEqual(written, sorted(path for path, *_ in TREE))  # no temporary or partial files
 
         # Resume through the command, with one output replaced by another file: it is reported, kept.
@@ -98,8 +103,48 @@ class BatchTest(unittest.TestCase):
                                  "--scheduler", self.cluster.scheduler_address])
         self.assertEqual(status, 1)
         self.assertIn("0 done, 4 skipped, 2 failed", printed.getvalue())
-        self.assertIn("five.wav' exists and is not a complete output of this input", printed.getvalue())
+        self.assertIn("five.wav' exists and was not made by murel-batch from this input", printed.getvalue())
         self.assertEqual(times, {path: os.stat(os.path.join(output, path)).st_mtime_ns for path, *_ in TREE})
+
+        # Other options make every output of this command again; a killed run's temporary file goes.
+        leftover = os.path.join(output, "a", ".one.wav.murel-k1ll3d_x")
+        open(leftover, "wb").close()
+        summary = batch.run(self.input, output, models=[self.model], gains=["Noise=-3dB"],
+                            scheduler=self.cluster.scheduler_address)
+        self.assertEqual((len(summary.done), len(summary.skipped)), (len(TREE) - 1, 0))
+        self.assertEqual(summary.removed, [leftover])
+        reference = os.path.join(self.folder, "reference-3dB.wav")
+        tool("process", os.path.join(self.input, "a/one.wav"), reference, "-m", self.model, "--gain", "Noise=-3dB")
+        with open(os.path.join(output, "a/one.wav"), "rb") as mine, open(reference, "rb") as tools:
+            self.assertEqual(mine.read(), tools.read())
+
+    def test_a_worker_without_the_package_fails_the_run_at_once(self):
+        cluster = LocalCluster(n_workers=0, dashboard_address=None, silence_logs=50)
+        environment = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+        worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", cluster.scheduler_address,
+                                   "--nthreads", "1", "--no-nanny"], env=environment, cwd="/",
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        outcome = []
+
+        def attempt():
+            try:
+                batch.run(self.input, os.path.join(self.folder, "never"), models=[self.model],
+                          scheduler=cluster.scheduler_address)
+            except batch.ClusterError as error:
+                outcome.append(str(error))
+
+        try:
+            runner = threading.Thread(target=attempt, daemon=True)
+            runner.start()
+            runner.join(120)  # before, the client waited forever
+            self.assertFalse(runner.is_alive())
+        finally:
+            worker.kill()
+            worker.wait()
+            cluster.close()
+        self.assertEqual(len(outcome), 1)
+        self.assertIn("No module named 'murel'", outcome[0])
+        self.assertFalse(os.path.exists(os.path.join(self.folder, "never")))
 
     def test_stems_and_a_reused_processor_match_the_tool(self):
         # In this process, so that the second file of the same format surely reuses the processors.

@@ -1,0 +1,105 @@
+"""Every host with no options gives the same samples: `murel process`, `murel-batch`, the Python
+binding and the LV2 plug-in, on the default model and on a stem separator of two models. Each
+host's own default (its model when none is given, its mix when nothing is said about the buses)
+is what is compared, so a host that drifts from the others fails here."""
+
+import contextlib
+import io
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import numpy as np
+
+from murel import batch
+from murel.audiofile import Reader
+from murel.engine import Processor, default_model
+
+TOOL = os.environ.get("MUREL_TOOL")
+LV2_HOST = os.environ.get("MUREL_LV2_HOST")  # the lilv host test program, with the bundle beside it
+LV2_BUNDLE = os.environ.get("MUREL_LV2_BUNDLE")
+TOLERANCE = 1e-6
+
+
+def read(path):
+    with Reader(path) as reader:
+        frames = np.zeros((max(reader.frames, 0), reader.channels), dtype=np.float32)
+        count = reader.read(frames)
+    return frames[:count]
+
+
+def tool(*arguments):
+    return subprocess.run([TOOL, *arguments], check=True, capture_output=True, text=True)
+
+
+@unittest.skipUnless(TOOL, "needs MUREL_TOOL")
+class EveryHostAgrees(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.folder = tempfile.mkdtemp(prefix="murel-hosts-")
+        cls.input = os.path.join(cls.folder, "in", "noisy.wav")
+        os.makedirs(os.path.dirname(cls.input))
+        tool("make-test-signal", cls.input, "--seconds", "1.5", "--channels", "2", "--format", "float")
+        # A separator of a gate and a constant mask with the same blocking: buses Signal,
+        # Processed and one residual.
+        gate, constant = os.path.join(cls.folder, "gate.model"), os.path.join(cls.folder, "constant.model")
+        tool("make-model", gate)
+        tool("make-model", constant, "--kind", "constant", "--mask", "0.3", "--fft", "1024", "--window", "1024",
+             "--hop", "256")
+        cls.separator = [gate, constant]
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.folder, ignore_errors=True)
+
+    def outputs(self, name, models):
+        """{host: samples} for every host with no options but the models (none: the default)."""
+        noisy = read(self.input)
+        model_options = [option for model in models for option in ("-m", model)]
+        results = {}
+
+        reference = os.path.join(self.folder, f"{name}-tool.wav")
+        note = tool("process", self.input, reference, *model_options).stderr
+        results["murel process"] = read(reference)
+
+        out = os.path.join(self.folder, f"{name}-batch")
+        printed = io.StringIO()
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(printed):
+            self.assertEqual(batch.main([os.path.dirname(self.input), "-o", out, "-j", "1", *model_options]), 0,
+                             printed.getvalue())
+        results["murel-batch"] = read(os.path.join(out, "noisy.wav"))
+        # The same one-line note as the tool, under the command's name.
+        self.assertEqual(printed.getvalue().splitlines()[-1].replace("murel-batch:", "murel process:"), note.strip())
+
+        with Processor(models or None, channels=2, rate=48000) as processor:
+            results["Python Processor"] = processor.process(noisy.T).T
+
+        if LV2_HOST and LV2_BUNDLE and len(models) <= 1:  # the plug-in runs one model file
+            out = os.path.join(self.folder, f"{name}-lv2.wav")
+            subprocess.run([LV2_HOST, "render", LV2_BUNDLE, "urn:murel:lv2:stereo", (models or [default_model()])[0],
+                            self.input, out], check=True, capture_output=True)
+            results["LV2 plug-in"] = read(out)
+        return noisy, results
+
+    def check(self, name, models):
+        noisy, results = self.outputs(name, models)
+        reference = results["murel process"]
+        self.assertEqual(reference.shape, noisy.shape)
+        # The default mix removes the residual: the output is not the input passed through.
+        self.assertGreater(np.max(np.abs(reference - noisy)), 0.01)
+        for host, samples in results.items():
+            with self.subTest(host=host):
+                self.assertEqual(samples.shape, reference.shape)
+                self.assertLessEqual(float(np.max(np.abs(samples - reference))), TOLERANCE)
+
+    def test_default_model(self):
+        self.check("default", [])
+
+    def test_two_model_separator(self):
+        self.check("separator", self.separator)
+
+
+if __name__ == "__main__":
+    unittest.main()
