@@ -9,8 +9,9 @@
    Lv2HostTest render BUNDLE URI MODEL IN OUT
        Processes a file through the plug-in with MODEL as its default model, in odd block sizes,
        and writes it aligned with the input (the latency removed, the tail flushed).
-   Lv2HostTest compare REFERENCE OUT DELAY TOLERANCE
-       OUT must be REFERENCE delayed by DELAY samples, within TOLERANCE. */
+   Lv2HostTest compare REFERENCE OUT DELAY TOLERANCE [-N]
+       OUT must be REFERENCE delayed by DELAY samples, within TOLERANCE; -N leaves out OUT's last N
+       samples (a host that does not flush the latency at the end). */
 
 #include <lilv/lilv.h>
 #include <lv2/atom/forge.h>
@@ -557,7 +558,7 @@ static int render(LilvWorld* world, const LilvPlugin* plugin, const char* model,
     return 0;
 }
 
-static int compare(const char* referencePath, const char* outPath, int delay, double tolerance)
+static int compare(const char* referencePath, const char* outPath, int delay, double tolerance, int64_t unflushed)
 {
     SF_INFO referenceInfo;
     SF_INFO outInfo;
@@ -572,7 +573,7 @@ static int compare(const char* referencePath, const char* outPath, int delay, do
     }
     double worst = 0.0;
     double level = 0.0;
-    for (int64_t t = 0; t + delay < outInfo.frames && t < referenceInfo.frames; ++t)
+    for (int64_t t = 0; t + delay < outInfo.frames - unflushed && t < referenceInfo.frames; ++t)
         for (int c = 0; c < channels; ++c)
         {
             const double expected = reference[t * channels + c];
@@ -635,8 +636,8 @@ int main(int argc, char** argv)
         lilv_world_free(world);
         return result;
     }
-    if (argc == 6 && strcmp(argv[1], "compare") == 0)
-        return compare(argv[2], argv[3], atoi(argv[4]), atof(argv[5]));
+    if ((argc == 6 || argc == 7) && strcmp(argv[1], "compare") == 0)
+        return compare(argv[2], argv[3], atoi(argv[4]), atof(argv[5]), argc == 7 ? -atoll(argv[6]) : 0);
     fprintf(stderr, "usage: see the top of Lv2HostTest.c\n");
     return 2;
 }
