@@ -93,7 +93,7 @@ elseif(MODE STREQUAL "ports")
 
 elseif(MODE STREQUAL "suite")
   run(${emulator} "${HOST_TEST}" suite "${BUNDLE}" "${WORK}/identity.model" "${WORK}/half.model"
-    "${WORK}/other.model" "${WORK}/bad.model")
+    "${WORK}/other.model" "${WORK}/bad.model" "${WORK}/demo.model")
 
 elseif(MODE STREQUAL "reference")
   get_filename_component(model "${MODEL}" ABSOLUTE BASE_DIR "${WORK}")
