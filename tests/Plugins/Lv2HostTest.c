@@ -549,8 +549,8 @@ static void checkLiveGraph(LilvWorld* world, const LilvPlugin* plugin, const cha
         if (reported != latency)
             changingLatency = reported;
     }
-    CHECK(latency > 0 && changingLatency == latency, "%s: latency %d with a fixed quantum, %d with changing ones",
-          name, latency, changingLatency);
+    CHECK(latency > 0 && changingLatency == latency, "%s: latency %d with a fixed quantum, %d with changing ones", name,
+          latency, changingLatency);
     float worst = 0.0f;
     for (int c = 0; c < fixedHost->numOfChannels; ++c)
         for (int64_t t = 0; t < 2 * second; ++t)
@@ -589,8 +589,8 @@ static void checkLiveGraph(LilvWorld* world, const LilvPlugin* plugin, const cha
                 bestLag = lag;
             }
         }
-        CHECK(bestLag == reported, "%s at %g Hz: the output lags the input by %d, reported %d", name, rates[i],
-              bestLag, reported);
+        CHECK(bestLag == reported, "%s at %g Hz: the output lags the input by %d, reported %d", name, rates[i], bestLag,
+              reported);
         CHECK(rates[i] > 48000.0 || maxDeviation(stream, 0, second, reported, 1.0f) < 1e-5f,
               "%s at %g Hz: the output is not the input delayed by %d", name, rates[i], reported);
         freeStream(stream);
