@@ -68,7 +68,10 @@ context.properties = {
     mem.mlock-all = false
     default.clock.rate = 48000
     default.clock.allowed-rates = [ 48000 ]
-    default.clock.quantum = 1024
+    # Long cycles, so that a busy machine does not make the daemon drop one.
+    default.clock.quantum = 4096
+    default.clock.min-quantum = 4096
+    default.clock.max-quantum = 8192
 }
 context.spa-libs = {
     audio.convert.* = audioconvert/libspa-audioconvert
