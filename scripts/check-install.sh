@@ -128,6 +128,12 @@ if [[ -f "$BUILD/lv2/murel.lv2/murel.so" && -x "$PREFIX/bin/murel" ]]; then
     XDG_CONFIG_HOME="$LV2WORK/config" "$PREFIX/bin/murel-microphone" remove --no-restart
     [[ ! -e "$LV2WORK/config/pipewire/pipewire.conf.d/murel-denoised-microphone.conf" ]] ||
         murel_fail "murel-microphone did not remove the configuration"
+    if [[ -f "$PREFIX/share/MurelEngine/models/speech-denoiser.model" ]]; then
+        murel_log "The installed Denoised microphone in a private PipeWire daemon"
+        bash "$ROOT/tests/Plugins/PipeWireMicrophone.sh" "$PREFIX/bin/murel-microphone" "$BUNDLE" "$PREFIX/bin/murel" \
+            "$PREFIX/share/MurelEngine/models/speech-denoiser.model" "$ROOT" ||
+            murel_fail "the installed Denoised microphone does not work"
+    fi
 fi
 
 murel_log "Compiling every installed header on its own"

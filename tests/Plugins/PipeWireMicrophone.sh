@@ -6,9 +6,10 @@
 # so the denoised speech must be murel process of the recorded input, delayed by exactly the
 # latency the plug-in reports.
 #
-# PipeWireMicrophone.sh PIPEWIRE_DIR BUNDLE MUREL MODEL SOURCE_DIR
+# PipeWireMicrophone.sh MUREL_MICROPHONE BUNDLE MUREL MODEL SOURCE_DIR
+# (murel-microphone of the build tree or of an installed tree, with its bundle)
 set -euo pipefail
-pipewireDir="$1"
+microphone="$1"
 bundle="$(realpath "$2")"
 murel="$3"
 model="$(realpath "$4")"
@@ -49,7 +50,7 @@ export XDG_RUNTIME_DIR="$work/run" XDG_CONFIG_HOME="$work/config" XDG_STATE_HOME
 unset DBUS_SESSION_BUS_ADDRESS PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR
 
 # murel-microphone writes the configuration and PipeWire's environment.
-"$pipewireDir/murel-microphone" install --model "$model" --no-restart
+"$microphone" install --model "$model" --no-restart
 dropIn="$XDG_CONFIG_HOME/pipewire/pipewire.conf.d/murel-denoised-microphone.conf"
 override="$XDG_CONFIG_HOME/systemd/user/pipewire.service.d/murel-denoised-microphone.conf"
 grep -q '"residual_gain" = -90$' "$dropIn" || fail "the residual level is not in $dropIn"
@@ -234,6 +235,6 @@ if not (abs(margin - referenceMargin) <= 0.5 and margin >= 6):
     sys.exit("the lead-in noise is not removed as murel process removes it")
 PY
 
-"$pipewireDir/murel-microphone" remove --no-restart
+"$microphone" remove --no-restart
 [[ ! -e "$dropIn" && ! -e "$override" ]] || fail "murel-microphone remove left files behind"
 echo "the Denoised microphone works"
