@@ -37,6 +37,10 @@ pids=()
 cleanup()
 {
     for pid in "${pids[@]}"; do
+        # dbus-run-session leaves its bus running when it is killed itself: stop its children.
+        for child in $(ps -o pid= --ppid "$pid" 2> /dev/null); do
+            kill "$child" 2> /dev/null || true
+        done
         kill "$pid" 2> /dev/null || true
     done
     wait 2> /dev/null || true
