@@ -121,6 +121,26 @@ if [[ -f "$BUILD/lv2/murel.lv2/murel.so" && -x "$PREFIX/bin/murel" ]]; then
         echo "no default model installed: the plug-in's start with it is not checked"
     fi
     unset LV2_PATH
+
+    # The Denoised microphone: configurations that name the installed bundle, and the command that
+    # installs one (into a temporary configuration folder here).
+    for variant in murel-denoised-microphone murel-denoised-microphone-stereo; do
+        conf="$PREFIX/share/MurelEngine/pipewire/$variant.conf"
+        grep -qF "Plug-in bundle: $BUNDLE" "$conf" || murel_fail "$variant.conf does not name the installed bundle"
+    done
+    [[ -x "$PREFIX/bin/murel-microphone" ]] || murel_fail "murel-microphone is not installed"
+    XDG_CONFIG_HOME="$LV2WORK/config" "$PREFIX/bin/murel-microphone" install --residual -12 --no-restart
+    grep -q '"residual_gain" = -12$' "$LV2WORK/config/pipewire/pipewire.conf.d/murel-denoised-microphone.conf" ||
+        murel_fail "murel-microphone did not install the configuration"
+    XDG_CONFIG_HOME="$LV2WORK/config" "$PREFIX/bin/murel-microphone" remove --no-restart
+    [[ ! -e "$LV2WORK/config/pipewire/pipewire.conf.d/murel-denoised-microphone.conf" ]] ||
+        murel_fail "murel-microphone did not remove the configuration"
+    if [[ -f "$PREFIX/share/MurelEngine/models/speech-denoiser.model" ]]; then
+        murel_log "The installed Denoised microphone in a private PipeWire daemon"
+        bash "$ROOT/tests/Plugins/PipeWireMicrophone.sh" "$PREFIX/bin/murel-microphone" "$BUNDLE" "$PREFIX/bin/murel" \
+            "$PREFIX/share/MurelEngine/models/speech-denoiser.model" "$ROOT" ||
+            murel_fail "the installed Denoised microphone does not work"
+    fi
 fi
 
 murel_log "Compiling every installed header on its own"

@@ -15,6 +15,10 @@ NATIVE_PACKAGES=(
     python3 python3-numpy python3-torch python3-dask python3-distributed
     # The LV2 plug-in: its headers, lilv for the test host, and the hosts it is checked in.
     lv2-dev liblilv-dev lilv-utils sordi ffmpeg
+    # The plug-in in a private PipeWire daemon with its session manager (which needs a session
+    # bus: dbus-run-session), and in GStreamer's LV2 bridge.
+    pipewire pipewire-bin wireplumber dbus-daemon
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     # Quality benchmark and its regression test (bench/quality): baseline denoisers, evaluation
     # speech and sounds, the Python scores and pictures.
     libspeexdsp-dev libwebrtc-audio-processing-dev

@@ -1,16 +1,19 @@
 /* A small LV2 host on lilv that checks the murel plug-ins the way real hosts use them.
 
-   Lv2HostTest suite BUNDLE IDENTITY HALF OTHER_LATENCY BAD
+   Lv2HostTest suite BUNDLE IDENTITY HALF OTHER_LATENCY BAD NETWORK
        For the mono and the stereo plug-in: the identity model's output is the input delayed by
        the reported latency over odd block sizes; a model with the same latency is crossfaded in
        without a jump; bypass; a bad model file is logged and the old model kept; a model with
        another latency; the chosen model survives a state save and restore (with and without a
-       worker). IDENTITY and HALF (a constant mask of 0.5) share their blocking.
+       worker). IDENTITY and HALF (a constant mask of 0.5) share their blocking. A live graph's
+       changes: NETWORK (a real network) gives the same output whether the block size changes
+       mid-stream or stays fixed, and instances made again at other rates keep an exact latency.
    Lv2HostTest render BUNDLE URI MODEL IN OUT
        Processes a file through the plug-in with MODEL as its default model, in odd block sizes,
        and writes it aligned with the input (the latency removed, the tail flushed).
-   Lv2HostTest compare REFERENCE OUT DELAY TOLERANCE
-       OUT must be REFERENCE delayed by DELAY samples, within TOLERANCE. */
+   Lv2HostTest compare REFERENCE OUT DELAY TOLERANCE [-N]
+       OUT must be REFERENCE delayed by DELAY samples, within TOLERANCE; -N leaves out OUT's last N
+       samples (a host that does not flush the latency at the end). */
 
 #include <lilv/lilv.h>
 #include <lv2/atom/forge.h>
@@ -34,6 +37,9 @@
 #define ATOM_BUFFER_SIZE 8192
 #define MAX_BLOCK 4099
 #define RATE 48000.0
+
+/* The rate the next instance is made at. */
+static double hostRate = RATE;
 
 static int failures = 0;
 
@@ -179,7 +185,7 @@ static Host* makeHost(LilvWorld* world, const LilvPlugin* plugin, int withWorker
     for (int i = 0; i < 4; ++i)
         host->featureList[i] = &host->features[i];
     host->featureList[withWorker ? 4 : 3] = NULL;
-    host->instance = lilv_plugin_instantiate(plugin, RATE, host->featureList);
+    host->instance = lilv_plugin_instantiate(plugin, hostRate, host->featureList);
     if (host->instance == NULL)
     {
         fprintf(stderr, "cannot instantiate %s\n", lilv_node_as_uri(lilv_plugin_get_uri(plugin)));
@@ -495,6 +501,104 @@ static void runSuite(LilvWorld* world, const LilvPlugin* plugin, const char* ide
     freeHost(host);
 }
 
+/* ---- A live graph: block-size and rate changes ---- */
+
+/* Streams [position, until) in blocks of `size` and returns the latency port's value, or -1 when
+   it changed on the way. */
+static int streamFixed(Stream* stream, int64_t until, int size)
+{
+    Host* host = stream->host;
+    int latency = stream->position > 0 ? latencyOf(stream) : -1;
+    int constant = 1;
+    while (stream->position < until)
+    {
+        const int64_t count = size < until - stream->position ? size : until - stream->position;
+        for (int c = 0; c < host->numOfChannels; ++c)
+            for (int64_t i = 0; i < count; ++i)
+                host->inputs[c][i] = signalAt(stream->position + i, c);
+        runCycle(host, (uint32_t)count);
+        for (int c = 0; c < host->numOfChannels; ++c)
+            memcpy(stream->out[c] + stream->position, host->outputs[c], (size_t)count * sizeof(float));
+        stream->position += count;
+        if (latency < 0)
+            latency = latencyOf(stream);
+        else if (latencyOf(stream) != latency)
+            constant = 0;
+    }
+    return constant ? latencyOf(stream) : -1;
+}
+
+static void checkLiveGraph(LilvWorld* world, const LilvPlugin* plugin, const char* network, const char* identity)
+{
+    const char* name = lilv_node_as_uri(lilv_plugin_get_uri(plugin));
+    const int64_t second = (int64_t)RATE;
+
+    /* A sound server's quantum changes at run time: the output must be the one of a fixed block
+       size, sample for sample, so the latency stays and nothing clicks. */
+    setenv("MUREL_LV2_DEFAULT_MODEL", network, 1);
+    Host* fixedHost = makeHost(world, plugin, 1);
+    Stream* fixed = makeStream(fixedHost, world, 2 * second);
+    const int latency = streamFixed(fixed, 2 * second, 1024);
+    Host* changingHost = makeHost(world, plugin, 1);
+    Stream* changing = makeStream(changingHost, world, 2 * second);
+    static const int quanta[] = {1024, 256, 4096, 32, 1000, 2048, 1};
+    int changingLatency = latency;
+    for (int i = 0; i < (int)(sizeof quanta / sizeof quanta[0]); ++i)
+    {
+        const int reported = streamFixed(changing, (i + 1) * 2 * second / 7, quanta[i]);
+        if (reported != latency)
+            changingLatency = reported;
+    }
+    CHECK(latency > 0 && changingLatency == latency, "%s: latency %d with a fixed quantum, %d with changing ones", name,
+          latency, changingLatency);
+    float worst = 0.0f;
+    for (int c = 0; c < fixedHost->numOfChannels; ++c)
+        for (int64_t t = 0; t < 2 * second; ++t)
+            worst = fmaxf(worst, fabsf(changing->out[c][t] - fixed->out[c][t]));
+    CHECK(worst < 1e-6f, "%s: changing the block size changes the output by %g", name, (double)worst);
+    freeStream(changing);
+    freeHost(changingHost);
+    freeStream(fixed);
+    freeHost(fixedHost);
+
+    /* The graph made again at another rate: a new instance whose output is the input delayed by
+       exactly the latency it reports (the identity model's blocking doubles at twice its rate). */
+    static const double rates[] = {44100.0, 96000.0, 48000.0};
+    static const int expectedLatencies[] = {512, 1024, 512};
+    setenv("MUREL_LV2_DEFAULT_MODEL", identity, 1);
+    for (int i = 0; i < 3; ++i)
+    {
+        hostRate = rates[i];
+        Host* host = makeHost(world, plugin, 1);
+        Stream* stream = makeStream(host, world, second);
+        const int reported = streamFixed(stream, second, 512 + 300 * i);
+        CHECK(reported == expectedLatencies[i], "%s at %g Hz: latency %d, expected %d", name, rates[i], reported,
+              expectedLatencies[i]);
+        /* Past the model's band (96 kHz) the frame grows and the output is no longer the whole
+           input; it must still line up with it. */
+        int bestLag = -1;
+        double best = 0.0;
+        for (int lag = 0; lag <= 2 * expectedLatencies[i]; ++lag)
+        {
+            double sum = 0.0;
+            for (int64_t t = second / 2; t < second; ++t)
+                sum += (double)stream->out[0][t] * (double)signalAt(t - lag, 0);
+            if (sum > best)
+            {
+                best = sum;
+                bestLag = lag;
+            }
+        }
+        CHECK(bestLag == reported, "%s at %g Hz: the output lags the input by %d, reported %d", name, rates[i], bestLag,
+              reported);
+        CHECK(rates[i] > 48000.0 || maxDeviation(stream, 0, second, reported, 1.0f) < 1e-5f,
+              "%s at %g Hz: the output is not the input delayed by %d", name, rates[i], reported);
+        freeStream(stream);
+        freeHost(host);
+    }
+    hostRate = RATE;
+}
+
 /* ---- Files ---- */
 
 static float* readFile(const char* path, SF_INFO* info)
@@ -557,7 +661,7 @@ static int render(LilvWorld* world, const LilvPlugin* plugin, const char* model,
     return 0;
 }
 
-static int compare(const char* referencePath, const char* outPath, int delay, double tolerance)
+static int compare(const char* referencePath, const char* outPath, int delay, double tolerance, int64_t unflushed)
 {
     SF_INFO referenceInfo;
     SF_INFO outInfo;
@@ -572,7 +676,7 @@ static int compare(const char* referencePath, const char* outPath, int delay, do
     }
     double worst = 0.0;
     double level = 0.0;
-    for (int64_t t = 0; t + delay < outInfo.frames && t < referenceInfo.frames; ++t)
+    for (int64_t t = 0; t + delay < outInfo.frames - unflushed && t < referenceInfo.frames; ++t)
         for (int c = 0; c < channels; ++c)
         {
             const double expected = reference[t * channels + c];
@@ -618,11 +722,15 @@ static void freeUris(void)
 int main(int argc, char** argv)
 {
     atexit(freeUris);
-    if (argc == 7 && strcmp(argv[1], "suite") == 0)
+    if (argc == 8 && strcmp(argv[1], "suite") == 0)
     {
         LilvWorld* world = loadWorld(argv[2]);
-        runSuite(world, findPlugin(world, "urn:murel:lv2:mono"), argv[3], argv[4], argv[5], argv[6]);
-        runSuite(world, findPlugin(world, "urn:murel:lv2:stereo"), argv[3], argv[4], argv[5], argv[6]);
+        const char* pluginUris[] = {"urn:murel:lv2:mono", "urn:murel:lv2:stereo"};
+        for (int i = 0; i < 2; ++i)
+        {
+            runSuite(world, findPlugin(world, pluginUris[i]), argv[3], argv[4], argv[5], argv[6]);
+            checkLiveGraph(world, findPlugin(world, pluginUris[i]), argv[7], argv[3]);
+        }
         lilv_world_free(world);
         if (failures > 0)
             fprintf(stderr, "%d checks failed\n", failures);
@@ -635,8 +743,8 @@ int main(int argc, char** argv)
         lilv_world_free(world);
         return result;
     }
-    if (argc == 6 && strcmp(argv[1], "compare") == 0)
-        return compare(argv[2], argv[3], atoi(argv[4]), atof(argv[5]));
+    if ((argc == 6 || argc == 7) && strcmp(argv[1], "compare") == 0)
+        return compare(argv[2], argv[3], atoi(argv[4]), atof(argv[5]), argc == 7 ? -atoll(argv[6]) : 0);
     fprintf(stderr, "usage: see the top of Lv2HostTest.c\n");
     return 2;
 }
