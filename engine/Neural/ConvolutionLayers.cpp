@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "DspCore/VectorOps.h"
-#include "Neural/ModelReading.h"
+#include "Format/ModelReading.h"
 
 namespace murel
 {
@@ -48,11 +48,6 @@ bool isBiasUsable(const Tensor<float>& bias, int channels)
 
 // ---------------------------------------------------------------------------------------------
 // ConvLayer
-
-ConvLayer::ConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : ConvLayer(layers, std::get<ConvLayerRecord>(modelfile::readLayerBody(*stream, LayerType::conv, version)))
-{
-}
 
 ConvLayer::ConvLayer(const LayerMap& layers, const ConvLayerRecord& record)
     : BaseLayer<float>(layers, record.source, LayerType::conv)
@@ -273,13 +268,6 @@ int ConvLayer::measureLatency(int k)
 
 // ---------------------------------------------------------------------------------------------
 // TransposedConvLayer
-
-TransposedConvLayer::TransposedConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream,
-                                         int version)
-    : TransposedConvLayer(layers, std::get<TransposedConvLayerRecord>(
-                                      modelfile::readLayerBody(*stream, LayerType::transposedConv, version)))
-{
-}
 
 TransposedConvLayer::TransposedConvLayer(const LayerMap& layers, const TransposedConvLayerRecord& record)
     : BaseLayer<float>(layers, record.source, LayerType::transposedConv)
@@ -526,13 +514,6 @@ int TransposedConvLayer::measureLatency(int k)
 
 // ---------------------------------------------------------------------------------------------
 // SeparableChannelConvLayer
-
-SeparableChannelConvLayer::SeparableChannelConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream,
-                                                     int version)
-    : SeparableChannelConvLayer(layers, std::get<SeparableChannelConvLayerRecord>(modelfile::readLayerBody(
-                                            *stream, LayerType::separableChannelConv, version)))
-{
-}
 
 SeparableChannelConvLayer::SeparableChannelConvLayer(const LayerMap& layers,
                                                      const SeparableChannelConvLayerRecord& record)

@@ -6,8 +6,9 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "Format/ModelFile.h"
+#include "Format/ModelReading.h"
 #include "ModelTestSupport.h"
-#include "Neural/ModelReading.h"
 #include "Neural/Tensor.h"
 
 using namespace murel;
@@ -116,7 +117,7 @@ TEST(TensorRecord, VersionDecidesTheFormatByte)
         const std::size_t expectedSize = (version > 4104 ? 1u : 0u) + 1u + 8u + 8u;
         ASSERT_EQ(out.getBytes().size(), expectedSize) << version;
         auto stream = makeStream(out.getBytes());
-        const Tensor<float> tensor(stream, version);
+        const Tensor<float> tensor = modelfile::readTensor(*stream, version, "tensor").values;
         EXPECT_EQ(tensor.shape, (std::vector<int>{2, 1}));
         EXPECT_EQ(toVector(tensor), (std::vector<float>{1.5f, -2.25f}));
         EXPECT_EQ(stream->getPosition(), static_cast<long>(expectedSize));
@@ -130,10 +131,10 @@ TEST(TensorRecord, EmptyRecordsConsumeNoPayload)
     out.writeTensor(tensorRecord({3, 0}, {}), 4106, mw::TensorEncoding::float32);
     out.writeInt32(77);
     auto stream = makeStream(out.getBytes());
-    const Tensor<float> rankZero(stream, 4106);
+    const Tensor<float> rankZero = modelfile::readTensor(*stream, 4106, "tensor").values;
     EXPECT_FALSE(rankZero.hasStorage());
     EXPECT_TRUE(rankZero.shape.empty());
-    const Tensor<float> zeroAxis(stream, 4106);
+    const Tensor<float> zeroAxis = modelfile::readTensor(*stream, 4106, "tensor").values;
     EXPECT_FALSE(zeroAxis.hasStorage());
     EXPECT_EQ(zeroAxis.shape, (std::vector<int>{3, 0}));
     EXPECT_EQ(modelreading::readInt32(*stream), 77);
@@ -147,7 +148,7 @@ TEST(TensorRecord, EveryHalfFloatDecodesExactly)
     for (const int version : {4105, 4106})
     {
         auto stream = makeStream(halfRecord(halves));
-        const std::vector<float> values = toVector(Tensor<float>(stream, version));
+        const std::vector<float> values = toVector(modelfile::readTensor(*stream, version, "tensor").values);
         ASSERT_EQ(values.size(), halves.size());
         for (std::size_t i = 0; i < halves.size(); ++i)
             ASSERT_TRUE(sameBits(values[i], referenceHalf(halves[i]))) << std::hex << i;
@@ -180,7 +181,7 @@ TEST(TensorRecord, UnsafeRecordsAreRefused)
     auto read = [](const std::vector<std::uint8_t>& bytes, int version)
     {
         auto stream = makeStream(bytes);
-        Tensor<float> tensor(stream, version);
+        modelfile::readTensor(*stream, version, "tensor");
     };
     // Negative rank: as the standard containers report it.
     EXPECT_THROW(read({1, 0xFF}, 4106), std::length_error);

@@ -579,7 +579,7 @@ TEST(MurelProcessor, RejectsModelSetsThatCannotRun)
     EXPECT_TRUE(loads({withBusses(good, 8), withBusses(good, 7)}));
     EXPECT_FALSE(loads({withBusses(good, 8), withBusses(good, 8)}));
 
-    EXPECT_FALSE(loads({good, changed(good, [](auto& h) { h.processingMode = 1; })}));
+    EXPECT_FALSE(loads({good, changed(good, [](auto& h) { h.processingMode = ProcessingMode::spectra; })}));
     EXPECT_FALSE(loads({changed(good, [](auto& h) { h.inputPacking = mw::Packing::history(0, 33, 2); })}));
     EXPECT_FALSE(loads({changed(good, [](auto& h) { h.outputPacking = mw::Packing::history(0, 33, 2); })}));
     EXPECT_FALSE(loads({good, changed(good, [](auto& h) { h.hopSize = 16; })}));

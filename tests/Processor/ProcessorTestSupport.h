@@ -16,7 +16,7 @@
 
 #include <unistd.h>
 
-#include "ModelWriter.h"
+#include "Format/ModelWriter.h"
 #include "Neural/MemoryInputStream.h"
 
 namespace murel::test
@@ -43,9 +43,9 @@ inline mw::ModelDescription identityModel(int numOfChannels, const ModelBlocking
     header.sampleRate = blocking.sampleRate;
     header.numInputChannels = numOfChannels;
     header.numOutputChannels = numOfChannels;
-    header.processingMode = processingMode;
-    header.inputPacking = mw::Packing::plain(4, numOfBins);
-    header.outputPacking = mw::Packing::plain(4, numOfBins);
+    header.processingMode = static_cast<ProcessingMode>(processingMode);
+    header.inputPacking = mw::Packing::plain(PackingCode::realAndImaginary, numOfBins);
+    header.outputPacking = mw::Packing::plain(PackingCode::realAndImaginary, numOfBins);
     header.fftSize = blocking.fft;
     header.windowSize = blocking.window;
     header.hopSize = blocking.hop;
@@ -62,12 +62,9 @@ inline int generousNumOfBins(const ModelBlocking& blocking)
     return 2 * blocking.fft + 1;
 }
 
-inline mw::TensorRecord tensorRecord(std::vector<int> shape, std::vector<float> values)
+inline mw::TensorRecord tensorRecord(std::vector<int> shape, const std::vector<float>& values)
 {
-    mw::TensorRecord record;
-    record.shape = std::move(shape);
-    record.values = std::move(values);
-    return record;
+    return mw::TensorRecord(std::move(shape), values);
 }
 
 /** A 1 x 1 convolution over the (re, im) columns of every channel, y = a x + b (a real), that

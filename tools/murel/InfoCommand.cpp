@@ -224,8 +224,8 @@ void runInfo(const InfoOptions& options, const CommandContext& context)
         std::string settings;
         for (const auto& [name, value] : layer.getSettings())
             settings += (settings.empty() ? "" : " ") + name + "=" + value;
-        rows.push_back({layer.name, modelfile::getLayerTypeName(layer.type), sources, weights.empty() ? "-" : weights,
-                        formatCount(countParameters(layer)), settings});
+        rows.push_back({layer.name, modelfile::getLayerTypeName(layer.getType()), sources,
+                        weights.empty() ? "-" : weights, formatCount(countParameters(layer)), settings});
     }
     rows.push_back({"output", "Output", description.records.outputSource, "-", "0", ""});
     printTable(out, rows);

@@ -1,10 +1,11 @@
-#include "Neural/ModelFile.h"
+#include "Format/ModelFile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
-#include "Neural/ModelReading.h"
+#include "Format/ModelReading.h"
 
 namespace murel
 {
@@ -37,9 +38,6 @@ void widenHalfFloats(const std::uint16_t* in, float* out, int count)
         std::memcpy(out + i, &bits, sizeof(bits));
     }
 }
-
-/** Newest format version this reader knows every field of. */
-constexpr int newestVersion = 4106;
 
 PackingRecord readPacking(InputStream& in, const char* which)
 {
@@ -92,6 +90,53 @@ std::string formatFloat(double value)
     return text;
 }
 
+/** Reads the fields a record lists, in their order. */
+struct FieldReader
+{
+    InputStream& in;
+    int version;
+
+    void text(std::string& value) { value = readString(in); }
+    void sources(std::vector<std::string>& names) { names = readSources(in); }
+    void int8(const char*, int& value) { value = readInt8(in); }
+    void int16(const char*, int& value) { value = readInt16(in); }
+    void float32(const char*, float& value) { value = readFloat32(in); }
+    void tensor(const char* role, StoredTensor& value) { value = readTensor(in, version, role); }
+    void bands(std::vector<FrequencyBandRecord>& bands)
+    {
+        const int numOfBands = readInt16(in);
+        if (numOfBands < 0)
+            throw ModelFormatError("a negative band count");
+        // A start row and the rank byte at least.
+        requireBytes(in, numOfBands, 3);
+        for (int m = 0; m < numOfBands; ++m)
+        {
+            FrequencyBandRecord band;
+            band.start = readInt16(in);
+            band.weights = readTensor(in, version, "band" + std::to_string(m));
+            bands.push_back(std::move(band));
+        }
+    }
+};
+
+/** The empty record of the alternative that carries the type code. */
+template <std::size_t index = 0>
+LayerBody makeLayerBody(LayerType type)
+{
+    if constexpr (index == std::variant_size_v<LayerBody>)
+        throw ModelFormatError("not a layer type this engine knows");
+    else
+    {
+        using Record = std::variant_alternative_t<index, LayerBody>;
+        if (!recordHolds<Record>(type))
+            return makeLayerBody<index + 1>(type);
+        Record record;
+        if constexpr (std::is_same_v<Record, ActivationLayerRecord>)
+            record.type = type;
+        return record;
+    }
+}
+
 } // namespace
 
 ModelHeaderRecord readHeader(InputStream& in)
@@ -109,9 +154,9 @@ ModelHeaderRecord readHeader(InputStream& in)
         throw ModelFormatError("not a model file (it does not start with \"MUREL.model\")");
     header.version = readInt32(in);
     // Newer files would have fields this reader does not know of.
-    if (header.version <= 4099 || header.version > newestVersion)
+    if (header.version <= 4099 || header.version > newestModelVersion)
         throw ModelFormatError("format version " + std::to_string(header.version) + " is not supported (4100 to " +
-                               std::to_string(newestVersion) + " are)");
+                               std::to_string(newestModelVersion) + " are)");
     header.modelId = readInt16(in);
     header.sampleRate = readFloat64(in);
     header.numInputChannels = readInt8(in);
@@ -126,6 +171,7 @@ ModelHeaderRecord readHeader(InputStream& in)
     else
     {
         header.numOutputs = readInt8(in);
+        header.outputNames.clear();
         for (int i = 0; i <= header.numOutputs; ++i)
             header.outputNames.push_back(readString(in));
     }
@@ -206,158 +252,30 @@ StoredTensor readTensor(InputStream& in, int version, const std::string& role)
 
 LayerBody readLayerBody(InputStream& in, LayerType type, int version)
 {
-    const auto tensor = [&](const char* role) { return readTensor(in, version, role); };
-    switch (type)
-    {
-    case LayerType::conv:
-    {
-        ConvLayerRecord record;
-        record.source = readString(in);
-        record.weights = tensor("weights");
-        record.bias = tensor("bias");
-        record.timeStride = readInt8(in);
-        record.frequencyStride = readInt8(in);
-        record.timeDilation = readInt8(in);
-        record.frequencyDilation = readInt8(in);
-        record.timeOffset = readInt8(in);
-        return record;
-    }
-    case LayerType::transposedConv:
-    {
-        TransposedConvLayerRecord record;
-        record.source = readString(in);
-        record.weights = tensor("weights");
-        record.bias = tensor("bias");
-        if (version >= 4104)
-            record.outputChannels = readInt16(in);
-        record.timeStride = readInt8(in);
-        record.frequencyStride = readInt8(in);
-        record.timeDilation = readInt8(in);
-        record.frequencyDilation = readInt8(in);
-        record.timeOffset = readInt8(in);
-        return record;
-    }
-    case LayerType::relu:
-    case LayerType::elu:
-    case LayerType::sigmoid:
-    case LayerType::softplus:
-    case LayerType::hardSigmoid:
-        return ActivationLayerRecord{readString(in)};
-    case LayerType::leakyRelu:
-    {
-        LeakyReLULayerRecord record;
-        record.source = readString(in);
-        record.negativeSlope = readFloat32(in);
-        return record;
-    }
-    case LayerType::norm:
-    {
-        NormLayerRecord record;
-        record.source = readString(in);
-        if (version >= 4106)
+    LayerBody body = makeLayerBody(type);
+    std::visit(
+        [&](auto& record)
         {
-            record.mode = readInt8(in);
-            record.scale = tensor("scale");
-            record.offset = tensor("offset");
-        }
-        else
-        {
-            record.offset = tensor("offset");
-            record.scale = tensor("scale");
-        }
-        return record;
-    }
-    case LayerType::concat:
-        return ConcatLayerRecord{readSources(in)};
-    case LayerType::dense:
-    {
-        DenseLayerRecord record;
-        record.source = readString(in);
-        record.weights = tensor("weights");
-        record.bias = tensor("bias");
-        return record;
-    }
-    case LayerType::separableChannelConv:
-    {
-        SeparableChannelConvLayerRecord record;
-        record.source = readString(in);
-        record.timeKernel = tensor("timeKernel");
-        record.frequencyKernel = tensor("frequencyKernel");
-        return record;
-    }
-    case LayerType::preNorm:
-    {
-        PreNormLayerRecord record;
-        record.source = readString(in);
-        record.kernel = tensor("kernel");
-        return record;
-    }
-    case LayerType::arithmetic:
-    {
-        ArithmeticLayerRecord record;
-        record.sources = readSources(in);
-        record.operation = readInt8(in);
-        return record;
-    }
-    case LayerType::selfAttention:
-    {
-        SelfAttentionLayerRecord record;
-        record.source = readString(in);
-        record.weights = tensor("weights");
-        record.bias = tensor("bias");
-        if (version >= 4103)
-        {
-            record.outputDelay = readInt8(in);
-            record.contextKernel = tensor("contextKernel");
-        }
-        return record;
-    }
-    case LayerType::frequencyRescale:
-    {
-        FrequencyRescaleLayerRecord record;
-        record.source = readString(in);
-        const int numOfBands = readInt16(in);
-        if (numOfBands < 0)
-            throw ModelFormatError("a negative band count");
-        // A start row and the rank byte at least.
-        requireBytes(in, numOfBands, 3);
-        for (int m = 0; m < numOfBands; ++m)
-        {
-            FrequencyBandRecord band;
-            band.start = readInt16(in);
-            band.weights = readTensor(in, version, "band" + std::to_string(m));
-            record.bands.push_back(std::move(band));
-        }
-        return record;
-    }
-    case LayerType::arPreNorm:
-    {
-        ARPreNormLayerRecord record;
-        record.source = readString(in);
-        record.attackCoefficient = readFloat32(in);
-        record.releaseCoefficient = readFloat32(in);
-        record.epsilon = readFloat32(in);
-        return record;
-    }
-    default:
-        throw ModelFormatError("not a layer type this engine knows");
-    }
+            FieldReader reader{in, version};
+            record.fields(reader, record);
+        },
+        body);
+    return body;
 }
 
 LayerRecord readLayer(InputStream& in, int version, int recordIndex)
 {
     LayerRecord record;
     record.name = readString(in);
-    const int typeCode = readInt16(in);
-    record.type = static_cast<LayerType>(typeCode);
+    const auto type = static_cast<LayerType>(readInt16(in));
     try
     {
-        record.body = readLayerBody(in, record.type, version);
+        record.body = readLayerBody(in, type, version);
     }
     catch (const ModelFormatError& error)
     {
         throw ModelFormatError("layer " + std::to_string(recordIndex + 1) + " '" + record.name + "' (" +
-                               getLayerTypeName(record.type) + "): " + error.what());
+                               getLayerTypeName(type) + "): " + error.what());
     }
     return record;
 }
@@ -438,6 +356,56 @@ std::string getPackingName(PackingCode code)
 
 } // namespace modelfile
 
+PackingRecord PackingRecord::plain(PackingCode code, int numBins)
+{
+    PackingRecord packing;
+    packing.code = code;
+    packing.numBins = numBins;
+    return packing;
+}
+
+PackingRecord PackingRecord::split(PackingCode code, int lowBins, int highBins)
+{
+    PackingRecord packing;
+    packing.code = code;
+    packing.lowBins = lowBins;
+    packing.highBins = highBins;
+    packing.numBins = lowBins + highBins;
+    return packing;
+}
+
+PackingRecord PackingRecord::history(int lowBins, int highBins, int numOfHistoryFrames)
+{
+    PackingRecord packing = split(PackingCode::history, lowBins, highBins);
+    packing.numOfHistoryFrames = numOfHistoryFrames;
+    return packing;
+}
+
+PackingRecord PackingRecord::decimated(int lowBins, int highBins, int decimation)
+{
+    PackingRecord packing = split(PackingCode::decimated, lowBins, highBins);
+    packing.decimation = decimation;
+    return packing;
+}
+
+StoredTensor::StoredTensor(std::vector<int> shape, const std::vector<float>& data)
+{
+    const int count = Tensor<float>::countElements(shape);
+    if (static_cast<std::size_t>(count) != data.size())
+        throw std::invalid_argument("the values do not fill the tensor's shape");
+    values.shape = std::move(shape);
+    if (count > 0)
+    {
+        values.data = std::make_shared<TensorData<float>>(count);
+        std::copy(data.begin(), data.end(), values.data->data);
+    }
+}
+
+LayerType LayerRecord::getType() const
+{
+    return std::visit([](const auto& record) { return record.type; }, body);
+}
+
 std::vector<std::string> LayerRecord::getSources() const
 {
     return std::visit(
@@ -452,77 +420,77 @@ std::vector<std::string> LayerRecord::getSources() const
         body);
 }
 
-std::vector<std::pair<std::string, const StoredTensor*>> LayerRecord::getTensors() const
+namespace
 {
-    std::vector<std::pair<std::string, const StoredTensor*>> tensors;
-    if (const auto* conv = std::get_if<ConvLayerRecord>(&body))
-        tensors = {{"weights", &conv->weights}, {"bias", &conv->bias}};
-    else if (const auto* up = std::get_if<TransposedConvLayerRecord>(&body))
-        tensors = {{"weights", &up->weights}, {"bias", &up->bias}};
-    else if (const auto* norm = std::get_if<NormLayerRecord>(&body))
-        tensors = {{"scale", &norm->scale}, {"offset", &norm->offset}};
-    else if (const auto* dense = std::get_if<DenseLayerRecord>(&body))
-        tensors = {{"weights", &dense->weights}, {"bias", &dense->bias}};
-    else if (const auto* separable = std::get_if<SeparableChannelConvLayerRecord>(&body))
-        tensors = {{"timeKernel", &separable->timeKernel}, {"frequencyKernel", &separable->frequencyKernel}};
-    else if (const auto* preNorm = std::get_if<PreNormLayerRecord>(&body))
-        tensors = {{"kernel", &preNorm->kernel}};
-    else if (const auto* attention = std::get_if<SelfAttentionLayerRecord>(&body))
-        tensors = {
-            {"weights", &attention->weights}, {"bias", &attention->bias}, {"contextKernel", &attention->contextKernel}};
-    else if (const auto* rescale = std::get_if<FrequencyRescaleLayerRecord>(&body))
-        for (std::size_t m = 0; m < rescale->bands.size(); ++m)
-            tensors.emplace_back("band" + std::to_string(m), &rescale->bands[m].weights);
-    return tensors;
-}
 
-std::vector<std::pair<std::string, std::string>> LayerRecord::getSettings() const
+/** Collects the tensors a record lists, with their names. */
+struct TensorLister
 {
-    using modelfile::formatFloat;
-    const auto strides = [](const auto& record) -> std::vector<std::pair<std::string, std::string>>
+    int version = newestModelVersion;
+    std::vector<std::pair<std::string, const StoredTensor*>> tensors;
+
+    void text(const std::string&) {}
+    void sources(const std::vector<std::string>&) {}
+    void int8(const char*, int) {}
+    void int16(const char*, int) {}
+    void float32(const char*, float) {}
+    void tensor(const char* role, const StoredTensor& value) { tensors.emplace_back(role, &value); }
+    void bands(const std::vector<FrequencyBandRecord>& bands)
     {
-        return {{"timeStride", std::to_string(record.timeStride)},
-                {"frequencyStride", std::to_string(record.frequencyStride)},
-                {"timeDilation", std::to_string(record.timeDilation)},
-                {"frequencyDilation", std::to_string(record.frequencyDilation)},
-                {"timeOffset", std::to_string(record.timeOffset)}};
-    };
-    if (const auto* conv = std::get_if<ConvLayerRecord>(&body))
-        return strides(*conv);
-    if (const auto* up = std::get_if<TransposedConvLayerRecord>(&body))
-    {
-        auto settings = strides(*up);
-        if (up->outputChannels >= 0)
-            settings.insert(settings.begin(), {"outputChannels", std::to_string(up->outputChannels)});
-        return settings;
+        for (std::size_t m = 0; m < bands.size(); ++m)
+            tensors.emplace_back("band" + std::to_string(m), &bands[m].weights);
     }
-    if (const auto* leaky = std::get_if<LeakyReLULayerRecord>(&body))
-        return {{"negativeSlope", formatFloat(static_cast<double>(leaky->negativeSlope))}};
-    if (const auto* norm = std::get_if<NormLayerRecord>(&body))
-        return {{"mode", std::to_string(norm->mode)}};
-    if (const auto* arithmetic = std::get_if<ArithmeticLayerRecord>(&body))
-        return {{"operation", std::to_string(arithmetic->operation)}};
-    if (const auto* attention = std::get_if<SelfAttentionLayerRecord>(&body))
-        return {{"outputDelay", std::to_string(attention->outputDelay)}};
-    if (const auto* rescale = std::get_if<FrequencyRescaleLayerRecord>(&body))
+};
+
+/** Collects the scalar settings a record lists, printed. */
+struct SettingLister
+{
+    int version = newestModelVersion;
+    std::vector<std::pair<std::string, std::string>> settings;
+
+    void text(const std::string&) {}
+    void sources(const std::vector<std::string>&) {}
+    void int8(const char* name, int value) { settings.emplace_back(name, std::to_string(value)); }
+    void int16(const char* name, int value) { settings.emplace_back(name, std::to_string(value)); }
+    void float32(const char* name, float value)
+    {
+        settings.emplace_back(name, modelfile::formatFloat(static_cast<double>(value)));
+    }
+    void tensor(const char*, const StoredTensor&) {}
+    void bands(const std::vector<FrequencyBandRecord>& bands)
     {
         // A filter bank has hundreds of bands: their count and the rows they span say enough.
         std::int64_t first = 0, last = 0;
-        for (std::size_t m = 0; m < rescale->bands.size(); ++m)
+        for (std::size_t m = 0; m < bands.size(); ++m)
         {
-            const auto& band = rescale->bands[m];
+            const auto& band = bands[m];
             const std::int64_t end = band.start + std::max<std::int64_t>(band.weights.values.getNumOfElements(), 1) - 1;
             first = m == 0 ? band.start : std::min<std::int64_t>(first, band.start);
             last = m == 0 ? end : std::max(last, end);
         }
-        return {{"bands", std::to_string(rescale->bands.size())},
-                {"rows", std::to_string(first) + "-" + std::to_string(last)}};
+        settings.emplace_back("bands", std::to_string(bands.size()));
+        settings.emplace_back("rows", std::to_string(first) + "-" + std::to_string(last));
     }
-    if (const auto* ar = std::get_if<ARPreNormLayerRecord>(&body))
-        return {{"attackCoefficient", formatFloat(static_cast<double>(ar->attackCoefficient))},
-                {"releaseCoefficient", formatFloat(static_cast<double>(ar->releaseCoefficient))},
-                {"epsilon", formatFloat(static_cast<double>(ar->epsilon))}};
-    return {};
+};
+
+} // namespace
+
+std::vector<std::pair<std::string, const StoredTensor*>> LayerRecord::getTensors() const
+{
+    TensorLister lister;
+    std::visit([&](const auto& record) { record.fields(lister, record); }, body);
+    return lister.tensors;
+}
+
+std::vector<std::pair<std::string, std::string>> LayerRecord::getSettings() const
+{
+    SettingLister lister;
+    std::visit([&](const auto& record) { record.fields(lister, record); }, body);
+    // Files before 4104 do not store it.
+    const auto* up = std::get_if<TransposedConvLayerRecord>(&body);
+    if (up != nullptr && up->outputChannels < 0)
+        lister.settings.erase(lister.settings.begin());
+    return lister.settings;
 }
 
 } // namespace murel
