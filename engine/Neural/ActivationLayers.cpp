@@ -4,7 +4,6 @@
 
 #include "DspCore/VectorMath.h"
 #include "DspCore/VectorOps.h"
-#include "Format/ModelReading.h"
 
 namespace murel
 {

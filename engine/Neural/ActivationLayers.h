@@ -1,7 +1,7 @@
 #pragma once
 
 #include "DspCore/Export.h"
-#include "Format/ModelFile.h"
+#include "Format/ModelRecords.h"
 #include "Neural/Layers.h"
 
 namespace murel

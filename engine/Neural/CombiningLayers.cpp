@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "DspCore/VectorOps.h"
-#include "Format/ModelReading.h"
 #include "Neural/LayerKernels.h"
 
 namespace murel

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "DspCore/VectorOps.h"
-#include "Format/ModelReading.h"
 
 namespace murel
 {

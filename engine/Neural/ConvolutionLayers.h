@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "DspCore/Export.h"
-#include "Format/ModelFile.h"
+#include "Format/ModelRecords.h"
 #include "Neural/LayerKernels.h"
 #include "Neural/Layers.h"
 

@@ -4,7 +4,7 @@
 
 #include "DspCore/Export.h"
 #include "DspCore/Files.h"
-#include "Format/ModelFile.h"
+#include "Format/ModelRecords.h"
 #include "Neural/Layers.h"
 
 namespace murel

@@ -4,9 +4,6 @@
 #include <cstring>
 #include <numeric>
 
-#include "Format/ModelFile.h"
-#include "Format/ModelReading.h"
-
 namespace murel
 {
 

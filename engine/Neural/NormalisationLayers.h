@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "DspCore/Export.h"
-#include "Format/ModelFile.h"
+#include "Format/ModelRecords.h"
 #include "Neural/Layers.h"
 
 namespace murel

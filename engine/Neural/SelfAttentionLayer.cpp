@@ -4,8 +4,6 @@
 #include <climits>
 #include <cstring>
 
-#include "Format/ModelReading.h"
-
 namespace murel
 {
 

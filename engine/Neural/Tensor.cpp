@@ -6,8 +6,6 @@
 #include <stdexcept>
 
 #include "DspCore/AlignedMemory.h"
-#include "Format/ModelFile.h"
-#include "Format/ModelReading.h"
 
 namespace murel
 {

@@ -102,7 +102,7 @@ mw::TensorRecord values(std::vector<int> shape, std::uint32_t seed)
     std::vector<float> v(n);
     for (float& x : v)
         x = distribution(generator);
-    return tensorRecord(std::move(shape), std::move(v));
+    return mw::TensorRecord(std::move(shape), std::move(v));
 }
 
 /** A small encoder/decoder with most layer types on the way: strided convolutions (one in

@@ -2,7 +2,7 @@
 #include "DspCore/LastError.h"
 #include "Format/ModelFile.h"
 #include "Format/ModelReading.h"
-#include "ModelTestSupport.h"
+#include "Neural/ModelTestSupport.h"
 
 #include <gtest/gtest.h>
 
