@@ -39,39 +39,6 @@ void widenHalfFloats(const std::uint16_t* in, float* out, int count)
     }
 }
 
-PackingRecord readPacking(InputStream& in, const char* which)
-{
-    PackingRecord packing;
-    const int code = readInt8(in);
-    packing.code = static_cast<PackingCode>(code);
-    switch (packing.code)
-    {
-    case PackingCode::magnitudes:
-    case PackingCode::realAndImaginary:
-        packing.numBins = readInt16(in);
-        break;
-    case PackingCode::splitMagnitudes:
-    case PackingCode::history:
-    case PackingCode::decimated:
-        packing.lowBins = readInt16(in);
-        packing.highBins = readInt16(in);
-        packing.numBins = packing.lowBins + packing.highBins;
-        if (packing.code == PackingCode::history)
-        {
-            packing.numOfHistoryFrames = readInt16(in);
-            packing.unused = readInt16(in);
-        }
-        if (packing.code == PackingCode::decimated)
-            packing.decimation = readInt8(in);
-        break;
-    default:
-        throw ModelFormatError(std::string(which) + " packing code " + std::to_string(code) + " is unknown");
-    }
-    if (packing.numBins < 0 || packing.lowBins < 0 || packing.highBins < 0)
-        throw ModelFormatError(std::string(which) + " packing has a negative bin count");
-    return packing;
-}
-
 std::vector<std::string> readSources(InputStream& in)
 {
     const int numOfInputs = readInt16(in);
@@ -90,11 +57,72 @@ std::string formatFloat(double value)
     return text;
 }
 
+bool isKnownPacking(PackingCode code)
+{
+    switch (code)
+    {
+    case PackingCode::magnitudes:
+    case PackingCode::splitMagnitudes:
+    case PackingCode::realAndImaginary:
+    case PackingCode::history:
+    case PackingCode::decimated:
+        return true;
+    }
+    return false;
+}
+
 /** Reads the fields a record lists, in their order. */
 struct FieldReader
 {
     InputStream& in;
     int version;
+    /** "the input" or "the output" while a packing block is read. */
+    const char* packingName = "";
+
+    void magic(std::string& value)
+    {
+        // The length of the magic comes first; anything else is no model file at all.
+        const int length = readInt32(in);
+        if (length < 0)
+            throw std::length_error("a negative string length");
+        value.assign(length == 10 || length == 11 ? static_cast<std::size_t>(length) : 0, '\0');
+        readBytes(in, value.data(), static_cast<int>(value.size()));
+        if (value != "KAVo.model" && value != "MUREL.model")
+            throw ModelFormatError("not a model file (it does not start with \"MUREL.model\")");
+    }
+    void formatVersion(int& value)
+    {
+        value = readInt32(in);
+        // Newer files would have fields this reader does not know of.
+        if (value <= 4099 || value > newestModelVersion)
+            throw ModelFormatError("format version " + std::to_string(value) + " is not supported (4100 to " +
+                                   std::to_string(newestModelVersion) + " are)");
+        version = value;
+    }
+    void float64(const char*, double& value) { value = readFloat64(in); }
+    void processingMode(ProcessingMode& value) { value = static_cast<ProcessingMode>(readInt8(in)); }
+    void outputNames(std::vector<std::string>& names, int numOutputs)
+    {
+        names.clear();
+        for (int i = 0; i <= numOutputs; ++i)
+            names.push_back(readString(in));
+    }
+    void packingCode(PackingCode& value)
+    {
+        const int code = readInt8(in);
+        value = static_cast<PackingCode>(code);
+        if (!isKnownPacking(value))
+            throw ModelFormatError(std::string(packingName) + " packing code " + std::to_string(code) + " is unknown");
+    }
+    void packing(const char* which, PackingRecord& value)
+    {
+        packingName = which;
+        PackingRecord::fields(*this, value);
+        if (value.code != PackingCode::magnitudes && value.code != PackingCode::realAndImaginary)
+            value.numBins = value.lowBins + value.highBins;
+        if (value.numBins < 0 || value.lowBins < 0 || value.highBins < 0)
+            throw ModelFormatError(std::string(which) + " packing has a negative bin count");
+    }
 
     void text(std::string& value) { value = readString(in); }
     void sources(std::vector<std::string>& names) { names = readSources(in); }
@@ -144,41 +172,10 @@ ModelHeaderRecord readHeader(InputStream& in)
     ModelHeaderRecord header;
     if (!in.canSeek() || !in.setPosition(0))
         throw ModelFormatError("the model cannot be read from the start");
-    // The length of the magic comes first; anything else is no model file at all.
-    const int magicLength = readInt32(in);
-    if (magicLength < 0)
-        throw std::length_error("a negative string length");
-    header.magic.assign(magicLength == 10 || magicLength == 11 ? static_cast<std::size_t>(magicLength) : 0, '\0');
-    readBytes(in, header.magic.data(), static_cast<int>(header.magic.size()));
-    if (header.magic != "KAVo.model" && header.magic != "MUREL.model")
-        throw ModelFormatError("not a model file (it does not start with \"MUREL.model\")");
-    header.version = readInt32(in);
-    // Newer files would have fields this reader does not know of.
-    if (header.version <= 4099 || header.version > newestModelVersion)
-        throw ModelFormatError("format version " + std::to_string(header.version) + " is not supported (4100 to " +
-                               std::to_string(newestModelVersion) + " are)");
-    header.modelId = readInt16(in);
-    header.sampleRate = readFloat64(in);
-    header.numInputChannels = readInt8(in);
-    header.inputPacking = readPacking(in, "the input");
-    header.processingMode = static_cast<ProcessingMode>(readInt8(in));
-    header.numOutputChannels = readInt8(in);
-    if (header.version <= 4101)
-    {
-        header.numOutputs = 1;
-        header.outputNames = {"Processed", "Residual"};
-    }
-    else
-    {
-        header.numOutputs = readInt8(in);
-        header.outputNames.clear();
-        for (int i = 0; i <= header.numOutputs; ++i)
-            header.outputNames.push_back(readString(in));
-    }
-    header.outputPacking = readPacking(in, "the output");
-    header.fftSize = readInt16(in);
-    header.windowSize = header.version == 4100 ? header.fftSize : readInt16(in);
-    header.hopSize = readInt16(in);
+    FieldReader reader{in, 0};
+    ModelHeaderRecord::fields(reader, header);
+    if (header.version == 4100)
+        header.windowSize = header.fftSize;
     header.numOfLayers = readInt32(in);
     if (header.numOfLayers < 0)
         throw ModelFormatError("the layer count is negative");

@@ -88,6 +88,33 @@ struct MUREL_EXPORT PackingRecord
     static PackingRecord split(PackingCode code, int lowBins, int highBins);
     static PackingRecord history(int lowBins, int highBins, int numOfHistoryFrames);
     static PackingRecord decimated(int lowBins, int highBins, int decimation);
+
+    /** The stored block: the code, then the parameters it has (see the layer records below). */
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
+    {
+        f.packingCode(r.code);
+        switch (r.code)
+        {
+        case PackingCode::magnitudes:
+        case PackingCode::realAndImaginary:
+            f.int16("numBins", r.numBins);
+            break;
+        case PackingCode::splitMagnitudes:
+        case PackingCode::history:
+        case PackingCode::decimated:
+            f.int16("lowBins", r.lowBins);
+            f.int16("highBins", r.highBins);
+            if (r.code == PackingCode::history)
+            {
+                f.int16("numOfHistoryFrames", r.numOfHistoryFrames);
+                f.int16("unused", r.unused);
+            }
+            if (r.code == PackingCode::decimated)
+                f.int8("decimation", r.decimation);
+            break;
+        }
+    }
 };
 
 /** The header of a model file, every field as stored (for versions without a field, the value the
@@ -112,8 +139,32 @@ struct MUREL_EXPORT ModelHeaderRecord
     /** Stored from version 4101 on. */
     int windowSize = 512;
     int hopSize = 128;
-    /** As read; a writer writes the records it is given. */
+    /** As read (it follows the header); a writer writes the records it is given. */
     int numOfLayers = 0;
+
+    /** The stored fields in file order, as the layer records list theirs. */
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
+    {
+        f.magic(r.magic);
+        f.formatVersion(r.version);
+        f.int16("modelId", r.modelId);
+        f.float64("sampleRate", r.sampleRate);
+        f.int8("numInputChannels", r.numInputChannels);
+        f.packing("the input", r.inputPacking);
+        f.processingMode(r.processingMode);
+        f.int8("numOutputChannels", r.numOutputChannels);
+        if (f.version >= 4102)
+        {
+            f.int8("numOutputs", r.numOutputs);
+            f.outputNames(r.outputNames, r.numOutputs);
+        }
+        f.packing("the output", r.outputPacking);
+        f.int16("fftSize", r.fftSize);
+        if (f.version >= 4101)
+            f.int16("windowSize", r.windowSize);
+        f.int16("hopSize", r.hopSize);
+    }
 };
 
 /** A stored tensor: its values (shape and data as the engine uses them) and how they were stored. */
@@ -133,7 +184,8 @@ struct MUREL_EXPORT StoredTensor
 // fields, and an entry in LayerBody.
 //
 // A field list calls, on its visitor: text(value), sources(names), int8/int16(name, value),
-// float32(name, value), tensor(name, value), bands(value), and reads visitor.version.
+// float32(name, value), tensor(name, value), bands(value), and reads visitor.version. The header
+// and the packing blocks above list theirs the same way (with a few calls of their own).
 
 struct MUREL_EXPORT ConvLayerRecord
 {

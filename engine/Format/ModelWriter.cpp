@@ -80,31 +80,6 @@ void ByteWriter::writeTensor(const StoredTensor& tensor, int version, TensorEnco
     }
 }
 
-void ByteWriter::writePacking(const PackingRecord& packing)
-{
-    writeInt8(static_cast<int>(packing.code));
-    switch (packing.code)
-    {
-    case PackingCode::magnitudes:
-    case PackingCode::realAndImaginary:
-        writeInt16(packing.numBins);
-        break;
-    case PackingCode::splitMagnitudes:
-    case PackingCode::history:
-    case PackingCode::decimated:
-        writeInt16(packing.lowBins);
-        writeInt16(packing.highBins);
-        if (packing.code == PackingCode::history)
-        {
-            writeInt16(packing.numOfHistoryFrames);
-            writeInt16(packing.unused);
-        }
-        if (packing.code == PackingCode::decimated)
-            writeInt8(packing.decimation);
-        break;
-    }
-}
-
 std::uint16_t encodeHalfFloat(float value)
 {
     if (!std::isfinite(value))
@@ -145,6 +120,23 @@ struct FieldWriter
     int version;
     TensorEncoding encoding;
 
+    void magic(const std::string& value) { out.writeString(value); }
+    void formatVersion(int value)
+    {
+        out.writeInt32(value);
+        version = value;
+    }
+    void float64(const char*, double value) { out.writeFloat64(value); }
+    void processingMode(ProcessingMode value) { out.writeInt8(static_cast<int>(value)); }
+    /** As given: the reader expects numOutputs + 1 of them. */
+    void outputNames(const std::vector<std::string>& names, int)
+    {
+        for (const std::string& name : names)
+            out.writeString(name);
+    }
+    void packingCode(PackingCode value) { out.writeInt8(static_cast<int>(value)); }
+    void packing(const char*, const PackingRecord& value) { PackingRecord::fields(*this, value); }
+
     void text(const std::string& value) { out.writeString(value); }
     void sources(const std::vector<std::string>& names)
     {
@@ -171,32 +163,10 @@ struct FieldWriter
 
 std::vector<std::uint8_t> writeModel(const ModelDescription& description)
 {
-    const ModelHeaderRecord& header = description.header;
-    const int version = header.version;
     ByteWriter out;
-
-    out.writeString(header.magic);
-    out.writeInt32(version);
-    out.writeInt16(header.modelId);
-    out.writeFloat64(header.sampleRate);
-    out.writeInt8(header.numInputChannels);
-    out.writePacking(header.inputPacking);
-    out.writeInt8(static_cast<int>(header.processingMode));
-    out.writeInt8(header.numOutputChannels);
-    if (version >= 4102)
-    {
-        out.writeInt8(header.numOutputs);
-        for (const std::string& name : header.outputNames)
-            out.writeString(name);
-    }
-    out.writePacking(header.outputPacking);
-    out.writeInt16(header.fftSize);
-    if (version >= 4101)
-        out.writeInt16(header.windowSize);
-    out.writeInt16(header.hopSize);
-
+    FieldWriter fields{out, description.header.version, description.encoding};
+    ModelHeaderRecord::fields(fields, description.header);
     out.writeInt32(static_cast<std::int32_t>(description.layers.size()));
-    FieldWriter fields{out, version, description.encoding};
     for (const LayerRecord& layer : description.layers)
     {
         out.writeString(layer.name);

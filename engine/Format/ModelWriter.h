@@ -67,8 +67,6 @@ public:
         4105 on (float16 needs it), rank, dims, payload. Throws std::invalid_argument when the
         values cannot be encoded. */
     void writeTensor(const StoredTensor& tensor, int version, TensorEncoding encoding);
-    /** The code and its parameter block; codes the format does not know get no parameters. */
-    void writePacking(const PackingRecord& packing);
 
     const std::vector<std::uint8_t>& getBytes() const { return bytes; }
 
