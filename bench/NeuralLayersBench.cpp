@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "DspCore/VectorOps.h"
-#include "ModelWriter.h"
+#include "Format/ModelWriter.h"
 #include "MultiplyAddPeak.h"
 #include "Neural/MemoryInputStream.h"
 #include "Neural/NeuralModel.h"
@@ -40,7 +40,7 @@ mw::TensorRecord tensorRecord(std::vector<int> shape, std::uint32_t seed)
     std::size_t count = 1;
     for (const int axis : shape)
         count *= static_cast<std::size_t>(axis);
-    return mw::TensorRecord{std::move(shape), randomValues(count, seed)};
+    return mw::TensorRecord(std::move(shape), randomValues(count, seed));
 }
 
 /** A model with input frames [1, rows, channels] and one layer, named "layer", fed by the input
@@ -51,7 +51,7 @@ struct LayerUnderTest
     {
         mw::ModelDescription description;
         description.header.numInputChannels = channels;
-        description.header.inputPacking = mw::Packing::plain(1, rows);
+        description.header.inputPacking = mw::Packing::plain(murel::PackingCode::magnitudes, rows);
         description.header.outputPacking = mw::Packing::history(rows, 0, 1);
         description.layers = {mw::LayerRecord{"layer", std::move(body)}};
         description.outputSource = "input";

@@ -28,7 +28,7 @@
 #include "DspCore/AudioFormat.h"
 #include "DspCore/Signals.h"
 #include "DspCore/VectorOps.h"
-#include "ModelWriter.h"
+#include "Format/ModelWriter.h"
 #include "MultiplyAddPeak.h"
 #include "Neural/MemoryInputStream.h"
 #include "Neural/NeuralModel.h"
@@ -103,20 +103,15 @@ struct Builder
             count *= static_cast<std::size_t>(axis);
         const float range = 1.7f / std::sqrt(static_cast<float>(fanIn));
         std::uniform_real_distribution<float> distribution(-range, range);
-        mw::TensorRecord record;
-        record.shape = std::move(shape);
-        record.values.resize(count);
-        for (float& value : record.values)
+        std::vector<float> values(count);
+        for (float& value : values)
             value = distribution(generator);
-        return record;
+        return mw::TensorRecord(std::move(shape), values);
     }
 
     mw::TensorRecord constant(int count, float value)
     {
-        mw::TensorRecord record;
-        record.shape = {count};
-        record.values.assign(static_cast<std::size_t>(count), value);
-        return record;
+        return mw::TensorRecord({count}, std::vector<float>(static_cast<std::size_t>(count), value));
     }
 
     /** Causal convolution over kernelTime frames; frequencyStride 2 halves the rows. */
@@ -187,7 +182,7 @@ struct Builder
 
     void activation(const std::string& name, int type, const std::string& source)
     {
-        layers.push_back({name, mw::ActivationLayerRecord{type, source}});
+        layers.push_back({name, mw::ActivationLayerRecord{static_cast<murel::LayerType>(type), source}});
         rows[name] = rowsAfter(source);
     }
 
@@ -246,9 +241,9 @@ mw::ModelDescription header(int numOfOutputs, int numOfChannels)
     h.sampleRate = sampleRate;
     h.numInputChannels = numOfChannels;
     h.numOutputChannels = numOfChannels;
-    h.processingMode = 0;
-    h.inputPacking = mw::Packing::plain(4, numOfBins);
-    h.outputPacking = mw::Packing::plain(4, numOfBins);
+    h.processingMode = murel::ProcessingMode::masks;
+    h.inputPacking = mw::Packing::plain(murel::PackingCode::realAndImaginary, numOfBins);
+    h.outputPacking = mw::Packing::plain(murel::PackingCode::realAndImaginary, numOfBins);
     h.fftSize = fftSize;
     h.windowSize = fftSize;
     h.hopSize = hopSize;

@@ -8,9 +8,10 @@ set(MUREL_INSTALL_INCLUDEDIR include/MurelEngine)
 set(MUREL_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/MurelEngine)
 set(MUREL_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# Headers that stay inside the library: the vector wrapper and its math kernels pull in NEON or
-# SIMDe, which a consumer must not need. No installed header may include one of these.
-set(MUREL_PRIVATE_HEADERS VectorOps.h VectorMath.h)
+# Headers that are not installed: the vector wrapper and its math kernels pull in NEON or SIMDe,
+# which a consumer must not need, and the model writer is not part of the library. No installed
+# header may include one of these.
+set(MUREL_PRIVATE_HEADERS VectorOps.h VectorMath.h ModelWriter.h)
 
 install(TARGETS MurelEngine
   EXPORT MurelEngineTargets
@@ -22,7 +23,7 @@ set(murelHeaderExcludes)
 foreach(header IN LISTS MUREL_PRIVATE_HEADERS)
   list(APPEND murelHeaderExcludes PATTERN ${header} EXCLUDE)
 endforeach()
-foreach(subsystem DspCore Neural Processor Interface)
+foreach(subsystem DspCore Format Neural Processor Interface)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/engine/${subsystem}
     DESTINATION ${MUREL_INSTALL_INCLUDEDIR}
     COMPONENT Development

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ModelWriter.h"
+#include "Format/ModelWriter.h"
 
 namespace mw = murel::modelwriter;
 
@@ -18,14 +18,13 @@ constexpr int numBins = 8;
 
 mw::TensorRecord ramp(std::vector<int> shape)
 {
-    mw::TensorRecord record;
-    record.shape = shape;
     std::size_t count = shape.empty() ? 0 : 1;
     for (const int axis : shape)
         count *= static_cast<std::size_t>(axis);
+    std::vector<float> values;
     for (std::size_t i = 0; i < count; ++i)
-        record.values.push_back(0.125f * static_cast<float>(i % 7) - 0.25f);
-    return record;
+        values.push_back(0.125f * static_cast<float>(i % 7) - 0.25f);
+    return mw::TensorRecord(std::move(shape), values);
 }
 
 mw::ModelDescription base(int version, mw::Packing input, mw::Packing output, int channels = 1)
@@ -55,12 +54,12 @@ mw::LayerRecord record(std::string name, mw::LayerBody body)
 std::vector<mw::LayerRecord> supportedLayers()
 {
     return {
-        record("relu", mw::ActivationLayerRecord{4, "input"}),
-        record("elu", mw::ActivationLayerRecord{5, "relu"}),
-        record("sigmoid", mw::ActivationLayerRecord{6, "input"}),
+        record("relu", mw::ActivationLayerRecord{murel::LayerType::relu, "input"}),
+        record("elu", mw::ActivationLayerRecord{murel::LayerType::elu, "relu"}),
+        record("sigmoid", mw::ActivationLayerRecord{murel::LayerType::sigmoid, "input"}),
         record("leaky", mw::LeakyReLULayerRecord{"elu", 0.1f}),
-        record("softplus", mw::ActivationLayerRecord{17, "leaky"}),
-        record("hard", mw::ActivationLayerRecord{20, "sigmoid"}),
+        record("softplus", mw::ActivationLayerRecord{murel::LayerType::softplus, "leaky"}),
+        record("hard", mw::ActivationLayerRecord{murel::LayerType::hardSigmoid, "sigmoid"}),
         record("mix", mw::ArithmeticLayerRecord{{"softplus", "hard", "input"}, 0}),
         record("bands", mw::FrequencyRescaleLayerRecord{"mix", {{0, ramp({2})}, {2, ramp({6})}, {1, ramp({3})}}}),
         record("joined", mw::ConcatLayerRecord{{"mix", "input"}}),
@@ -102,7 +101,7 @@ std::vector<std::vector<mw::LayerRecord>> otherLayers()
         {record("depthwiseup", depthwiseUp), record("joined", mw::ConcatLayerRecord{{"depthwiseup", "input"}})},
         {record("down", down), record("middle", middle), record("up", up),
          record("skip", mw::ConcatLayerRecord{{"up", "input"}}), record("skipnorm", skipNorm), record("smooth", smooth),
-         record("mask", mw::ActivationLayerRecord{6, "smooth"})},
+         record("mask", mw::ActivationLayerRecord{murel::LayerType::sigmoid, "smooth"})},
     };
 }
 
@@ -243,7 +242,7 @@ int main(int argc, char** argv)
     }
     const Corpora directory{argv[1], argc == 3 ? argv[2] : ""};
     bool ok = true;
-    const mw::Packing complexPacking = mw::Packing::plain(4, numBins);
+    const mw::Packing complexPacking = mw::Packing::plain(murel::PackingCode::realAndImaginary, numBins);
     for (int version = 4100; version <= 4106; ++version)
     {
         const std::string prefix = "v" + std::to_string(version) + "-";
@@ -275,10 +274,12 @@ int main(int argc, char** argv)
 
         ok = save(directory, prefix + "identity", base(version, complexPacking, complexPacking, 2)) && ok;
         ok = save(directory, prefix + "magnitudes",
-                  base(version, mw::Packing::plain(1, numBins), mw::Packing::plain(1, numBins))) &&
+                  base(version, mw::Packing::plain(murel::PackingCode::magnitudes, numBins),
+                       mw::Packing::plain(murel::PackingCode::magnitudes, numBins))) &&
              ok;
         ok = save(directory, prefix + "quadrants",
-                  base(version, mw::Packing::split(2, 2, numBins - 2), mw::Packing::split(2, 2, numBins - 2))) &&
+                  base(version, mw::Packing::split(murel::PackingCode::splitMagnitudes, 2, numBins - 2),
+                       mw::Packing::split(murel::PackingCode::splitMagnitudes, 2, numBins - 2))) &&
              ok;
         ok = save(directory, prefix + "history",
                   base(version, mw::Packing::history(2, numBins - 2, 3), mw::Packing::history(2, numBins - 2, 3))) &&

@@ -34,10 +34,10 @@ float sampleValue(const std::uint8_t* data, std::size_t size, std::size_t index)
 
 void runProcess(NeuralModel<float>& model, const std::uint8_t* data, std::size_t size)
 {
-    const int channels = model.numInputChannels;
+    const int channels = model.getHeader().numInputChannels;
     for (const int extraBins : {3, -1})
     {
-        const int bins = std::max(model.numBins + extraBins, 0);
+        const int bins = std::max(model.getHeader().inputPacking.numBins + extraBins, 0);
         ComplexSignal32 spectrum(channels, bins);
         for (int c = 0; c < channels; ++c)
             for (int j = 0; j < bins; ++j)

@@ -174,11 +174,11 @@ extern "C"
         if (handle == nullptr || info == nullptr)
             return;
         std::memset(info, 0, sizeof(MurelModelInfo));
-        info->sampleRate = handle->model.sampleRate;
-        info->numOfChannels = handle->model.numInputChannels;
-        info->latency = handle->model.fftSize;
-        info->windowSize = handle->model.windowSize;
-        info->hopSize = handle->model.hopSize;
+        info->sampleRate = handle->model.getHeader().sampleRate;
+        info->numOfChannels = handle->model.getHeader().numInputChannels;
+        info->latency = handle->model.getHeader().fftSize;
+        info->windowSize = handle->model.getHeader().windowSize;
+        info->hopSize = handle->model.getHeader().hopSize;
         info->modelLatency = handle->model.latency;
     }
 

@@ -307,11 +307,11 @@ extern "C"
         if (models.empty())
             return;
         const auto& first = models.front();
-        info->sampleRate = first.sampleRate;
-        info->numOfChannels = first.numInputChannels;
+        info->sampleRate = first.getHeader().sampleRate;
+        info->numOfChannels = first.getHeader().numInputChannels;
         info->latency = state->processor.getLatency(1);
-        info->windowSize = first.windowSize;
-        info->hopSize = first.hopSize;
+        info->windowSize = first.getHeader().windowSize;
+        info->hopSize = first.getHeader().hopSize;
     }
 
     MUREL_API float murelGetParameterValue(void* processor, int parameterId)

@@ -85,7 +85,7 @@ bool ProcessorState::loadModels(int numOfModelFiles, const char* const* modelFil
     format.setSampleRate(sampleRate);
     if (!processor.setFormat(format, format))
     {
-        const double modelRate = processor.getNeuralModels().front().sampleRate;
+        const double modelRate = processor.getNeuralModels().front().getHeader().sampleRate;
         const std::string& reason = processor.getLastError();
         setLastErrorMessage(
             "the processor cannot run " + std::to_string(numOfChannels) + " channel" + (numOfChannels == 1 ? "" : "s") +

@@ -4,7 +4,6 @@
 
 #include "DspCore/VectorMath.h"
 #include "DspCore/VectorOps.h"
-#include "Neural/ModelReading.h"
 
 namespace murel
 {
@@ -65,12 +64,6 @@ ActivationLayer::ActivationLayer(const LayerMap& layers, const std::string& sour
 {
 }
 
-ActivationLayer::ActivationLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream,
-                                 LayerType layerType)
-    : BaseLayer<float>(layers, stream, layerType)
-{
-}
-
 bool ActivationLayer::push(const Tensor<float>& input, BaseLayer<float>*)
 {
     output.ensureShape(input.shape);
@@ -79,11 +72,6 @@ bool ActivationLayer::push(const Tensor<float>& input, BaseLayer<float>*)
     if (numOfElements > 0)
         apply(input.getReadPointer(), output.data->data, numOfElements);
     return pushToFollowingLayers(output);
-}
-
-ReLULayer::ReLULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
-    : ActivationLayer(layers, stream, LayerType::relu)
-{
 }
 
 ReLULayer::ReLULayer(const LayerMap& layers, const ActivationLayerRecord& record)
@@ -102,11 +90,6 @@ void ReLULayer::apply(const float* in, float* out, int numOfElements) const
     }
     for (; i < numOfElements; ++i)
         out[i] = in[i] < 0.0f ? 0.0f : in[i];
-}
-
-LeakyReLULayer::LeakyReLULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
-    : ActivationLayer(layers, stream, LayerType::leakyRelu), negativeSlope(modelreading::readFloat32(*stream))
-{
 }
 
 LeakyReLULayer::LeakyReLULayer(const LayerMap& layers, const LeakyReLULayerRecord& record)
@@ -134,11 +117,6 @@ void LeakyReLULayer::apply(const float* in, float* out, int numOfElements) const
     }
 }
 
-ELULayer::ELULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
-    : ActivationLayer(layers, stream, LayerType::elu)
-{
-}
-
 ELULayer::ELULayer(const LayerMap& layers, const ActivationLayerRecord& record)
     : ActivationLayer(layers, record.source, LayerType::elu)
 {
@@ -164,11 +142,6 @@ void ELULayer::apply(const float* in, float* out, int numOfElements) const
     }
 }
 
-SigmoidLayer::SigmoidLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
-    : ActivationLayer(layers, stream, LayerType::sigmoid)
-{
-}
-
 SigmoidLayer::SigmoidLayer(const LayerMap& layers, const ActivationLayerRecord& record)
     : ActivationLayer(layers, record.source, LayerType::sigmoid)
 {
@@ -190,11 +163,6 @@ void SigmoidLayer::apply(const float* in, float* out, int numOfElements) const
         const float t = exponential(clamp(in[i], -10.0f, 10.0f));
         out[i] = t / (t + 1.0f);
     }
-}
-
-HardSigmoidLayer::HardSigmoidLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
-    : ActivationLayer(layers, stream, LayerType::hardSigmoid)
-{
 }
 
 HardSigmoidLayer::HardSigmoidLayer(const LayerMap& layers, const ActivationLayerRecord& record)
@@ -221,11 +189,6 @@ void HardSigmoidLayer::apply(const float* in, float* out, int numOfElements) con
         const float scaled = in[i] * sixth;
         out[i] = clamp(scaled + 0.5f, 0.0f, 1.0f);
     }
-}
-
-SoftplusLayer::SoftplusLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
-    : ActivationLayer(layers, stream, LayerType::softplus)
-{
 }
 
 SoftplusLayer::SoftplusLayer(const LayerMap& layers, const ActivationLayerRecord& record)

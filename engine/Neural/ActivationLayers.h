@@ -1,8 +1,8 @@
 #pragma once
 
 #include "DspCore/Export.h"
+#include "Format/ModelRecords.h"
 #include "Neural/Layers.h"
-#include "Neural/ModelFile.h"
 
 namespace murel
 {
@@ -12,7 +12,6 @@ namespace murel
 class MUREL_EXPORT ActivationLayer : public BaseLayer<float>
 {
 public:
-    ActivationLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, LayerType layerType);
     ActivationLayer(const LayerMap& layers, const std::string& source, LayerType layerType);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
@@ -29,7 +28,6 @@ private:
 class MUREL_EXPORT ReLULayer : public ActivationLayer
 {
 public:
-    ReLULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
     ReLULayer(const LayerMap& layers, const ActivationLayerRecord& record);
 
 protected:
@@ -40,8 +38,6 @@ protected:
 class MUREL_EXPORT LeakyReLULayer : public ActivationLayer
 {
 public:
-    /** Reads the float32 negativeSlope after the source name. */
-    LeakyReLULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
     LeakyReLULayer(const LayerMap& layers, const LeakyReLULayerRecord& record);
 
     float getNegativeSlope() const { return negativeSlope; }
@@ -57,7 +53,6 @@ private:
 class MUREL_EXPORT ELULayer : public ActivationLayer
 {
 public:
-    ELULayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
     ELULayer(const LayerMap& layers, const ActivationLayerRecord& record);
 
 protected:
@@ -68,7 +63,6 @@ protected:
 class MUREL_EXPORT SigmoidLayer : public ActivationLayer
 {
 public:
-    SigmoidLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
     SigmoidLayer(const LayerMap& layers, const ActivationLayerRecord& record);
 
 protected:
@@ -79,7 +73,6 @@ protected:
 class MUREL_EXPORT HardSigmoidLayer : public ActivationLayer
 {
 public:
-    HardSigmoidLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
     HardSigmoidLayer(const LayerMap& layers, const ActivationLayerRecord& record);
 
 protected:
@@ -90,7 +83,6 @@ protected:
 class MUREL_EXPORT SoftplusLayer : public ActivationLayer
 {
 public:
-    SoftplusLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
     SoftplusLayer(const LayerMap& layers, const ActivationLayerRecord& record);
 
 protected:

@@ -4,7 +4,6 @@
 
 #include "DspCore/VectorOps.h"
 #include "Neural/LayerKernels.h"
-#include "Neural/ModelReading.h"
 
 namespace murel
 {
@@ -29,11 +28,6 @@ void combine(float* r, const float* x, int n, VectorOperation vectorOperation, S
 }
 
 } // namespace
-
-ConcatLayer::ConcatLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : ConcatLayer(layers, std::get<ConcatLayerRecord>(modelfile::readLayerBody(*stream, LayerType::concat, version)))
-{
-}
 
 ConcatLayer::ConcatLayer(const LayerMap& layers, const ConcatLayerRecord& record)
     : BaseQueuedLayer<float>(layers, record.sources, LayerType::concat)
@@ -94,12 +88,6 @@ bool ConcatLayer::push(const std::vector<Tensor<float>>& frames, const std::vect
     return pushToFollowingLayers(output);
 }
 
-ArithmeticLayer::ArithmeticLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : ArithmeticLayer(
-          layers, std::get<ArithmeticLayerRecord>(modelfile::readLayerBody(*stream, LayerType::arithmetic, version)))
-{
-}
-
 ArithmeticLayer::ArithmeticLayer(const LayerMap& layers, const ArithmeticLayerRecord& record)
     : BaseQueuedLayer<float>(layers, record.sources, LayerType::arithmetic), operation(record.operation)
 {
@@ -151,13 +139,6 @@ bool ArithmeticLayer::push(const std::vector<Tensor<float>>& frames, const std::
         }
     }
     return pushToFollowingLayers(combinedFrame);
-}
-
-FrequencyRescaleLayer::FrequencyRescaleLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream,
-                                             int version)
-    : FrequencyRescaleLayer(layers, std::get<FrequencyRescaleLayerRecord>(
-                                        modelfile::readLayerBody(*stream, LayerType::frequencyRescale, version)))
-{
 }
 
 FrequencyRescaleLayer::FrequencyRescaleLayer(const LayerMap& layers, const FrequencyRescaleLayerRecord& record)

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "DspCore/Export.h"
+#include "Format/ModelRecords.h"
 #include "Neural/Layers.h"
-#include "Neural/ModelFile.h"
 
 namespace murel
 {
@@ -15,7 +15,6 @@ namespace murel
 class MUREL_EXPORT ConcatLayer : public BaseQueuedLayer<float>
 {
 public:
-    ConcatLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
     ConcatLayer(const LayerMap& layers, const ConcatLayerRecord& record);
 
     using BaseQueuedLayer<float>::push;
@@ -39,8 +38,6 @@ public:
         subtract = 3,
     };
 
-    /** Reads the input list, then the int8 operation code. */
-    ArithmeticLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
     ArithmeticLayer(const LayerMap& layers, const ArithmeticLayerRecord& record);
 
     using BaseQueuedLayer<float>::push;
@@ -68,8 +65,6 @@ public:
         Tensor<float> weights;
     };
 
-    /** Reads an int16 band count, then per band an int16 start row and a weight tensor. */
-    FrequencyRescaleLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
     FrequencyRescaleLayer(const LayerMap& layers, const FrequencyRescaleLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "DspCore/Export.h"
+#include "Format/ModelRecords.h"
 #include "Neural/LayerKernels.h"
 #include "Neural/Layers.h"
-#include "Neural/ModelFile.h"
 
 namespace murel
 {
@@ -18,9 +18,6 @@ namespace murel
 class MUREL_EXPORT ConvLayer : public BaseLayer<float>
 {
 public:
-    /** Reads weights [kernelTime, kernelFrequency, inputChannels, outputChannels], bias, and the
-        int8 timeStride, frequencyStride, timeDilation, frequencyDilation and timeOffset. */
-    ConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
     ConvLayer(const LayerMap& layers, const ConvLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
@@ -90,10 +87,6 @@ private:
 class MUREL_EXPORT TransposedConvLayer : public BaseLayer<float>
 {
 public:
-    /** Reads weights [kernelTime, kernelFrequency, outputChannels, inputChannels], bias, the
-        int16 outputChannels (version 4104 and later), and the int8 timeStride,
-        frequencyStride, timeDilation, frequencyDilation and timeOffset. */
-    TransposedConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
     TransposedConvLayer(const LayerMap& layers, const TransposedConvLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
@@ -157,8 +150,6 @@ private:
 class MUREL_EXPORT SeparableChannelConvLayer : public BaseLayer<float>
 {
 public:
-    /** Reads the source name, then the timeKernel and frequencyKernel tensors. */
-    SeparableChannelConvLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
     SeparableChannelConvLayer(const LayerMap& layers, const SeparableChannelConvLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;

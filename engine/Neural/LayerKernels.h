@@ -3,7 +3,10 @@
 // Register-blocked multiply-accumulate kernels shared by the convolution and attention layers,
 // and small helpers for the layers' output tensors. Internal to the engine.
 
+#include <algorithm>
+#include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "Neural/Tensor.h"
@@ -72,6 +75,37 @@ void prepareOutput(Tensor<float>& output, int frames, int rows, int channels);
 inline int getAxis(const Tensor<float>& tensor, std::size_t axis)
 {
     return tensor.shape.size() > axis ? tensor.shape[axis] : 0;
+}
+
+/** Axis of a 4-axis weight tensor, 0 for any other rank. */
+inline int getWeightAxis(const Tensor<float>& weights, std::size_t axis)
+{
+    return weights.shape.size() == 4 ? weights.shape[axis] : 0;
+}
+
+/** No bias, or one value per channel. */
+inline bool isBiasUsable(const Tensor<float>& bias, int channels)
+{
+    return bias.isEmpty() || bias.getNumOfElements() == channels;
+}
+
+/** Latencies add up along a path; nonsense files must not overflow them. */
+inline int addLatency(int downstream, std::int64_t own)
+{
+    return static_cast<int>(std::clamp(static_cast<std::int64_t>(downstream) + own, static_cast<std::int64_t>(INT_MIN),
+                                       static_cast<std::int64_t>(INT_MAX)));
+}
+
+/** Smallest q with q * divisor >= numerator, for divisor >= 1. */
+inline int divideRoundingUp(int numerator, int divisor)
+{
+    return numerator <= 0 ? -((-numerator) / divisor) : (numerator + divisor - 1) / divisor;
+}
+
+/** Largest q with q * divisor <= numerator, for divisor >= 1. */
+inline int divideRoundingDown(int numerator, int divisor)
+{
+    return numerator >= 0 ? numerator / divisor : -((-numerator + divisor - 1) / divisor);
 }
 
 /** Sum of squares of n values, in four partial sums. */

@@ -4,9 +4,6 @@
 #include <cstring>
 #include <numeric>
 
-#include "Neural/ModelFile.h"
-#include "Neural/ModelReading.h"
-
 namespace murel
 {
 
@@ -32,14 +29,6 @@ bool FrameShape::scaleRate(int multiplier, int divisor)
     rateNumerator = static_cast<int>(numerator);
     rateDenominator = static_cast<int>(denominator);
     return true;
-}
-
-template <typename T>
-BaseLayer<T>::BaseLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, LayerType layerType)
-{
-    const std::string sourceName = modelreading::readString(*stream);
-    connectTo(findLayer(layers, sourceName));
-    type = layerType;
 }
 
 template <typename T>
@@ -136,12 +125,6 @@ bool InputLayer<T>::push(const Tensor<T>& input, BaseLayer<T>*)
 }
 
 template <typename T>
-OutputLayer<T>::OutputLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
-    : BaseLayer<T>(layers, stream, LayerType::output)
-{
-}
-
-template <typename T>
 OutputLayer<T>::OutputLayer(BaseLayer<T>* source)
 {
     this->connectTo(source);
@@ -176,15 +159,6 @@ void OutputLayer<T>::recycleResults()
     for (Tensor<T>& result : results)
         result.data.reset();
     spareResults.splice(spareResults.end(), results);
-}
-
-template <typename T>
-BaseQueuedLayer<T>::BaseQueuedLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version,
-                                    LayerType layerType)
-    : BaseQueuedLayer(
-          layers, std::get<ConcatLayerRecord>(modelfile::readLayerBody(*stream, LayerType::concat, version)).sources,
-          layerType)
-{
 }
 
 template <typename T>

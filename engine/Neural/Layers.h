@@ -11,34 +11,11 @@
 
 #include "DspCore/Export.h"
 #include "DspCore/Files.h"
+#include "Format/ModelRecords.h"
 #include "Neural/Tensor.h"
 
 namespace murel
 {
-
-/** Layer type codes of the model file. */
-enum class LayerType : int
-{
-    none = 0,
-    output = 1,
-    conv = 2,
-    transposedConv = 3,
-    relu = 4,
-    elu = 5,
-    sigmoid = 6,
-    norm = 7,
-    concat = 9,
-    leakyRelu = 12,
-    dense = 14,
-    separableChannelConv = 15,
-    preNorm = 16,
-    softplus = 17,
-    arithmetic = 18,
-    selfAttention = 19,
-    hardSigmoid = 20,
-    frequencyRescale = 22,
-    arPreNorm = 23,
-};
 
 /** The frames a layer emits: rows and channels, and how many frames it emits per frame that
     enters the model (rateNumerator / rateDenominator, kept in lowest terms). Worked out once
@@ -77,9 +54,6 @@ class MUREL_EXPORT BaseLayer
 {
 public:
     BaseLayer() = default;
-    /** Reads the source name of a single-input record and registers this layer as a consumer
-        of that layer. Throws std::out_of_range for a name that is not loaded yet. */
-    BaseLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, LayerType type);
     /** Registers this layer as a consumer of the layer named source (std::out_of_range when there
         is none). */
     BaseLayer(const LayerMap& layers, const std::string& source, LayerType type);
@@ -149,8 +123,6 @@ template <typename T>
 class MUREL_EXPORT OutputLayer : public BaseLayer<T>
 {
 public:
-    /** Reads the name of the layer whose output is the model's output. */
-    OutputLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
     /** An output fed by source. */
     explicit OutputLayer(BaseLayer<T>* source);
     /** Keeps input (sharing its storage) and returns true. */
@@ -182,8 +154,6 @@ public:
         std::list<Tensor<T>> spare;
     };
 
-    /** Reads an int16 input count and that many source names. */
-    BaseQueuedLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version, LayerType type);
     /** Inputs from the layers named, in order. */
     BaseQueuedLayer(const LayerMap& layers, const std::vector<std::string>& sourceNames, LayerType type);
 

@@ -8,10 +8,9 @@
 #include <stdexcept>
 
 #include "DspCore/LastError.h"
+#include "Format/ModelFile.h"
+#include "Format/ModelReading.h"
 #include "Neural/LayerFactory.h"
-#include "Neural/ModelFile.h"
-#include "Neural/ModelReading.h"
-#include "Neural/SpectralPacking.h"
 
 namespace murel
 {
@@ -45,6 +44,25 @@ constexpr std::int64_t maxWorkPerFrame = std::int64_t(1) << 30;
     megabytes, and every count in the file is checked against the bytes left, so the file size
     bounds everything the loader allocates. */
 constexpr long maxModelFileSize = 1L << 30;
+
+/** The header of a model that has not loaded: no channels, bins or sizes. */
+ModelHeaderRecord emptyHeader()
+{
+    ModelHeaderRecord header;
+    header.magic.clear();
+    header.version = 0;
+    header.sampleRate = 0.0;
+    header.numInputChannels = 0;
+    header.inputPacking = PackingRecord::plain(static_cast<PackingCode>(0), 0);
+    header.numOutputChannels = 0;
+    header.numOutputs = 0;
+    header.outputNames.clear();
+    header.outputPacking = header.inputPacking;
+    header.fftSize = 0;
+    header.windowSize = 0;
+    header.hopSize = 0;
+    return header;
+}
 
 /** Ends the load with a reason for murelGetLastErrorMessage. */
 [[noreturn]] void reject(const std::string& reason)
@@ -97,7 +115,7 @@ std::int64_t estimateWork(const LayerRecord& record, const std::vector<FrameShap
         rows = std::max(rows, shape.rows);
     }
     std::int64_t perTensorElement = 1;
-    switch (record.type)
+    switch (record.getType())
     {
     case LayerType::conv:
     case LayerType::transposedConv:
@@ -118,7 +136,7 @@ std::int64_t estimateWork(const LayerRecord& record, const std::vector<FrameShap
     for (const auto& [role, tensor] : record.getTensors())
         work +=
             static_cast<std::int64_t>(tensor->values.getNumOfElements()) * std::max<std::int64_t>(perTensorElement, 1);
-    if (record.type == LayerType::selfAttention)
+    if (record.getType() == LayerType::selfAttention)
         work += static_cast<std::int64_t>(rows) * rows * outputShape.channels;
     const std::int64_t framesPerCall =
         (static_cast<std::int64_t>(outputShape.rateNumerator) + outputShape.rateDenominator - 1) /
@@ -172,7 +190,7 @@ void placeLayer(BaseLayer<float>& layer, const LayerRecord& record,
 } // namespace
 
 template <typename T>
-NeuralModel<T>::NeuralModel()
+NeuralModel<T>::NeuralModel() : header(emptyHeader())
 {
     makeEmptyGraph();
 }
@@ -226,15 +244,12 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     using namespace modelreading;
     InputStream& in = *stream;
 
-    processingMode = 0;
+    header = emptyHeader();
     layers.clear();
     outputLayer.reset();
     inputLayer = std::make_shared<InputLayer<T>>();
     layers["input"] = inputLayer;
-    outputNames.clear();
     spectrumHistory.clear();
-    lowBins = 0;
-    decimation = 1;
     latency = 0;
 
     if (!in.canSeek())
@@ -245,25 +260,14 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     StateBudget budget(baseStateBudget + stateBudgetPerFileByte * fileSize);
     StateBudget work(std::min(baseWorkBudget + workBudgetPerFileByte * fileSize, maxWorkPerFrame));
 
-    const ModelHeaderRecord header = modelfile::readHeader(in);
+    header = modelfile::readHeader(in);
     const int version = header.version;
-    modelId = header.modelId;
-    sampleRate = header.sampleRate;
-    numInputChannels = header.numInputChannels;
-    inputPacking = static_cast<int>(header.inputPacking.code);
-    numBins = header.inputPacking.numBins;
-    lowBins = header.inputPacking.lowBins;
-    numHistoryFrames = header.inputPacking.numOfHistoryFrames;
-    if (header.inputPacking.code == PackingCode::decimated)
-        decimation = header.inputPacking.decimation;
-    processingMode = static_cast<int>(header.processingMode);
-    numOutputChannels = header.numOutputChannels;
-    numOutputs = header.numOutputs;
-    outputNames.assign(header.outputNames.begin(), header.outputNames.end());
-    outputPacking = static_cast<int>(header.outputPacking.code);
-    fftSize = header.fftSize;
-    windowSize = header.windowSize;
-    hopSize = header.hopSize;
+    const int numInputChannels = header.numInputChannels;
+    const PackingRecord& input = header.inputPacking;
+    const int numBins = input.numBins;
+    const int lowBins = input.lowBins;
+    const int decimation = input.decimation;
+    const int numHistoryFrames = input.numOfHistoryFrames;
 
     if (numInputChannels < 1)
         reject("the model has " + std::to_string(numInputChannels) + " input channels");
@@ -277,7 +281,7 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
         reject("the spectrum history is larger than a file of this size can justify");
     resetSpectrumHistory();
 
-    if (inputPacking == 6)
+    if (input.code == PackingCode::decimated)
         tensorRows = lowBins + (decimation == 0 ? 0 : (numBins - lowBins) / decimation);
     else
         tensorRows = numBins + 3 * lowBins;
@@ -295,8 +299,8 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     {
         const LayerRecord record = modelfile::readLayer(in, version, i);
         const std::string& name = record.name;
-        const std::string what =
-            "layer " + std::to_string(i + 1) + " '" + name + "' (" + modelfile::getLayerTypeName(record.type) + ")";
+        const std::string what = "layer " + std::to_string(i + 1) + " '" + name + "' (" +
+                                 modelfile::getLayerTypeName(record.getType()) + ")";
         // A replaced entry would leave its layer registered as a consumer without an owner.
         if (name == "input" || name == "output" || layers.count(name) != 0)
             reject(what + ": the name is already taken");
@@ -329,7 +333,9 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
 
     try
     {
-        outputLayer = std::make_shared<OutputLayer<T>>(layers, stream);
+        const std::string outputSource = readString(in);
+        outputLayer =
+            std::make_shared<OutputLayer<T>>(std::get<std::shared_ptr<BaseLayer<T>>>(layers.at(outputSource)).get());
     }
     catch (const std::out_of_range&)
     {
@@ -342,27 +348,28 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     const FrameShape& produced = outputLayer->getSources().front()->getFrameShape();
     if (produced.getNumOfElements() < 1)
         reject("the model's output frames are empty (" + describeShape(produced) + "), so it never outputs anything");
-    const int columnsPerChannel = packing::isComplexPacking(outputPacking) ? 2 : 1;
+    const PackingCode outputPacking = header.outputPacking.code;
+    const int columnsPerChannel = isComplexPacking(outputPacking) ? 2 : 1;
     std::int64_t rowsNeeded = 0;
     switch (outputPacking)
     {
-    case 4:
+    case PackingCode::realAndImaginary:
         rowsNeeded = numBins;
         break;
-    case 1:
-    case 2:
+    case PackingCode::magnitudes:
+    case PackingCode::splitMagnitudes:
         rowsNeeded = static_cast<std::int64_t>(numBins) + 3 * static_cast<std::int64_t>(lowBins);
         break;
-    case 6:
+    case PackingCode::decimated:
         if (numBins > lowBins && decimation < 1)
             reject("the output packing decimates by " + std::to_string(decimation));
         // A last partial group reads one row more; it is read as zero when it is missing.
         rowsNeeded = lowBins + (numBins > lowBins ? (numBins - lowBins) / decimation : 0);
         break;
-    default:
+    case PackingCode::history:
         break;
     }
-    if (outputPacking != 5 && (produced.rows < rowsNeeded || produced.channels < columnsPerChannel))
+    if (outputPacking != PackingCode::history && (produced.rows < rowsNeeded || produced.channels < columnsPerChannel))
         reject("the output packing needs " + std::to_string(rowsNeeded) + " rows and " +
                std::to_string(columnsPerChannel) + " channels, the graph delivers " + describeShape(produced));
     const std::int64_t framesPerCall =
@@ -375,16 +382,21 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
 template <typename T>
 int NeuralModel<T>::getNumOfInputTensorChannels() const
 {
-    return packing::isComplexPacking(inputPacking) ? 2 * numInputChannels : numInputChannels * numHistoryFrames;
+    const PackingRecord& input = header.inputPacking;
+    return isComplexPacking(input.code) ? 2 * header.numInputChannels
+                                        : header.numInputChannels * input.numOfHistoryFrames;
 }
 
 template <typename T>
 void NeuralModel<T>::resetSpectrumHistory()
 {
+    const int numInputChannels = header.numInputChannels;
+    const int numBins = header.inputPacking.numBins;
+    const int numHistoryFrames = header.inputPacking.numOfHistoryFrames;
     // In place when the history has its shape: a reset may come from an audio callback.
     if (static_cast<int>(spectrumHistory.size()) == numHistoryFrames &&
         std::all_of(spectrumHistory.begin(), spectrumHistory.end(),
-                    [this](const ComplexSignal32& spectrum)
+                    [&](const ComplexSignal32& spectrum)
                     {
                         return spectrum.getNumOfChannels() == numInputChannels &&
                                spectrum.getNumOfSamples() == numBins && spectrum.getUseCount() == 1;
@@ -438,7 +450,8 @@ int NeuralModel<T>::processFrame(const ComplexSignal32& spectrum)
         spectrumHistory.emplace_back();
     spectrumHistory.splice(spectrumHistory.end(), spectrumHistory, spectrumHistory.begin());
     ComplexSignal32& newest = spectrumHistory.back();
-    const int numOfBins = std::max(numBins, 0);
+    const int numInputChannels = header.numInputChannels;
+    const int numOfBins = std::max(header.inputPacking.numBins, 0);
     newest.resizeView(numInputChannels, numOfBins);
     const int channels = spectrum.hasStorage() ? std::min(spectrum.getNumOfChannels(), numInputChannels) : 0;
     const int available = std::clamp(spectrum.getNumOfSamples(), 0, numOfBins);

@@ -8,6 +8,7 @@
 #include "DspCore/Export.h"
 #include "DspCore/Files.h"
 #include "DspCore/Signals.h"
+#include "Format/ModelRecords.h"
 #include "Neural/Layers.h"
 #include "Neural/Tensor.h"
 
@@ -66,40 +67,28 @@ public:
         the empty tensor. */
     void pushTensorInto(const Tensor<T>& input, Tensor<T>& result);
 
-    /** Channels of the input tensor: 2 x numInputChannels for packing codes 4 and 6,
-        numInputChannels x numHistoryFrames otherwise. */
+    /** Channels of the input tensor: 2 x numInputChannels for the complex packings (codes 4
+        and 6), numInputChannels x numOfHistoryFrames otherwise. */
     int getNumOfInputTensorChannels() const;
+
+    /** The header as read by loadModel; every count is 0 before a model is loaded. */
+    const ModelHeaderRecord& getHeader() const { return header; }
 
     LayerMap layers;
     std::shared_ptr<InputLayer<T>> inputLayer;
     std::shared_ptr<OutputLayer<T>> outputLayer;
 
-    // Header values, filled by loadModel.
-    int modelId = 0;
-    double sampleRate = 0.0;
-    int numInputChannels = 0;
-    int inputPacking = 0;
-    int numOutputChannels = 0;
-    int outputPacking = 0;
-    int numOutputs = 0;
-    std::list<std::string> outputNames;
-    int processingMode = 0;
-    int fftSize = 0;
-    int windowSize = 0;
-    int hopSize = 0;
-    int numBins = 0;
-    int lowBins = 0;
-    int decimation = 1;
     /** Frames between an input frame and its effect at the output. */
     int latency = 0;
-    /** Continue masks above numBins at their smoothed magnitude instead of 0. */
+    /** Continue masks above the packed bins at their smoothed magnitude instead of 0. */
     bool maskExtrapolationEnabled = true;
-    int numHistoryFrames = 1;
     std::list<ComplexSignal32> spectrumHistory;
     /** Rows of the input tensor. */
     int tensorRows = 0;
 
 private:
+    ModelHeaderRecord header;
+
     bool readModel(const std::shared_ptr<InputStream>& stream);
     void makeEmptyGraph();
     void resetSpectrumHistory();

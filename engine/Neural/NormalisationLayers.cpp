@@ -5,7 +5,6 @@
 
 #include "DspCore/VectorOps.h"
 #include "Neural/LayerKernels.h"
-#include "Neural/ModelReading.h"
 
 namespace murel
 {
@@ -90,11 +89,6 @@ MixTileFunction selectMixTile(int rows)
 // ---------------------------------------------------------------------------------------------
 // NormLayer
 
-NormLayer::NormLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : NormLayer(layers, std::get<NormLayerRecord>(modelfile::readLayerBody(*stream, LayerType::norm, version)))
-{
-}
-
 NormLayer::NormLayer(const LayerMap& layers, const NormLayerRecord& record)
     : BaseLayer<float>(layers, record.source, LayerType::norm)
 {
@@ -139,11 +133,6 @@ bool NormLayer::push(const Tensor<float>& input, BaseLayer<float>*)
 
 // ---------------------------------------------------------------------------------------------
 // PreNormLayer
-
-PreNormLayer::PreNormLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : PreNormLayer(layers, std::get<PreNormLayerRecord>(modelfile::readLayerBody(*stream, LayerType::preNorm, version)))
-{
-}
 
 PreNormLayer::PreNormLayer(const LayerMap& layers, const PreNormLayerRecord& record)
     : BaseLayer<float>(layers, record.source, LayerType::preNorm)
@@ -199,12 +188,6 @@ void PreNormLayer::reset()
 // ---------------------------------------------------------------------------------------------
 // ARPreNormLayer
 
-ARPreNormLayer::ARPreNormLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream)
-    : ARPreNormLayer(layers,
-                     std::get<ARPreNormLayerRecord>(modelfile::readLayerBody(*stream, LayerType::arPreNorm, 4106)))
-{
-}
-
 ARPreNormLayer::ARPreNormLayer(const LayerMap& layers, const ARPreNormLayerRecord& record)
     : BaseLayer<float>(layers, record.source, LayerType::arPreNorm)
 {
@@ -243,11 +226,6 @@ void ARPreNormLayer::reset()
 
 // ---------------------------------------------------------------------------------------------
 // DenseLayer
-
-DenseLayer::DenseLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : DenseLayer(layers, std::get<DenseLayerRecord>(modelfile::readLayerBody(*stream, LayerType::dense, version)))
-{
-}
 
 DenseLayer::DenseLayer(const LayerMap& layers, const DenseLayerRecord& record)
     : BaseLayer<float>(layers, record.source, LayerType::dense)

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "DspCore/Export.h"
+#include "Format/ModelRecords.h"
 #include "Neural/Layers.h"
-#include "Neural/ModelFile.h"
 
 namespace murel
 {
@@ -16,8 +16,6 @@ namespace murel
 class MUREL_EXPORT NormLayer : public BaseLayer<float>
 {
 public:
-    /** Version 4106 and later: int8 mode, scale, offset; older files: offset, scale, and mode 0. */
-    NormLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
     NormLayer(const LayerMap& layers, const NormLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
@@ -38,8 +36,6 @@ private:
 class MUREL_EXPORT PreNormLayer : public BaseLayer<float>
 {
 public:
-    /** Reads the kernel; its first axis is the number of levels kept. */
-    PreNormLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
     PreNormLayer(const LayerMap& layers, const PreNormLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
@@ -63,8 +59,6 @@ private:
 class MUREL_EXPORT ARPreNormLayer : public BaseLayer<float>
 {
 public:
-    /** Reads the float32 attackCoefficient, releaseCoefficient and epsilon. */
-    ARPreNormLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream);
     ARPreNormLayer(const LayerMap& layers, const ARPreNormLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
@@ -90,8 +84,6 @@ private:
 class MUREL_EXPORT DenseLayer : public BaseLayer<float>
 {
 public:
-    /** Reads weights [rows][rows][channels] and bias [rows][channels] (may be empty). */
-    DenseLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
     DenseLayer(const LayerMap& layers, const DenseLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;

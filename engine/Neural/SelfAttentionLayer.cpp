@@ -4,16 +4,8 @@
 #include <climits>
 #include <cstring>
 
-#include "Neural/ModelReading.h"
-
 namespace murel
 {
-
-SelfAttentionLayer::SelfAttentionLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version)
-    : SelfAttentionLayer(layers, std::get<SelfAttentionLayerRecord>(
-                                     modelfile::readLayerBody(*stream, LayerType::selfAttention, version)))
-{
-}
 
 SelfAttentionLayer::SelfAttentionLayer(const LayerMap& layers, const SelfAttentionLayerRecord& record)
     : BaseLayer<float>(layers, record.source, LayerType::selfAttention)

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "DspCore/Export.h"
+#include "Format/ModelRecords.h"
 #include "Neural/LayerKernels.h"
 #include "Neural/Layers.h"
-#include "Neural/ModelFile.h"
 
 namespace murel
 {
@@ -19,9 +19,6 @@ namespace murel
 class MUREL_EXPORT SelfAttentionLayer : public BaseLayer<float>
 {
 public:
-    /** Reads weights [channels][channels] and bias [rows][channels]; from version 4103 on also
-        the int8 outputDelay and the contextKernel [taps][channels]. */
-    SelfAttentionLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int version);
     SelfAttentionLayer(const LayerMap& layers, const SelfAttentionLayerRecord& record);
 
     bool push(const Tensor<float>& input, BaseLayer<float>* from) override;

@@ -8,7 +8,6 @@
 
 #include "DspCore/VectorMath.h"
 #include "Neural/NeuralModel.h"
-#include "Neural/SpectralPacking.h"
 
 namespace murel
 {
@@ -17,6 +16,11 @@ namespace
 {
 
 const char* const unknownPackingFormat = "Unknown packing format";
+
+bool isMagnitudePacking(PackingCode code)
+{
+    return code == PackingCode::magnitudes || code == PackingCode::splitMagnitudes;
+}
 
 } // namespace
 
@@ -34,8 +38,10 @@ template <typename T>
 template <typename Frames>
 void NeuralModel<T>::packFrames(const Frames& frames, Tensor<T>& tensor) const
 {
-    const int code = inputPacking;
-    const bool complexPacking = packing::isComplexPacking(code);
+    const PackingCode code = header.inputPacking.code;
+    const int lowBins = header.inputPacking.lowBins;
+    const int decimation = header.inputPacking.decimation;
+    const bool complexPacking = isComplexPacking(code);
     const int numOfColumns = getNumOfInputTensorChannels();
     const int rows = std::max(tensorRows, 0);
     tensor.ensureShape(1, rows, numOfColumns);
@@ -73,12 +79,12 @@ void NeuralModel<T>::packFrames(const Frames& frames, Tensor<T>& tensor) const
                     break;
                 }
                 const std::complex<float> x = bins[b];
-                if (code == 4 || (code == 6 && b < lowBins))
+                if (code == PackingCode::realAndImaginary || (code == PackingCode::decimated && b < lowBins))
                 {
                     cell(r, column) = part(b);
                     b += 1;
                 }
-                else if (code == 6)
+                else if (code == PackingCode::decimated)
                 {
                     const int d = decimation;
                     float sum = 0.0f;
@@ -91,12 +97,12 @@ void NeuralModel<T>::packFrames(const Frames& frames, Tensor<T>& tensor) const
                     }
                     cell(r, column) = sum;
                 }
-                else if ((code == 1 || code == 2) && b >= lowBins)
+                else if (isMagnitudePacking(code) && b >= lowBins)
                 {
                     cell(r, column) = std::hypot(x.real(), x.imag());
                     b += 1;
                 }
-                else if (code == 1 || code == 2)
+                else if (isMagnitudePacking(code))
                 {
                     switch (r % 4)
                     {
@@ -140,8 +146,12 @@ std::vector<ComplexSignal32> NeuralModel<T>::tensorToSignals(const Tensor<T>& te
 template <typename T>
 void NeuralModel<T>::unpackFrame(const Tensor<T>& tensor, int o, int numOfSamples, ComplexSignal32& mask) const
 {
-    const int code = outputPacking;
-    const int columnsPerChannel = packing::isComplexPacking(code) ? 2 : 1;
+    const PackingCode code = header.outputPacking.code;
+    // The bins, low bins and decimation are the input packing's.
+    const int numBins = header.inputPacking.numBins;
+    const int lowBins = header.inputPacking.lowBins;
+    const int decimation = header.inputPacking.decimation;
+    const int columnsPerChannel = isComplexPacking(code) ? 2 : 1;
     const int numOfColumns = tensor.shape[2];
     const int numOfChannels = numOfColumns / columnsPerChannel;
     const int numOfBins = std::max(numOfSamples, 0);
@@ -167,22 +177,22 @@ void NeuralModel<T>::unpackFrame(const Tensor<T>& tensor, int o, int numOfSample
         for (int j = 0; j < numOfPackedBins; ++j)
         {
             std::complex<float> value;
-            if (code == 4 || (code == 6 && j < lowBins))
+            if (code == PackingCode::realAndImaginary || (code == PackingCode::decimated && j < lowBins))
             {
                 value = {at(r, column), at(r, column + 1)};
                 r += 1;
             }
-            else if ((code == 1 || code == 2) && j < lowBins)
+            else if (isMagnitudePacking(code) && j < lowBins)
             {
                 value = {at(r, column) - at(r + 2, column), at(r + 1, column) - at(r + 3, column)};
                 r += 4;
             }
-            else if (code == 1 || code == 2)
+            else if (isMagnitudePacking(code))
             {
                 value = {at(r, column), 0.0f};
                 r += 1;
             }
-            else if (code == 6 && decimation >= 1)
+            else if (code == PackingCode::decimated && decimation >= 1)
             {
                 const int d = decimation;
                 const int q = (j - lowBins) % d;
@@ -194,7 +204,7 @@ void NeuralModel<T>::unpackFrame(const Tensor<T>& tensor, int o, int numOfSample
                 if (q == d - 1)
                     r += 1;
             }
-            else if (code == 6)
+            else if (code == PackingCode::decimated)
             {
                 value = {0.0f, 0.0f};
             }

@@ -6,8 +6,6 @@
 #include <stdexcept>
 
 #include "DspCore/AlignedMemory.h"
-#include "Neural/ModelFile.h"
-#include "Neural/ModelReading.h"
 
 namespace murel
 {
@@ -55,12 +53,6 @@ template <typename T>
 Tensor<T>::Tensor(const std::vector<int>& newShape)
     : data(std::make_shared<TensorData<T>>(countElements(newShape))), shape(newShape)
 {
-}
-
-template <typename T>
-Tensor<T>::Tensor(std::shared_ptr<InputStream> stream, int version)
-{
-    *this = modelfile::readTensor(*stream, version, "tensor").values;
 }
 
 template <typename T>

@@ -42,11 +42,6 @@ public:
     Tensor() = default;
     /** New, unshared, uninitialised storage of exactly the element count of shape. */
     explicit Tensor(const std::vector<int>& shape);
-    /** Reads one stored tensor record of a model file of the given format version. Throws
-        ModelFormatError for a record that is truncated, uses an unknown element format or has
-        dimensions that cannot fit in the rest of the stream, and std::length_error for a
-        negative rank. */
-    Tensor(std::shared_ptr<InputStream> stream, int version);
 
     /** Product of the axes; 0 without axes. Throws std::length_error for a negative axis or a
         count that a tensor cannot hold. */

@@ -194,43 +194,44 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
         {
             return refuse(name + ": cannot be read");
         }
-        const NeuralModel<float>& first = models.front();
-        if (model.windowSize != first.windowSize || model.hopSize != first.hopSize ||
-            model.processingMode != first.processingMode)
+        const ModelHeaderRecord& first = models.front().getHeader();
+        const ModelHeaderRecord& header = model.getHeader();
+        if (header.windowSize != first.windowSize || header.hopSize != first.hopSize ||
+            header.processingMode != first.processingMode)
             return refuse(name + " cannot run with " + nameModel(0) +
                           ": they differ in window size, hop size or processing mode");
-        if (!(model.sampleRate > 0.0) || !std::isfinite(model.sampleRate))
+        if (!(header.sampleRate > 0.0) || !std::isfinite(header.sampleRate))
             return refuse(name + ": its sample rate is not a positive number");
-        if (model.numInputChannels < 1 || model.numOutputChannels < 1)
+        if (header.numInputChannels < 1 || header.numOutputChannels < 1)
             return refuse(name + ": it has no input or no output channels");
-        // Code 5 loads but cannot be packed or unpacked: every frame would throw.
-        if (model.inputPacking == 5 || model.outputPacking == 5)
+        // The history packing loads but cannot be packed or unpacked: every frame would throw.
+        if (header.inputPacking.code == PackingCode::history || header.outputPacking.code == PackingCode::history)
             return refuse(name + ": packing code 5 cannot be processed");
         // A strided graph without its matching up-sampling (or the reverse) would deliver masks
         // that never pair one to one with the input frames.
         if (!keepsFrameRate(model))
             return refuse(name + ": its graph does not emit one frame per input frame");
-        if (model.numOutputs < 0 || static_cast<int>(model.outputNames.size()) < model.numOutputs + 1)
+        if (header.numOutputs < 0 || static_cast<int>(header.outputNames.size()) < header.numOutputs + 1)
             return refuse(name + ": it names fewer buses than it declares");
 
-        const AudioFormat modelInput = makeFormat(model.numInputChannels, model.sampleRate);
-        const AudioFormat modelOutput = makeFormat(model.numOutputChannels, model.sampleRate);
+        const AudioFormat modelInput = makeFormat(header.numInputChannels, header.sampleRate);
+        const AudioFormat modelOutput = makeFormat(header.numOutputChannels, header.sampleRate);
         if (i == 0)
         {
             inputFormatOfModels = modelInput;
             outputFormatOfModels = modelOutput;
-            residualName = *std::next(model.outputNames.begin(), model.numOutputs);
+            residualName = *std::next(header.outputNames.begin(), header.numOutputs);
         }
         else if (modelInput != inputFormatOfModels || modelOutput != outputFormatOfModels)
         {
             return refuse(name + " cannot run with " + nameModel(0) + ": they differ in sample rate or channels");
         }
 
-        auto busName = model.outputNames.begin();
-        for (int k = 0; k < model.numOutputs; ++k, ++busName)
+        auto busName = header.outputNames.begin();
+        for (int k = 0; k < header.numOutputs; ++k, ++busName)
             names.push_back(*busName);
-        numOfBussesPerModel.push_back(model.numOutputs);
-        totalModelBusses += model.numOutputs;
+        numOfBussesPerModel.push_back(header.numOutputs);
+        totalModelBusses += header.numOutputs;
         // The residual needs a slot of its own.
         if (totalModelBusses > maxNumOfBusses - 1)
             return refuse("the models have more than " + std::to_string(maxNumOfBusses - 1) + " buses in all");
@@ -252,7 +253,7 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
     modelOutputFormat = std::move(outputFormatOfModels);
     outputBusNames = std::move(names);
     numOfModelBusses = std::move(numOfBussesPerModel);
-    outputsMasks = neuralModels.front().processingMode == 0;
+    outputsMasks = neuralModels.front().getHeader().processingMode == ProcessingMode::masks;
     inputFrames.clear();
     busQueues.assign(static_cast<std::size_t>(getNumOfOutputBusses(false)), SpectrumRing());
     // Nothing runs until the frame storage is sized for these models.
@@ -310,7 +311,7 @@ bool MurelProcessor::updateBlockSize()
         }
     }
     const double factor = std::pow(2.0, exponent);
-    const NeuralModel<float>& first = neuralModels.front();
+    const ModelHeaderRecord& first = neuralModels.front().getHeader();
     int sizes[3] = {};
     const int modelSizes[3] = {first.fftSize, first.windowSize, first.hopSize};
     for (int i = 0; i < 3; ++i)

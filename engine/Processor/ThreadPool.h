@@ -18,7 +18,9 @@ namespace murel
 
 /** Fixed-size worker pool: a FIFO of type-erased tasks guarded by one mutex. Results and
     exceptions of a task reach the caller through the future that add returns; a task that is
-    discarded before it ran reports a broken promise instead. Stopping is final. */
+    discarded before it ran reports a broken promise instead. Stopping is final. Part of the
+    exported interface for the library's users; the processor does not use it (its models run
+    on their own worker threads). */
 class MUREL_EXPORT ThreadPool
 {
 public:

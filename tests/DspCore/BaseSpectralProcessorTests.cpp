@@ -11,13 +11,13 @@
 #include <vector>
 
 #include "DspCore/BaseSpectralProcessor.h"
+#include "TestSupport.h"
 
 using namespace murel;
+using namespace murel::test;
 
 namespace
 {
-
-constexpr double pi = 3.14159265358979323846;
 
 struct Blocking
 {
@@ -40,14 +40,6 @@ int startUpSilence(const Blocking& b)
 std::string describe(const Blocking& b)
 {
     return "fft " + std::to_string(b.fft) + ", window " + std::to_string(b.window) + ", hop " + std::to_string(b.hop);
-}
-
-AudioFormat makeFormat(int numOfChannels, double sampleRate = 48000.0)
-{
-    AudioFormat format;
-    format.createDefaultChannelMapping(numOfChannels);
-    format.setSampleRate(sampleRate);
-    return format;
 }
 
 // What a scripted subclass does with frame k: how many spectra it returns, and the real gain of
@@ -108,26 +100,6 @@ void configure(BaseSpectralProcessor& frame, int inChannels, int outChannels, co
 {
     frame.setFormat(makeFormat(inChannels), makeFormat(outChannels));
     ASSERT_TRUE(frame.setBlocking(b.fft, b.window, b.hop));
-}
-
-Signal32 makeNoise(int numOfChannels, int numOfSamples, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::uniform_real_distribution<float> distribution(-1.0f, 1.0f);
-    Signal32 noise(numOfChannels, numOfSamples);
-    for (int c = 0; c < numOfChannels; ++c)
-        for (int i = 0; i < numOfSamples; ++i)
-            noise.getWritePointer(c)[i] = distribution(generator);
-    return noise;
-}
-
-Signal32 slice(const Signal32& signal, int start, int length)
-{
-    Signal32 block(signal.getNumOfChannels(), length);
-    for (int c = 0; length > 0 && c < signal.getNumOfChannels(); ++c)
-        std::memcpy(block.getWritePointer(c), signal.getReadPointer(c) + start,
-                    static_cast<std::size_t>(length) * sizeof(float));
-    return block;
 }
 
 void append(std::vector<std::vector<float>>& stream, const Signal32& output)
@@ -197,19 +169,6 @@ double synthesisWindow(const Blocking& b, int n)
     const int shortIndex = n - (b.window - 2 * b.hop) / 2;
     return shortIndex >= 0 && shortIndex < 2 * b.hop ? hann(shortIndex, 2 * b.hop) / (hann(n, b.window) * b.window)
                                                      : 0.0;
-}
-
-// The first numOfBins of the unscaled DFT of x; sign -1 forward, +1 inverse.
-std::vector<std::complex<double>> directDft(const std::vector<std::complex<double>>& x, int sign, int numOfBins)
-{
-    const std::size_t n = x.size();
-    std::vector<std::complex<double>> roots(n), result(static_cast<std::size_t>(numOfBins));
-    for (std::size_t m = 0; m < n; ++m)
-        roots[m] = std::polar(1.0, sign * 2.0 * pi * static_cast<double>(m) / static_cast<double>(n));
-    for (std::size_t k = 0; k < result.size(); ++k)
-        for (std::size_t i = 0; i < n; ++i)
-            result[k] += x[i] * roots[k * i % n];
-    return result;
 }
 
 // Unscaled inverse of the Hermitian spectrum that the one-sided bins imply.

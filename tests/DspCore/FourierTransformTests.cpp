@@ -8,43 +8,15 @@
 #include <vector>
 
 #include "DspCore/FourierTransform.h"
+#include "TestSupport.h"
 
 using namespace murel;
+using namespace murel::test;
 
 namespace
 {
 
 using Complex = std::complex<double>;
-constexpr double pi = 3.14159265358979323846;
-
-/** Direct DFT in double precision; sign -1 for forward, +1 for inverse. No scaling. Plain
-    doubles and an incremental root index keep the O(N^2) sums quick in unoptimised builds. */
-std::vector<Complex> directDft(const std::vector<Complex>& x, int sign, int numOfBins = 0)
-{
-    const std::size_t n = x.size();
-    std::vector<double> roots(2 * n), in(2 * n);
-    for (std::size_t m = 0; m < n; ++m)
-    {
-        roots[2 * m] = std::cos(sign * 2.0 * pi * static_cast<double>(m) / static_cast<double>(n));
-        roots[2 * m + 1] = std::sin(sign * 2.0 * pi * static_cast<double>(m) / static_cast<double>(n));
-        in[2 * m] = x[m].real();
-        in[2 * m + 1] = x[m].imag();
-    }
-    const double* w = roots.data();
-    const double* v = in.data();
-    std::vector<Complex> result(numOfBins == 0 ? n : static_cast<std::size_t>(numOfBins));
-    for (std::size_t k = 0; k < result.size(); ++k)
-    {
-        double re = 0.0, im = 0.0;
-        for (std::size_t i = 0, r = 0; i < n; ++i, r = r + k >= n ? r + k - n : r + k) // r = k * i mod n
-        {
-            re += v[2 * i] * w[2 * r] - v[2 * i + 1] * w[2 * r + 1];
-            im += v[2 * i] * w[2 * r + 1] + v[2 * i + 1] * w[2 * r];
-        }
-        result[k] = {re, im};
-    }
-    return result;
-}
 
 /** Real inverse of bins 0 .. N/2: the complex inverse of the Hermitian spectrum they imply
     (DC and Nyquist once, every other bin twice through its real part), plus the documented

@@ -10,22 +10,15 @@
 #include <vector>
 
 #include "DspCore/SampleRateConversion.h"
+#include "TestSupport.h"
 
 using namespace murel;
+using namespace murel::test;
 
 namespace
 {
 
-constexpr double pi = 3.14159265358979323846;
 constexpr int resolution = 64;
-
-AudioFormat makeFormat(int channels, double rate)
-{
-    AudioFormat format;
-    format.createDefaultChannelMapping(channels);
-    format.setSampleRate(rate);
-    return format;
-}
 
 void configure(SampleRateConversion& converter, int channels, double inputRate, double outputRate)
 {
@@ -98,21 +91,6 @@ Signal32 makeSignal(int channels, int samples, const std::function<float(int i)>
         for (int i = 0; i < samples; ++i)
             signal.getWritePointer(c)[i] = value(i);
     return signal;
-}
-
-Signal32 makeNoise(int channels, int samples, unsigned seed)
-{
-    std::mt19937 generator(seed);
-    std::uniform_real_distribution<float> distribution(-1.0f, 1.0f);
-    return makeSignal(channels, samples, [&](int) { return distribution(generator); });
-}
-
-Signal32 slice(const Signal32& signal, int start, int length)
-{
-    Signal32 part(signal.getNumOfChannels(), length);
-    for (int c = 0; c < signal.getNumOfChannels(); ++c)
-        std::copy_n(signal.getReadPointer(c) + start, length, part.getWritePointer(c));
-    return part;
 }
 
 // One row per channel, every output of the stream in order.

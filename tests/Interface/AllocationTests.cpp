@@ -102,7 +102,7 @@ mw::TensorRecord values(std::vector<int> shape, std::uint32_t seed)
     std::vector<float> v(n);
     for (float& x : v)
         x = distribution(generator);
-    return tensorRecord(std::move(shape), std::move(v));
+    return mw::TensorRecord(std::move(shape), std::move(v));
 }
 
 /** A small encoder/decoder with most layer types on the way: strided convolutions (one in
@@ -128,7 +128,7 @@ mw::ModelDescription everyLayerModel(std::uint32_t seed)
     m.layers = {
         {"e1", e1},
         {"n1", mw::NormLayerRecord{"e1", 0, values({8}, seed + 11), values({8}, seed + 12)}},
-        {"a1", mw::ActivationLayerRecord{4, "n1"}},
+        {"a1", mw::ActivationLayerRecord{murel::LayerType::relu, "n1"}},
         {"e2", e2},
         {"attention", attention},
         {"dense", mw::DenseLayerRecord{"attention", values({16, 16, 8}, seed + 13), values({16 * 8}, seed + 14)}},
@@ -139,7 +139,7 @@ mw::ModelDescription everyLayerModel(std::uint32_t seed)
         {"filter", mw::SeparableChannelConvLayerRecord{"a2", values({3}, seed + 15), values({3}, seed + 16)}},
         {"sum", mw::ArithmeticLayerRecord{{"filter", "a2"}, 0}},
         {"out", mw::ConvLayerRecord{"sum", values({1, 1, 8, columns}, seed + 17), values({columns}, seed + 18)}},
-        {"mask", mw::ActivationLayerRecord{6, "out"}},
+        {"mask", mw::ActivationLayerRecord{murel::LayerType::sigmoid, "out"}},
     };
     m.outputSource = "mask";
     return m;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ModelWriter.h"
+#include "Format/ModelWriter.h"
 
 // This file also calls the type-mangled model-handle form of murelGetProcessorInfo.
 #define MUREL_DEFINES_MODEL_INFO_OVERLOAD
@@ -59,12 +59,12 @@ mw::ModelDescription queuedModel()
 {
     mw::ModelDescription description;
     description.header.sampleRate = 44100.0;
-    description.header.inputPacking = mw::Packing::plain(4, 3);
-    description.header.outputPacking = mw::Packing::plain(4, 3);
+    description.header.inputPacking = mw::Packing::plain(murel::PackingCode::realAndImaginary, 3);
+    description.header.outputPacking = mw::Packing::plain(murel::PackingCode::realAndImaginary, 3);
     description.header.fftSize = 4;
     description.header.windowSize = 4;
     description.header.hopSize = 2;
-    description.layers = {{"relu", mw::ActivationLayerRecord{4, "input"}},
+    description.layers = {{"relu", mw::ActivationLayerRecord{murel::LayerType::relu, "input"}},
                           {"cat", mw::ConcatLayerRecord{{"relu", "input"}}}};
     description.outputSource = "cat";
     return description;
@@ -224,8 +224,8 @@ TEST_F(ModelFiles, NullHandlesAreIgnored)
 TEST_F(ModelFiles, PublicHeaderWorksFromC)
 {
     mw::ModelDescription identity;
-    identity.header.inputPacking = mw::Packing::plain(4, 5);
-    identity.header.outputPacking = mw::Packing::plain(4, 5);
+    identity.header.inputPacking = mw::Packing::plain(murel::PackingCode::realAndImaginary, 5);
+    identity.header.outputPacking = mw::Packing::plain(murel::PackingCode::realAndImaginary, 5);
     identity.header.version = 4104;
     EXPECT_EQ(murelRunModelFromC(save(identity, "identity.model").c_str(), 5, 2), 0);
 }

@@ -465,7 +465,7 @@ TEST(ProcessorInterface, EachCreateFailureSaysWhyAndASuccessClearsTheReason)
     noBus.header.outputNames = {"Residual"};
     const TemporaryModelFile noBusModel(noBus);
     mw::ModelDescription noBins = identityModel(2, blocking, 0, 129);
-    noBins.header.inputPacking = mw::Packing::plain(4, 0);
+    noBins.header.inputPacking = mw::Packing::plain(murel::PackingCode::realAndImaginary, 0);
     const TemporaryModelFile noBinsModel(noBins);
     std::vector<std::uint8_t> bytes = mw::writeModel(scalingModel(2, blocking, 0, 129, 1.0f));
     bytes.resize(bytes.size() - 40);

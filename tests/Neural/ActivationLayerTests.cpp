@@ -33,20 +33,20 @@ TEST(ActivationLayers, MatchThePlainFormulas)
         double tolerance;
     };
     const std::vector<Case> cases{
-        {"relu", mw::ActivationLayerRecord{4, "input"}, [](float x) { return x < 0 ? 0.0 : static_cast<double>(x); },
-         0.0},
+        {"relu", mw::ActivationLayerRecord{LayerType::relu, "input"},
+         [](float x) { return x < 0 ? 0.0 : static_cast<double>(x); }, 0.0},
         {"leaky relu", mw::LeakyReLULayerRecord{"input", 0.2f},
          [](float x) { return static_cast<double>(x < 0 ? 0.2f * x : x); }, 1e-7},
-        {"elu", mw::ActivationLayerRecord{5, "input"},
+        {"elu", mw::ActivationLayerRecord{LayerType::elu, "input"},
          [](float x) { return x > 0 ? static_cast<double>(x) : std::expm1(static_cast<double>(x)); }, 1e-6},
         // The input is clamped to [-10, 10] first.
-        {"sigmoid", mw::ActivationLayerRecord{6, "input"},
+        {"sigmoid", mw::ActivationLayerRecord{LayerType::sigmoid, "input"},
          [](float x) { return keepNaN(x, 1.0 / (1.0 + std::exp(-std::clamp(static_cast<double>(x), -10.0, 10.0)))); },
          1e-6},
-        {"hard sigmoid", mw::ActivationLayerRecord{20, "input"},
+        {"hard sigmoid", mw::ActivationLayerRecord{LayerType::hardSigmoid, "input"},
          [](float x) { return keepNaN(x, std::clamp(static_cast<double>(x) / 6.0 + 0.5, 0.0, 1.0)); }, 1e-7},
         // e^x overflows single precision beyond about 88.7: no clamping.
-        {"softplus", mw::ActivationLayerRecord{17, "input"},
+        {"softplus", mw::ActivationLayerRecord{LayerType::softplus, "input"},
          [](float x)
          { return x > 88.8f ? std::numeric_limits<double>::infinity() : std::log1p(std::exp(static_cast<double>(x))); },
          1e-6}};

@@ -315,8 +315,8 @@ mw::SeparableChannelConvLayerRecord separableRecord(std::vector<float> timeTaps,
     frame and tap k < K-1 on the frame k + 1 back; nothing for the first (K + 1) / 2 - 1 frames. */
 Frames referenceSeparable(const mw::SeparableChannelConvLayerRecord& r, const Frames& in)
 {
-    const int k = r.timeKernel.shape[0];
-    const int l = r.frequencyKernel.shape[0];
+    const int k = r.timeKernel.values.shape[0];
+    const int l = r.frequencyKernel.values.shape[0];
     const int delay = (k + 1) / 2 - 1;
     Frames out(in.rows, in.channels, std::max(in.count() - delay, 0));
     for (int t = delay; t < in.count(); ++t)

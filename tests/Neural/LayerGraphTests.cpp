@@ -61,8 +61,8 @@ void expectBins(const ComplexSignal32& mask, int channel, const std::vector<Comp
 class DelayLayer : public BaseLayer<float>
 {
 public:
-    DelayLayer(const LayerMap& layers, const std::shared_ptr<InputStream>& stream, int frames)
-        : BaseLayer<float>(layers, stream, LayerType::none), delay(frames)
+    DelayLayer(const LayerMap& layers, const std::string& source, int frames)
+        : BaseLayer<float>(layers, source, LayerType::none), delay(frames)
     {
     }
     bool push(const Tensor<float>& input, BaseLayer<float>*) override
@@ -90,19 +90,12 @@ private:
     std::list<Tensor<float>> pending;
 };
 
-std::shared_ptr<MemoryInputStream> nameStream(const std::vector<std::string>& names)
-{
-    mw::ByteWriter out;
-    for (const std::string& name : names)
-        out.writeString(name);
-    return makeStream(out.getBytes());
-}
-
 } // namespace
 
 TEST(Packing, IdentityModelPassesTheSpectrumThrough)
 {
-    NeuralModel<float> model = loadModel(mw::Packing::plain(4, 5), mw::Packing::plain(4, 5), 2);
+    NeuralModel<float> model = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 5),
+                                         mw::Packing::plain(PackingCode::realAndImaginary, 5), 2);
     model.maskExtrapolationEnabled = false;
     const ComplexSignal32 spectrum = makeSpectrum(
         {{{1, 2}, {3, -4}, {0.5f, 0}, {-1, -1}, {7, 8}, {9, 9}}, {{-1, 0}, {2, 2}, {0, 3}, {4, 4}, {5, -5}, {6, 6}}});
@@ -123,7 +116,8 @@ TEST(Packing, IdentityModelPassesTheSpectrumThrough)
 
 TEST(Packing, MagnitudesAndLowBinQuadrants)
 {
-    NeuralModel<float> model = loadModel(mw::Packing::split(2, 2, 3), mw::Packing::split(2, 2, 3));
+    NeuralModel<float> model = loadModel(mw::Packing::split(PackingCode::splitMagnitudes, 2, 3),
+                                         mw::Packing::split(PackingCode::splitMagnitudes, 2, 3));
     const ComplexSignal32 spectrum = makeSpectrum({{{0.5f, -0.25f}, {-1, 2}, {3, 4}, {0, -2}, {1, 0}, {8, 8}, {8, 8}}});
     const Tensor<float> packed = model.signalsToTensor({spectrum});
     ASSERT_EQ(packed.shape, (std::vector<int>{1, 11, 1}));
@@ -134,14 +128,16 @@ TEST(Packing, MagnitudesAndLowBinQuadrants)
     ASSERT_EQ(masks.size(), 1u);
     expectBins(masks[0], 0, {{0.5f, -0.25f}, {-1, 2}, {5, 0}, {2, 0}, {1, 0}, {0, 0}, {0, 0}});
 
-    NeuralModel<float> magnitudes = loadModel(mw::Packing::plain(1, 3), mw::Packing::plain(1, 3));
+    NeuralModel<float> magnitudes =
+        loadModel(mw::Packing::plain(PackingCode::magnitudes, 3), mw::Packing::plain(PackingCode::magnitudes, 3));
     EXPECT_EQ(column(magnitudes.signalsToTensor({spectrum}), 0),
               (std::vector<float>{std::hypot(0.5f, 0.25f), std::hypot(1.0f, 2.0f), 5.0f}));
 }
 
 TEST(Packing, FewerBinsThanTheModelPackAsZeros)
 {
-    NeuralModel<float> model = loadModel(mw::Packing::plain(4, 4), mw::Packing::plain(4, 4), 2);
+    NeuralModel<float> model = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 4),
+                                         mw::Packing::plain(PackingCode::realAndImaginary, 4), 2);
     const Tensor<float> packed = model.signalsToTensor({makeSpectrum({{{1, 2}, {3, 4}}})});
     ASSERT_EQ(packed.shape, (std::vector<int>{1, 4, 4}));
     EXPECT_EQ(column(packed, 0), (std::vector<float>{1, 3, 0, 0}));
@@ -183,7 +179,8 @@ TEST(Packing, DecimatedGroupsAreAveragedAndInterpolated)
 
 TEST(Packing, MaskExtrapolationFollowsTheSmoothedMagnitude)
 {
-    NeuralModel<float> model = loadModel(mw::Packing::plain(4, 5), mw::Packing::plain(4, 5));
+    NeuralModel<float> model = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 5),
+                                         mw::Packing::plain(PackingCode::realAndImaginary, 5));
     const ComplexSignal32 ones = makeSpectrum({std::vector<Complex>(8, Complex(0.6f, 0.8f))});
     const std::vector<ComplexSignal32> masks = model.process(ones);
     ASSERT_EQ(masks.size(), 1u);
@@ -198,7 +195,8 @@ TEST(Packing, MaskExtrapolationFollowsTheSmoothedMagnitude)
 
 TEST(Packing, UnknownPackingFormatOnTheFirstFrame)
 {
-    NeuralModel<float> model = loadModel(mw::Packing::history(1, 2, 2), mw::Packing::plain(4, 3));
+    NeuralModel<float> model =
+        loadModel(mw::Packing::history(1, 2, 2), mw::Packing::plain(PackingCode::realAndImaginary, 3));
     try
     {
         model.process(makeSpectrum({{{1, 1}, {1, 1}, {1, 1}}}));
@@ -209,8 +207,8 @@ TEST(Packing, UnknownPackingFormatOnTheFirstFrame)
         EXPECT_STREQ(error.what(), "Unknown packing format");
     }
 
-    mw::Packing output = mw::Packing::plain(5, 0);
-    NeuralModel<float> outputModel = loadModel(mw::Packing::plain(4, 3), output);
+    mw::Packing output = mw::Packing::plain(PackingCode::history, 0);
+    NeuralModel<float> outputModel = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 3), output);
     EXPECT_THROW(outputModel.process(makeSpectrum({{{1, 1}, {1, 1}, {1, 1}}})), std::runtime_error);
 }
 
@@ -221,12 +219,7 @@ TEST(LayerGraph, QueuedLayerPairsTheFramesOfItsInputs)
     auto second = std::make_shared<InputLayer<float>>();
     layers["a"] = first;
     layers["b"] = second;
-    mw::ByteWriter bytes;
-    bytes.writeInt16(2);
-    bytes.writeString("a");
-    bytes.writeString("b");
-    bytes.writeInt8(3);
-    ArithmeticLayer subtract(layers, makeStream(bytes.getBytes()), 4106);
+    ArithmeticLayer subtract(layers, ArithmeticLayerRecord{{"a", "b"}, 3});
     OutputLayer<float> output(&subtract);
     // Three frames in one tensor from the first input wait for the second; a sender that is no
     // input is ignored.
@@ -251,9 +244,9 @@ TEST(LayerGraph, ResultsOfOnePushAreJoinedInOrder)
 {
     // The concatenation releases one frame at a time, so two frames reach the output as two
     // tensors during one push.
-    NeuralModel<float> model =
-        loadModel(mw::Packing::plain(4, 2), mw::Packing::plain(4, 2), 1,
-                  {activation("relu", 4, "input"), layer("cat", mw::ConcatLayerRecord{{"relu", "input"}})}, "cat");
+    NeuralModel<float> model = loadModel(
+        mw::Packing::plain(PackingCode::realAndImaginary, 2), mw::Packing::plain(PackingCode::realAndImaginary, 2), 1,
+        {activation("relu", 4, "input"), layer("cat", mw::ConcatLayerRecord{{"relu", "input"}})}, "cat");
     const std::vector<float> values{-1, 2, 3, -4, 5, 6, -7, 8};
     const Tensor<float> result = model.pushTensor(makeTensor({2, 2, 2}, values));
     ASSERT_EQ(result.shape, (std::vector<int>{2, 2, 4}));
@@ -266,7 +259,8 @@ TEST(LayerGraph, ResultsOfOnePushAreJoinedInOrder)
 
 TEST(LayerGraph, PushTensorRefusesOtherShapes)
 {
-    NeuralModel<float> model = loadModel(mw::Packing::plain(4, 3), mw::Packing::plain(4, 3));
+    NeuralModel<float> model = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 3),
+                                         mw::Packing::plain(PackingCode::realAndImaginary, 3));
     EXPECT_EQ(model.pushTensor(makeTensor({1, 3, 2}, std::vector<float>(6, 1))).shape, (std::vector<int>{1, 3, 2}));
     for (const std::vector<int>& shape : std::vector<std::vector<int>>{{1, 4, 2}, {1, 3, 1}, {3, 2}})
         EXPECT_TRUE(model.pushTensor(Tensor<float>(shape)).shape.empty()) << shape[0] << "x" << shape[1];
@@ -280,11 +274,11 @@ TEST(LayerGraph, LatencyIsTheLongestDelayOverAllPaths)
     auto input = std::make_shared<InputLayer<float>>();
     layers["input"] = input;
     EXPECT_EQ(input->measureLatency(1), 0);
-    auto shortPath = std::make_shared<DelayLayer>(layers, nameStream({"input"}), 1);
+    auto shortPath = std::make_shared<DelayLayer>(layers, "input", 1);
     layers["short"] = shortPath;
-    auto longPath = std::make_shared<DelayLayer>(layers, nameStream({"input"}), 2);
+    auto longPath = std::make_shared<DelayLayer>(layers, "input", 2);
     layers["long"] = longPath;
-    auto after = std::make_shared<DelayLayer>(layers, nameStream({"long"}), 3);
+    auto after = std::make_shared<DelayLayer>(layers, "long", 3);
     layers["after"] = after;
     EXPECT_EQ(input->measureLatency(1), 5);
     EXPECT_EQ(input->measureLatency(2), 10);
@@ -293,14 +287,11 @@ TEST(LayerGraph, LatencyIsTheLongestDelayOverAllPaths)
     // Forward triggers reach every layer below.
     struct Counter : BaseLayer<float>
     {
-        Counter(const LayerMap& map, const std::shared_ptr<InputStream>& stream)
-            : BaseLayer<float>(map, stream, LayerType::none)
-        {
-        }
+        Counter(const LayerMap& map, const std::string& source) : BaseLayer<float>(map, source, LayerType::none) {}
         void triggerForward() override { ++count; }
         int count = 0;
     };
-    Counter counter(layers, nameStream({"after"}));
+    Counter counter(layers, "after");
     input->triggerForward();
     EXPECT_EQ(counter.count, 1);
 }
@@ -310,7 +301,7 @@ TEST(LayerGraph, DelayedPathsComeOutOfLaterCalls)
     LayerMap layers;
     auto input = std::make_shared<InputLayer<float>>();
     layers["input"] = input;
-    DelayLayer delay(layers, nameStream({"input"}), 2);
+    DelayLayer delay(layers, "input", 2);
     OutputLayer<float> output(&delay);
     for (int t = 0; t < 4; ++t)
     {
@@ -345,11 +336,13 @@ TEST(LayerGraph, ResetGivesTheOutputsOfAFreshModel)
         }
         return out;
     };
-    NeuralModel<float> fresh = loadModel(mw::Packing::plain(4, 4), mw::Packing::plain(4, 4), 1, layers, "cat");
+    NeuralModel<float> fresh = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 4),
+                                         mw::Packing::plain(PackingCode::realAndImaginary, 4), 1, layers, "cat");
     const std::vector<float> expected = run(fresh);
     ASSERT_EQ(expected.size(), 3u * 2u * 4u * 2u);
 
-    NeuralModel<float> used = loadModel(mw::Packing::plain(4, 4), mw::Packing::plain(4, 4), 1, layers, "cat");
+    NeuralModel<float> used = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 4),
+                                        mw::Packing::plain(PackingCode::realAndImaginary, 4), 1, layers, "cat");
     run(used);
     // Leave a frame queued and a result uncollected, then reset.
     ConcatLayer& cat = findLayer<ConcatLayer>(used, "cat");

@@ -29,7 +29,7 @@ inline mw::ModelDescription frameGraph(int rows, int channels, std::vector<mw::L
     mw::ModelDescription description;
     description.header.version = version;
     description.header.numInputChannels = channels;
-    description.header.inputPacking = mw::Packing::plain(1, rows);
+    description.header.inputPacking = mw::Packing::plain(PackingCode::magnitudes, rows);
     description.header.outputPacking = mw::Packing::history(rows, 0, 1);
     description.layers = std::move(layers);
     description.outputSource = std::move(output);
@@ -151,8 +151,10 @@ inline double element(const mw::TensorRecord& tensor, std::initializer_list<int>
     std::size_t flat = 0;
     std::size_t axis = 0;
     for (const int i : index)
-        flat = flat * static_cast<std::size_t>(tensor.shape.at(axis++)) + static_cast<std::size_t>(i);
-    return static_cast<double>(tensor.values.at(flat));
+        flat = flat * static_cast<std::size_t>(tensor.values.shape.at(axis++)) + static_cast<std::size_t>(i);
+    if (flat >= static_cast<std::size_t>(tensor.values.getNumOfElements()))
+        throw std::out_of_range("element: index outside the tensor");
+    return static_cast<double>(tensor.values.getReadPointer()[flat]);
 }
 
 /** Reference frames [T, rows, channels]. */
@@ -207,7 +209,7 @@ inline void expectStreamMatches(const mw::LayerBody& body, int rows, int channel
     frequency taps, input channels, output channels]; depthwise with one weight input channel. */
 inline Frames referenceConv(const mw::ConvLayerRecord& r, const Frames& in)
 {
-    const std::vector<int>& k = r.weights.shape;
+    const std::vector<int>& k = r.weights.values.shape;
     const bool depthwise = k[2] == 1 && in.channels != 1;
     const int pad = (k[1] - r.frequencyStride) / 2;
     Frames out(in.rows / r.frequencyStride, k[3]);
@@ -219,7 +221,7 @@ inline Frames referenceConv(const mw::ConvLayerRecord& r, const Frames& in)
             for (int co = 0; co < out.channels; ++co)
             {
                 Reference& sum = out.cell(n, o, co);
-                if (!r.bias.values.empty())
+                if (!r.bias.values.isEmpty())
                     sum.add(element(r.bias, {co}));
                 for (int kt = 0; kt < k[0]; ++kt)
                     for (int kf = 0; kf < k[1]; ++kf)
@@ -246,11 +248,11 @@ inline Frames referenceConv(const mw::ConvLayerRecord& r, const Frames& in)
     output channel and more output channels. */
 inline Frames referenceTransposed(const mw::TransposedConvLayerRecord& r, const Frames& in)
 {
-    const std::vector<int>& k = r.weights.shape;
+    const std::vector<int>& k = r.weights.values.shape;
     const bool depthwise = k[2] == 1 && r.outputChannels > 1;
     const int pad = (k[1] - r.frequencyStride) / 2;
     Frames out(in.rows * r.frequencyStride, depthwise ? in.channels : k[2], in.count() * r.timeStride);
-    if (!r.bias.values.empty())
+    if (!r.bias.values.isEmpty())
         for (std::size_t i = 0; i < out.values.size(); ++i)
             out.values[i].add(element(r.bias, {static_cast<int>(i) % out.channels}));
     for (int t = 0; t < in.count(); ++t)
@@ -290,7 +292,7 @@ inline Frames referenceNorm(const mw::NormLayerRecord& r, const Frames& in)
             for (int c = 0; c < in.channels; ++c)
             {
                 out.cell(t, row, c).add(in.at(t, row, c) * gain * element(r.scale, {c}));
-                if (!r.offset.values.empty())
+                if (!r.offset.values.isEmpty())
                     out.cell(t, row, c).add(element(r.offset, {c}));
             }
         }
@@ -302,7 +304,7 @@ inline Frames referenceNorm(const mw::NormLayerRecord& r, const Frames& in)
     frames are withheld. */
 inline Frames referenceAttention(const mw::SelfAttentionLayerRecord& r, const Frames& in)
 {
-    const int taps = r.contextKernel.shape.empty() ? 0 : r.contextKernel.shape[0];
+    const int taps = r.contextKernel.values.shape.empty() ? 0 : r.contextKernel.values.shape[0];
     Frames out(in.rows, in.channels, std::max(in.count() - r.outputDelay, 0));
     for (int t = r.outputDelay; t < in.count(); ++t)
         for (int f = 0; f < in.rows; ++f)

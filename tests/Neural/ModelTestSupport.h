@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "ModelWriter.h"
+#include "Format/ModelWriter.h"
 #include "Neural/MemoryInputStream.h"
 #include "Neural/NeuralModel.h"
 
@@ -33,12 +33,9 @@ inline bool loads(const mw::ModelDescription& description)
     return loadBytes(model, mw::writeModel(description));
 }
 
-inline mw::TensorRecord tensorRecord(std::vector<int> shape, std::vector<float> values)
+inline mw::TensorRecord tensorRecord(std::vector<int> shape, const std::vector<float>& values)
 {
-    mw::TensorRecord record;
-    record.shape = std::move(shape);
-    record.values = std::move(values);
-    return record;
+    return mw::TensorRecord(std::move(shape), values);
 }
 
 /** A one-channel model with input and output packing code 4 over numBins bins and the given
@@ -48,8 +45,8 @@ inline mw::ModelDescription complexModel(int numBins, std::vector<mw::LayerRecor
 {
     mw::ModelDescription description;
     description.header.numInputChannels = numInputChannels;
-    description.header.inputPacking = mw::Packing::plain(4, numBins);
-    description.header.outputPacking = mw::Packing::plain(4, numBins);
+    description.header.inputPacking = mw::Packing::plain(PackingCode::realAndImaginary, numBins);
+    description.header.outputPacking = mw::Packing::plain(PackingCode::realAndImaginary, numBins);
     description.layers = std::move(layers);
     description.outputSource = std::move(outputSource);
     return description;
@@ -62,7 +59,7 @@ inline mw::LayerRecord layer(std::string name, mw::LayerBody body)
 
 inline mw::LayerRecord activation(std::string name, int type, std::string source)
 {
-    return layer(std::move(name), mw::ActivationLayerRecord{type, std::move(source)});
+    return layer(std::move(name), mw::ActivationLayerRecord{static_cast<LayerType>(type), std::move(source)});
 }
 
 inline std::vector<float> randomValues(std::size_t count, std::uint32_t seed, float range = 4.0f)

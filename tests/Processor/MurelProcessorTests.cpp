@@ -16,6 +16,7 @@
 #include "DspCore/Signals.h"
 #include "Processor/MurelProcessor.h"
 #include "Processor/ProcessorTestSupport.h"
+#include "TestSupport.h"
 
 using namespace murel;
 using namespace murel::test;
@@ -26,14 +27,6 @@ namespace
 using Complex = std::complex<float>;
 
 const ModelBlocking smallBlocking{64, 64, 32, 48000.0};
-
-AudioFormat makeFormat(int numOfChannels, double sampleRate)
-{
-    AudioFormat format;
-    format.createDefaultChannelMapping(numOfChannels);
-    format.setSampleRate(sampleRate);
-    return format;
-}
 
 std::vector<std::shared_ptr<InputStream>> toStreams(const std::vector<mw::ModelDescription>& models)
 {
@@ -579,7 +572,7 @@ TEST(MurelProcessor, RejectsModelSetsThatCannotRun)
     EXPECT_TRUE(loads({withBusses(good, 8), withBusses(good, 7)}));
     EXPECT_FALSE(loads({withBusses(good, 8), withBusses(good, 8)}));
 
-    EXPECT_FALSE(loads({good, changed(good, [](auto& h) { h.processingMode = 1; })}));
+    EXPECT_FALSE(loads({good, changed(good, [](auto& h) { h.processingMode = ProcessingMode::spectra; })}));
     EXPECT_FALSE(loads({changed(good, [](auto& h) { h.inputPacking = mw::Packing::history(0, 33, 2); })}));
     EXPECT_FALSE(loads({changed(good, [](auto& h) { h.outputPacking = mw::Packing::history(0, 33, 2); })}));
     EXPECT_FALSE(loads({good, changed(good, [](auto& h) { h.hopSize = 16; })}));
@@ -599,7 +592,7 @@ TEST(MurelProcessor, RejectsModelSetsThatCannotRun)
     EXPECT_FALSE(loads({strided}));
     mw::TransposedConvLayerRecord upRecord;
     upRecord.source = "down";
-    upRecord.weights = tensorRecord({2, 1, 2, 2}, {1, 0, 0, 1, 1, 0, 0, 1});
+    upRecord.weights = mw::TensorRecord({2, 1, 2, 2}, {1, 0, 0, 1, 1, 0, 0, 1});
     upRecord.outputChannels = 2;
     upRecord.timeStride = 2;
     strided.layers.push_back(mw::LayerRecord{"up", upRecord});

@@ -16,7 +16,7 @@
 
 #include <unistd.h>
 
-#include "ModelWriter.h"
+#include "Format/ModelWriter.h"
 #include "Neural/MemoryInputStream.h"
 
 namespace murel::test
@@ -43,9 +43,9 @@ inline mw::ModelDescription identityModel(int numOfChannels, const ModelBlocking
     header.sampleRate = blocking.sampleRate;
     header.numInputChannels = numOfChannels;
     header.numOutputChannels = numOfChannels;
-    header.processingMode = processingMode;
-    header.inputPacking = mw::Packing::plain(4, numOfBins);
-    header.outputPacking = mw::Packing::plain(4, numOfBins);
+    header.processingMode = static_cast<ProcessingMode>(processingMode);
+    header.inputPacking = mw::Packing::plain(PackingCode::realAndImaginary, numOfBins);
+    header.outputPacking = mw::Packing::plain(PackingCode::realAndImaginary, numOfBins);
     header.fftSize = blocking.fft;
     header.windowSize = blocking.window;
     header.hopSize = blocking.hop;
@@ -62,14 +62,6 @@ inline int generousNumOfBins(const ModelBlocking& blocking)
     return 2 * blocking.fft + 1;
 }
 
-inline mw::TensorRecord tensorRecord(std::vector<int> shape, std::vector<float> values)
-{
-    mw::TensorRecord record;
-    record.shape = std::move(shape);
-    record.values = std::move(values);
-    return record;
-}
-
 /** A 1 x 1 convolution over the (re, im) columns of every channel, y = a x + b (a real), that
     delays its input by `delay` frames (and reports that as its latency). */
 inline mw::LayerRecord scalingConv(const std::string& name, const std::string& source, int numOfChannels, float a,
@@ -83,8 +75,8 @@ inline mw::LayerRecord scalingConv(const std::string& name, const std::string& s
         weights[static_cast<std::size_t>(c * columns + c)] = a;
     mw::ConvLayerRecord conv;
     conv.source = source;
-    conv.weights = tensorRecord({kernelTime, 1, columns, columns}, weights);
-    conv.bias = tensorRecord({columns}, std::vector<float>(static_cast<std::size_t>(columns), b));
+    conv.weights = mw::TensorRecord({kernelTime, 1, columns, columns}, weights);
+    conv.bias = mw::TensorRecord({columns}, std::vector<float>(static_cast<std::size_t>(columns), b));
     conv.timeOffset = delay;
     return mw::LayerRecord{name, conv};
 }
@@ -108,8 +100,8 @@ inline mw::LayerRecord constantMask(const std::string& name, const std::string& 
     const int columns = 2 * numOfChannels;
     mw::DenseLayerRecord dense;
     dense.source = source;
-    dense.weights =
-        tensorRecord({rows, rows, columns}, std::vector<float>(static_cast<std::size_t>(rows * rows * columns), 0.0f));
+    dense.weights = mw::TensorRecord({rows, rows, columns},
+                                     std::vector<float>(static_cast<std::size_t>(rows * rows * columns), 0.0f));
     std::vector<float> bias;
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < numOfChannels; ++c)
@@ -117,7 +109,7 @@ inline mw::LayerRecord constantMask(const std::string& name, const std::string& 
             bias.push_back(values[static_cast<std::size_t>(r)].real());
             bias.push_back(values[static_cast<std::size_t>(r)].imag());
         }
-    dense.bias = tensorRecord({rows, columns}, bias);
+    dense.bias = mw::TensorRecord({rows, columns}, bias);
     return mw::LayerRecord{name, dense};
 }
 

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <exception>
 
-#include "ModelWriter.h"
+#include "Format/ModelWriter.h"
 
 int main(int argc, char** argv)
 {
@@ -35,11 +35,11 @@ int main(int argc, char** argv)
     model.header.sampleRate = sampleRate;
     model.header.numInputChannels = numOfChannels;
     model.header.numOutputChannels = numOfChannels;
-    model.header.processingMode = 1;
+    model.header.processingMode = mw::ProcessingMode::spectra;
     // Twice the bins the frame has, so that the model stays the identity when a host runs it at
     // a higher rate (the frame then grows by a power of two).
-    model.header.inputPacking = mw::Packing::plain(4, fftSize + 1);
-    model.header.outputPacking = mw::Packing::plain(4, fftSize + 1);
+    model.header.inputPacking = mw::Packing::plain(mw::PackingCode::realAndImaginary, fftSize + 1);
+    model.header.outputPacking = mw::Packing::plain(mw::PackingCode::realAndImaginary, fftSize + 1);
     model.header.fftSize = fftSize;
     model.header.windowSize = windowSize;
     model.header.hopSize = hopSize;

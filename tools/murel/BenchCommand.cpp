@@ -1,6 +1,10 @@
+#include "CommandOptions.h"
 #include "CommandSupport.h"
 #include "EngineHandles.h"
 #include "Failure.h"
+#include "ManPage.h"
+
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <chrono>
@@ -111,6 +115,43 @@ void runBench(const BenchOptions& options, const CommandContext& context)
     out << "Per block     mean " << formatFixed(1000.0 * total / static_cast<double>(numOfBlocks), 3, " ms")
         << ", worst " << formatFixed(1000.0 * worst, 3, " ms") << "; a block lasts "
         << formatFixed(1000.0 * blockSeconds, 3, " ms") << "\n";
+}
+
+CLI::App* addBenchCommand(CLI::App& app, BenchOptions& options, CommonFlags& flags)
+{
+    CLI::App* bench = app.add_subcommand("bench", "Measure how fast a model processes audio.");
+    ManPage page;
+    page.name = "murel bench";
+    page.summary = "measure how fast a model processes audio";
+    page.synopsis = {"murel bench MODEL [MODEL ...] [--rate RATE] [--channels N] [--block SAMPLES] "
+                     "[--seconds SECONDS]"};
+    page.description =
+        "Runs white noise through a processor (one model) or a stem separator (several) block by block, "
+        "as a real-time host would, taking the processed audio after every block. Reports the speed in "
+        "multiples of real time (seconds of audio per second of processing), the mean and the worst time "
+        "per block next to the time a block lasts, and the CPU time of all threads. Half a second of "
+        "audio warms the processor up first and is not counted.";
+    page.sections = {{"EXIT STATUS", exitStatusText},
+                     {"EXAMPLES", "  murel bench denoiser.model\n"
+                                  "  murel bench denoiser.model --rate 44100 --channels 2 --block 128"}};
+    bench->formatter(std::make_shared<ManPageFormatter>(page));
+    flags.addTo(bench);
+    bench->add_option("MODEL", options.models, "Model files; several make a stem separator.")
+        ->required()
+        ->type_name("MODEL");
+    bench->add_option("-r,--rate", options.sampleRate, "Sample rate in Hz. Default: the first model's.")
+        ->check(getPositiveCheck())
+        ->type_name("RATE");
+    bench->add_option("-c,--channels", options.numOfChannels, "Channel count. Default: the first model's.")
+        ->check(getPositiveCheck())
+        ->type_name("N");
+    bench->add_option("-b,--block", options.blockSize, "Samples per channel in each block (default 512).")
+        ->check(getPositiveCheck())
+        ->type_name("SAMPLES");
+    bench->add_option("--seconds", options.seconds, "Seconds of audio to process (default 10).")
+        ->check(getPositiveCheck())
+        ->type_name("SECONDS");
+    return bench;
 }
 
 } // namespace murel::cli

@@ -82,6 +82,9 @@ struct MakeTestSignalOptions
     std::string output;
     TestSignalSettings settings;
     OutputFormatRequest format;
+    /** --tone and --noise as given; the command line turns them into the settings' levels. */
+    std::string toneLevel = "-12dB";
+    std::string noiseLevel = "-30dB";
 };
 
 /** The commands; each throws Failure or UsageFailure for the command line to report. */

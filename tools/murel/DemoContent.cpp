@@ -35,12 +35,11 @@ modelwriter::LayerRecord makeDelayLayer(const std::string& source, int numOfRows
 {
     modelwriter::SelfAttentionLayerRecord layer;
     layer.source = source;
-    layer.weights.shape = {numOfChannels, numOfChannels};
-    layer.weights.values.assign(std::size_t(numOfChannels * numOfChannels), 0.0f);
+    std::vector<float> identity(std::size_t(numOfChannels * numOfChannels), 0.0f);
     for (int channel = 0; channel < numOfChannels; ++channel)
-        layer.weights.values[std::size_t(channel * numOfChannels + channel)] = 1.0f;
-    layer.bias.shape = {numOfRows, numOfChannels};
-    layer.bias.values.assign(std::size_t(numOfRows * numOfChannels), 0.0f);
+        identity[std::size_t(channel * numOfChannels + channel)] = 1.0f;
+    layer.weights = {{numOfChannels, numOfChannels}, identity};
+    layer.bias = {{numOfRows, numOfChannels}, std::vector<float>(std::size_t(numOfRows * numOfChannels), 0.0f)};
     layer.outputDelay = delay;
     return {"delay", layer};
 }
@@ -124,15 +123,15 @@ modelwriter::ModelDescription makeDemoModel(const DemoModelSettings& settings)
     if (settings.kind == "identity")
     {
         // Spectra out: the bus is the model's output spectrum, the residual what it leaves.
-        header.processingMode = 1;
-        header.inputPacking = modelwriter::Packing::plain(4, numOfBins);
+        header.processingMode = ProcessingMode::spectra;
+        header.inputPacking = modelwriter::Packing::plain(PackingCode::realAndImaginary, numOfBins);
         header.outputPacking = header.inputPacking;
         numOfTensorChannels = 2 * settings.numOfChannels;
     }
     else if (settings.kind == "constant" || settings.kind == "gate")
     {
-        header.processingMode = 0;
-        header.inputPacking = modelwriter::Packing::plain(1, numOfBins);
+        header.processingMode = ProcessingMode::masks;
+        header.inputPacking = modelwriter::Packing::plain(PackingCode::magnitudes, numOfBins);
         header.outputPacking = header.inputPacking;
         modelwriter::NormLayerRecord affine;
         affine.source = "input";
@@ -157,7 +156,7 @@ modelwriter::ModelDescription makeDemoModel(const DemoModelSettings& settings)
             affine.scale = makeVector(settings.numOfChannels, static_cast<float>(slope));
             affine.offset = makeVector(settings.numOfChannels, static_cast<float>(-slope * threshold));
             model.layers.push_back({"level", affine});
-            model.layers.push_back({"mask", modelwriter::ActivationLayerRecord{6, "level"}});
+            model.layers.push_back({"mask", modelwriter::ActivationLayerRecord{LayerType::sigmoid, "level"}});
             source = "mask";
             busName = "Signal";
             residualName = "Noise";

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ModelWriter.h"
+#include "Format/ModelWriter.h"
 
 #include <cstdint>
 #include <string>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "Format/ModelFile.h"
 #include "Interface/MurelEngine.h"
-#include "Neural/ModelFile.h"
 
 #include <cstdint>
 

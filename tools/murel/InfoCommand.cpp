@@ -1,6 +1,10 @@
+#include "CommandOptions.h"
 #include "CommandSupport.h"
 #include "EngineHandles.h"
 #include "Failure.h"
+#include "ManPage.h"
+
+#include <CLI/CLI.hpp>
 
 #include "DspCore/AudioFormat.h"
 #include "DspCore/BaseSpectralProcessor.h"
@@ -224,11 +228,44 @@ void runInfo(const InfoOptions& options, const CommandContext& context)
         std::string settings;
         for (const auto& [name, value] : layer.getSettings())
             settings += (settings.empty() ? "" : " ") + name + "=" + value;
-        rows.push_back({layer.name, modelfile::getLayerTypeName(layer.type), sources, weights.empty() ? "-" : weights,
-                        formatCount(countParameters(layer)), settings});
+        rows.push_back({layer.name, modelfile::getLayerTypeName(layer.getType()), sources,
+                        weights.empty() ? "-" : weights, formatCount(countParameters(layer)), settings});
     }
     rows.push_back({"output", "Output", description.records.outputSource, "-", "0", ""});
     printTable(out, rows);
+}
+
+CLI::App* addInfoCommand(CLI::App& app, InfoOptions& options, CommonFlags& flags)
+{
+    CLI::App* info = app.add_subcommand("info", "Describe a model: header values, buses, latency and layer graph.");
+    ManPage page;
+    page.name = "murel info";
+    page.summary = "describe a model file";
+    page.synopsis = {"murel info MODEL [--rate RATE] [--channels N]"};
+    page.description = "Prints the model's header values (sample rate, channel counts, whether it outputs masks or "
+                       "spectra, how spectra are packed into its tensors, FFT, window and hop size), its buses (the "
+                       "residual last), its latency, its parameter count and its layer graph: for every layer in file "
+                       "order its name, type, source layers, weight shapes, parameter count and settings.\n"
+                       "\n"
+                       "The engine loads the model exactly as murel process would, and reports the latency: the frames "
+                       "the network holds back, and the samples of the whole processor for audio at RATE with N "
+                       "channels (by default the model's own). A rate other than the model's makes the engine scale "
+                       "its frame sizes by a power of two, and the latency with them. The graph is read from the file "
+                       "by murel itself.";
+    page.sections = {{"EXIT STATUS", exitStatusText},
+                     {"EXAMPLES", "  murel info denoiser.model\n  murel info denoiser.model --rate 96000"}};
+    info->formatter(std::make_shared<ManPageFormatter>(page));
+    flags.addTo(info);
+    info->add_option("MODEL", options.model, "The model file.")->required()->type_name("MODEL");
+    info->add_option("-r,--rate", options.sampleRate,
+                     "Sample rate in Hz for the latency in samples. Default: the model's.")
+        ->check(getPositiveCheck())
+        ->type_name("RATE");
+    info->add_option("-c,--channels", options.numOfChannels,
+                     "Channel count for the latency in samples. Default: the model's.")
+        ->check(getPositiveCheck())
+        ->type_name("N");
+    return info;
 }
 
 } // namespace murel::cli

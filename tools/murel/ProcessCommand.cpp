@@ -1,8 +1,12 @@
+#include "CommandOptions.h"
 #include "CommandSupport.h"
 #include "EngineHandles.h"
 #include "Failure.h"
+#include "ManPage.h"
+
 #include "ProgressBar.h"
 #include "Render.h"
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -385,6 +389,148 @@ std::string findDefaultModel(double sampleRate)
     if (!murelGetDefaultModelPath(sampleRate, path, static_cast<int>(sizeof path)))
         return {};
     return path;
+}
+
+CLI::App* addProcessCommand(CLI::App& app, ProcessOptions& options, CommonFlags& flags)
+{
+    CLI::App* process = app.add_subcommand("process", "Remove or isolate components of an audio file.");
+    ManPage page;
+    page.name = "murel process";
+    page.summary = "remove or isolate components of an audio file";
+    page.synopsis = {"murel process IN OUT [--model MODEL ...] [OPTIONS]",
+                     "murel process IN [OUT] --stems FOLDER [--model MODEL ...] [OPTIONS]",
+                     "murel process IN... -o FOLDER [-j N] [--model MODEL ...] [OPTIONS]"};
+    page.description =
+        "Runs the audio file IN through a processor made from one model, or through a stem separator "
+        "made from several, at the file's own sample rate and channel count, and writes the result to "
+        "OUT.\n"
+        "\n"
+        "A model splits the sound into buses: the components it separates and, last, one residual bus "
+        "that holds whatever the models do not claim. With several models the buses are those of each "
+        "model in the order of the --model options, then one residual named by the first model. Every "
+        "bus has a name and an index (0, 1, ...); murel info MODEL lists them. The output is the sum of "
+        "all buses, each at its gain. With every gain at 1 the output equals the input: --gain Noise=0 "
+        "removes the bus Noise, --solo Voice keeps only the bus Voice, --residual -12dB keeps the residual "
+        "bus 12 dB down whatever its name. Without any --gain, --residual, --solo or --stems option the "
+        "residual bus is removed (a note on standard error says so). The library decides this, so "
+        "every host of it does the same.\n"
+        "\n"
+        "Without --model, the speech denoiser installed with murel is used: "
+        "PREFIX/share/MurelEngine/models/speech-denoiser.model beside the library's own folder.\n"
+        "\n"
+        "OUT has exactly the length of IN and is aligned with it sample for sample: the processor's "
+        "latency is compensated and its tail is flushed with silence. OUT keeps the file type, sample "
+        "type, channel count and sample rate of IN, unless its name ends in the extension of another "
+        "type (.wav, .flac, .ogg, ...) or --type and --format say otherwise; text tags such as title "
+        "and artist are copied. Samples beyond full scale are clipped when OUT holds integers, with a "
+        "warning.\n"
+        "\n"
+        "An output file appears only when it is complete: murel writes into a temporary file beside the "
+        "target and renames it at the end. An existing file is replaced only with -y; the input itself "
+        "may be replaced that way, a model never. A symbolic link is followed, so the file it points to "
+        "is replaced; a FIFO is written in place once the result is complete, standard output (-) as "
+        "the result comes for WAV and headerless PCM (a failure may leave part of it written) and once "
+        "it is complete for other types; "
+        "folders and devices are refused. After an error or an interruption no output file is left "
+        "behind.\n"
+        "\n"
+        "- as IN reads standard input and as OUT writes standard output: WAV, FLAC and the other types "
+        "that describe themselves, or headerless PCM with --raw-rate, --raw-channels and --raw-format "
+        "(write it with --type raw). WAV and headerless PCM stream in blocks, so memory does not grow "
+        "with the length; other types are read whole. A WAV written to a pipe declares the largest "
+        "length, which readers take as \"up to the end\". A WAV file whose data ends before its "
+        "header says is processed with a warning. Several inputs go into one folder with -o, -j at a time; with "
+        "more "
+        "than one input and no -o the command line is refused.\n"
+        "\n"
+        "With --stems FOLDER every bus is written alone to FOLDER/BUS.EXT: the bus name, made safe as a "
+        "file name, with the extension of the output type (that of OUT when given, else of IN or "
+        "--type). FOLDER is created when it does not exist. The input is read once; as the engine mixes "
+        "all buses into one output, each stem runs through a processor of its own in which only its bus "
+        "is audible, at the gain --gain gives it. At unit gains the stems add up to the input.\n"
+        "\n"
+        "Large files are processed in blocks; a progress bar is drawn on standard error when it is a "
+        "terminal.";
+    page.sections = {{"EXIT STATUS", exitStatusText},
+                     {"EXAMPLES", "  murel process noisy.wav clean.wav --model demo.model --gain Noise=0\n"
+                                  "  murel process noisy.wav clean.flac -m demo.model -g Noise=-20dB\n"
+                                  "  murel process song.flac --stems stems -m voice.model -m drums.model\n"
+                                  "  murel process song.flac voice.wav -m voice.model -m drums.model \\\n"
+                                  "      --solo Voice --format float"}};
+    process->formatter(std::make_shared<ManPageFormatter>(page));
+    process
+        ->add_option("FILES", options.files,
+                     "IN OUT: the audio file to process and the file to write; - reads standard input or writes "
+                     "standard output. With --stems, OUT is optional. With -o, every FILE is an input.")
+        ->required()
+        ->type_name("FILES");
+    process
+        ->add_option("-o,--output-folder", options.outputFolder,
+                     "Process every FILE and write each into this folder under its own name. The folder is "
+                     "created when it does not exist.")
+        ->type_name("FOLDER");
+    process->add_option("-j,--jobs", options.numOfJobs, "Files processed at a time with -o (default 1).")
+        ->type_name("N");
+    process
+        ->add_option("-m,--model", options.models,
+                     "A model file. Give it once for a processor, several times for a stem separator; the "
+                     "models must agree in sample rate, channel count, window and hop size. Default: the "
+                     "installed speech denoiser (see DESCRIPTION).")
+        ->allow_extra_args(false)
+        ->type_name("MODEL");
+    process
+        ->add_option("--residual", options.residual,
+                     "The gain of the residual bus (the last one): a linear factor, a level such as -12dB, or "
+                     "off. Without any gain, --solo or --stems option the residual is removed.")
+        ->type_name("LEVEL");
+    process->add_option("--raw-rate", options.raw.sampleRate, "Read the input as headerless PCM at this rate.")
+        ->type_name("RATE");
+    process->add_option("--raw-channels", options.raw.numOfChannels, "Channels of headerless PCM input (default 1).")
+        ->type_name("N");
+    process
+        ->add_option("--raw-format", options.raw.sampleFormat,
+                     "Sample format of headerless PCM input, as for --format (default 16).")
+        ->type_name("FORMAT");
+    process
+        ->add_option("-g,--gain", options.busses.gains,
+                     "The gain of a bus: a linear factor from 0 to 100 (0 removes the bus, 1 keeps it as it "
+                     "is) or a level in decibels with the suffix dB, up to 40 dB (-12dB, '-inf dB'). BUS is "
+                     "a bus name or index. Repeat the option for several buses. Default: 1 for every bus.")
+        ->allow_extra_args(false)
+        ->type_name("BUS=GAIN");
+    process
+        ->add_option("-s,--sensitivity", options.busses.sensitivities,
+                     "How strictly a bus claims sound, from -100 (permissive) to 100 (strict); 0, the "
+                     "default, is the model as trained. Acts on masking models only. Repeat the option for "
+                     "several buses.")
+        ->allow_extra_args(false)
+        ->type_name("BUS=VALUE");
+    process
+        ->add_option("--solo", options.busses.solo,
+                     "Write only this bus to OUT, at the gain --gain gives it; every other bus is silent.")
+        ->type_name("BUS");
+    process
+        ->add_option("--stems", options.stemsFolder,
+                     "Write every bus alone into its own file in this folder (see DESCRIPTION).")
+        ->type_name("FOLDER");
+    process
+        ->add_option("-t,--type", options.format.type,
+                     "File type of the output: wav, flac, ogg, opus, aiff, caf, w64, rf64, au or mp3. "
+                     "Default: from the extension of OUT, else the type of IN.")
+        ->type_name("TYPE");
+    process
+        ->add_option("-f,--format", options.format.sampleFormat,
+                     "Sample format of the output: 8, 16, 24 or 32 (bit integers), float or double, or an "
+                     "encoding of the type (vorbis, opus, mp3, alaw, ulaw). Default: that of IN when the "
+                     "output type can hold it, else the nearest it offers.")
+        ->type_name("FORMAT");
+    process
+        ->add_option("--block", options.blockSize,
+                     "Frames read and processed at a time (default 4096). The result does not depend on it.")
+        ->type_name("FRAMES");
+    flags.addTo(process);
+    flags.addOverwriteTo(process);
+    return process;
 }
 
 } // namespace murel::cli

@@ -1,9 +1,12 @@
 """PyTorch modules for the engine's layers and its spectral front and back end."""
 
 from .graph import Input, Node
-from .layers import (ARPreNorm, Add, Arithmetic, Concat, Conv, Dense, ELU, FrequencyRescale, HardSigmoid, Layer,
-                     LeakyReLU, Multiply, MultiInputLayer, Norm, PreNorm, ReLU, SelfAttention, SeparableChannelConv,
-                     Sigmoid, Softplus, TransposedConv)
+from .activation import ELU, HardSigmoid, LeakyReLU, ReLU, Sigmoid, Softplus
+from .attention import SelfAttention
+from .combining import Add, Arithmetic, Concat, FrequencyRescale, Multiply
+from .convolution import Conv, SeparableChannelConv, TransposedConv
+from .layers import Layer, MultiInputLayer
+from .normalisation import ARPreNorm, Dense, Norm, PreNorm
 from .spectral import SpectralModel, band_centres, si_sdr, triangular_bands, windows
 
 __all__ = [

@@ -1,8 +1,8 @@
 // The one reader of the model format: typed records, reasons, and the work a file may ask for.
 #include "DspCore/LastError.h"
-#include "ModelTestSupport.h"
-#include "Neural/ModelFile.h"
-#include "Neural/ModelReading.h"
+#include "Format/ModelFile.h"
+#include "Format/ModelReading.h"
+#include "Neural/ModelTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -16,11 +16,10 @@ mw::TensorRecord ramp(std::vector<int> shape)
     std::size_t count = shape.empty() ? 0 : 1;
     for (const int axis : shape)
         count *= static_cast<std::size_t>(axis);
-    mw::TensorRecord tensor;
-    tensor.shape = std::move(shape);
+    std::vector<float> values;
     for (std::size_t i = 0; i < count; ++i)
-        tensor.values.push_back(0.001f * static_cast<float>(i % 100));
-    return tensor;
+        values.push_back(0.001f * static_cast<float>(i % 100));
+    return mw::TensorRecord(std::move(shape), values);
 }
 
 /** One record of every layer type (not a graph the engine could run), in a file of the version. */
@@ -31,8 +30,8 @@ mw::ModelDescription everyLayerModel(int version, mw::TensorEncoding encoding)
     model.header.modelId = 7;
     model.header.sampleRate = 44100.0;
     model.header.numInputChannels = 2;
-    model.header.processingMode = 1;
-    model.header.inputPacking = mw::Packing::split(2, 16, 241);
+    model.header.processingMode = ProcessingMode::spectra;
+    model.header.inputPacking = mw::Packing::split(PackingCode::splitMagnitudes, 16, 241);
     model.header.outputPacking = mw::Packing::decimated(32, 224, 4);
     if (version >= 4102)
     {
@@ -51,7 +50,7 @@ mw::ModelDescription everyLayerModel(int version, mw::TensorEncoding encoding)
         {"transposed",
          mw::TransposedConvLayerRecord{"conv", ramp({2, 1, 4, 4}), ramp({4}), version >= 4104 ? 4 : -1, 2, 1, 1, 1, 1}},
         {"norm", mw::NormLayerRecord{"transposed", version >= 4106 ? 1 : 0, ramp({4}), ramp({4})}},
-        {"relu", mw::ActivationLayerRecord{4, "norm"}},
+        {"relu", mw::ActivationLayerRecord{LayerType::relu, "norm"}},
         {"leaky", mw::LeakyReLULayerRecord{"relu", 0.25f}},
         {"attention", attention},
         {"dense", mw::DenseLayerRecord{"leaky", ramp({6, 6, 4}), {}}},
@@ -61,7 +60,7 @@ mw::ModelDescription everyLayerModel(int version, mw::TensorEncoding encoding)
         {"concat", mw::ConcatLayerRecord{{"arprenorm", "relu"}}},
         {"sum", mw::ArithmeticLayerRecord{{"concat", "concat", "input"}, 2}},
         {"rescale", mw::FrequencyRescaleLayerRecord{"attention", {{0, ramp({2})}, {5, ramp({3})}}}},
-        {"sigmoid", mw::ActivationLayerRecord{6, "sum"}},
+        {"sigmoid", mw::ActivationLayerRecord{LayerType::sigmoid, "sum"}},
     };
     model.outputSource = "sigmoid";
     return model;
@@ -88,7 +87,7 @@ TEST(ModelFile, RecordsOfEveryVersionAndLayerTypeWriteBackToTheSameBytes)
             EXPECT_EQ(records.header.outputPacking.code, PackingCode::decimated);
             EXPECT_EQ(records.header.processingMode, ProcessingMode::spectra);
             ASSERT_EQ(records.layers.size(), 14u);
-            EXPECT_EQ(records.layers[11].type, LayerType::arithmetic);
+            EXPECT_EQ(records.layers[11].getType(), LayerType::arithmetic);
             EXPECT_EQ(records.layers[11].getSources(), (std::vector<std::string>{"concat", "concat", "input"}));
             EXPECT_EQ(records.layers[0].getTensors()[0].second->values.shape, (std::vector<int>{3, 3, 2, 4}));
             EXPECT_EQ(records.layers[0].getTensors()[0].second->isHalfFloat, encoding == mw::TensorEncoding::float16);

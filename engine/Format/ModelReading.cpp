@@ -1,4 +1,4 @@
-#include "Neural/ModelReading.h"
+#include "Format/ModelReading.h"
 
 #include <climits>
 #include <cstring>
