@@ -193,6 +193,7 @@ template <typename T>
 NeuralModel<T>::NeuralModel() : header(emptyHeader())
 {
     makeEmptyGraph();
+    exposeHeader();
 }
 
 template <typename T>
@@ -235,7 +236,29 @@ bool NeuralModel<T>::loadModel(std::shared_ptr<InputStream> stream)
     // A graph that failed to load is never left half connected.
     if (!loaded)
         makeEmptyGraph();
+    exposeHeader();
     return loaded;
+}
+
+template <typename T>
+void NeuralModel<T>::exposeHeader()
+{
+    modelId = header.modelId;
+    sampleRate = header.sampleRate;
+    numInputChannels = header.numInputChannels;
+    inputPacking = static_cast<int>(header.inputPacking.code);
+    numBins = header.inputPacking.numBins;
+    lowBins = header.inputPacking.lowBins;
+    numHistoryFrames = header.inputPacking.numOfHistoryFrames;
+    decimation = header.inputPacking.code == PackingCode::decimated ? header.inputPacking.decimation : 1;
+    processingMode = static_cast<int>(header.processingMode);
+    numOutputChannels = header.numOutputChannels;
+    numOutputs = header.numOutputs;
+    outputNames.assign(header.outputNames.begin(), header.outputNames.end());
+    outputPacking = static_cast<int>(header.outputPacking.code);
+    fftSize = header.fftSize;
+    windowSize = header.windowSize;
+    hopSize = header.hopSize;
 }
 
 template <typename T>
@@ -262,29 +285,29 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
 
     header = modelfile::readHeader(in);
     const int version = header.version;
-    const int numInputChannels = header.numInputChannels;
+    const int channelCount = header.numInputChannels;
     const PackingRecord& input = header.inputPacking;
-    const int numBins = input.numBins;
-    const int lowBins = input.lowBins;
-    const int decimation = input.decimation;
-    const int numHistoryFrames = input.numOfHistoryFrames;
+    const int binCount = input.numBins;
+    const int lowBinCount = input.lowBins;
+    const int decimationFactor = input.decimation;
+    const int historyFrames = input.numOfHistoryFrames;
 
-    if (numInputChannels < 1)
-        reject("the model has " + std::to_string(numInputChannels) + " input channels");
-    if (numBins < 1)
+    if (channelCount < 1)
+        reject("the model has " + std::to_string(channelCount) + " input channels");
+    if (binCount < 1)
         reject("the input packing takes no bins, so the model never sees any sound");
-    if (numHistoryFrames < 1 || decimation < 0)
-        reject("the input packing asks for " + std::to_string(numHistoryFrames) + " history frames and decimation " +
-               std::to_string(decimation));
-    const std::int64_t spectrumElements = 2 * static_cast<std::int64_t>(numHistoryFrames) * numInputChannels * numBins;
+    if (historyFrames < 1 || decimationFactor < 0)
+        reject("the input packing asks for " + std::to_string(historyFrames) + " history frames and decimation " +
+               std::to_string(decimationFactor));
+    const std::int64_t spectrumElements = 2 * static_cast<std::int64_t>(historyFrames) * channelCount * binCount;
     if (!budget.spend(spectrumElements) || !work.spend(spectrumElements))
         reject("the spectrum history is larger than a file of this size can justify");
     resetSpectrumHistory();
 
     if (input.code == PackingCode::decimated)
-        tensorRows = lowBins + (decimation == 0 ? 0 : (numBins - lowBins) / decimation);
+        tensorRows = lowBinCount + (decimationFactor == 0 ? 0 : (binCount - lowBinCount) / decimationFactor);
     else
-        tensorRows = numBins + 3 * lowBins;
+        tensorRows = binCount + 3 * lowBinCount;
     FrameShape inputShape;
     inputShape.rows = tensorRows;
     inputShape.channels = getNumOfInputTensorChannels();
@@ -348,28 +371,28 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     const FrameShape& produced = outputLayer->getSources().front()->getFrameShape();
     if (produced.getNumOfElements() < 1)
         reject("the model's output frames are empty (" + describeShape(produced) + "), so it never outputs anything");
-    const PackingCode outputPacking = header.outputPacking.code;
-    const int columnsPerChannel = isComplexPacking(outputPacking) ? 2 : 1;
+    const PackingCode outputRecord = header.outputPacking.code;
+    const int columnsPerChannel = isComplexPacking(outputRecord) ? 2 : 1;
     std::int64_t rowsNeeded = 0;
-    switch (outputPacking)
+    switch (outputRecord)
     {
     case PackingCode::realAndImaginary:
-        rowsNeeded = numBins;
+        rowsNeeded = binCount;
         break;
     case PackingCode::magnitudes:
     case PackingCode::splitMagnitudes:
-        rowsNeeded = static_cast<std::int64_t>(numBins) + 3 * static_cast<std::int64_t>(lowBins);
+        rowsNeeded = static_cast<std::int64_t>(binCount) + 3 * static_cast<std::int64_t>(lowBinCount);
         break;
     case PackingCode::decimated:
-        if (numBins > lowBins && decimation < 1)
-            reject("the output packing decimates by " + std::to_string(decimation));
+        if (binCount > lowBinCount && decimationFactor < 1)
+            reject("the output packing decimates by " + std::to_string(decimationFactor));
         // A last partial group reads one row more; it is read as zero when it is missing.
-        rowsNeeded = lowBins + (numBins > lowBins ? (numBins - lowBins) / decimation : 0);
+        rowsNeeded = lowBinCount + (binCount > lowBinCount ? (binCount - lowBinCount) / decimationFactor : 0);
         break;
     case PackingCode::history:
         break;
     }
-    if (outputPacking != PackingCode::history && (produced.rows < rowsNeeded || produced.channels < columnsPerChannel))
+    if (outputRecord != PackingCode::history && (produced.rows < rowsNeeded || produced.channels < columnsPerChannel))
         reject("the output packing needs " + std::to_string(rowsNeeded) + " rows and " +
                std::to_string(columnsPerChannel) + " channels, the graph delivers " + describeShape(produced));
     const std::int64_t framesPerCall =
@@ -390,16 +413,16 @@ int NeuralModel<T>::getNumOfInputTensorChannels() const
 template <typename T>
 void NeuralModel<T>::resetSpectrumHistory()
 {
-    const int numInputChannels = header.numInputChannels;
-    const int numBins = header.inputPacking.numBins;
-    const int numHistoryFrames = header.inputPacking.numOfHistoryFrames;
+    const int channelCount = header.numInputChannels;
+    const int binCount = header.inputPacking.numBins;
+    const int historyFrames = header.inputPacking.numOfHistoryFrames;
     // In place when the history has its shape: a reset may come from an audio callback.
-    if (static_cast<int>(spectrumHistory.size()) == numHistoryFrames &&
+    if (static_cast<int>(spectrumHistory.size()) == historyFrames &&
         std::all_of(spectrumHistory.begin(), spectrumHistory.end(),
                     [&](const ComplexSignal32& spectrum)
                     {
-                        return spectrum.getNumOfChannels() == numInputChannels &&
-                               spectrum.getNumOfSamples() == numBins && spectrum.getUseCount() == 1;
+                        return spectrum.getNumOfChannels() == channelCount && spectrum.getNumOfSamples() == binCount &&
+                               spectrum.getUseCount() == 1;
                     }))
     {
         for (ComplexSignal32& spectrum : spectrumHistory)
@@ -407,9 +430,9 @@ void NeuralModel<T>::resetSpectrumHistory()
         return;
     }
     spectrumHistory.clear();
-    for (int i = 0; i < numHistoryFrames; ++i)
+    for (int i = 0; i < historyFrames; ++i)
     {
-        ComplexSignal32 spectrum(numInputChannels, numBins);
+        ComplexSignal32 spectrum(channelCount, binCount);
         spectrum.setToZero();
         spectrumHistory.push_back(std::move(spectrum));
     }
@@ -450,12 +473,12 @@ int NeuralModel<T>::processFrame(const ComplexSignal32& spectrum)
         spectrumHistory.emplace_back();
     spectrumHistory.splice(spectrumHistory.end(), spectrumHistory, spectrumHistory.begin());
     ComplexSignal32& newest = spectrumHistory.back();
-    const int numInputChannels = header.numInputChannels;
+    const int channelCount = header.numInputChannels;
     const int numOfBins = std::max(header.inputPacking.numBins, 0);
-    newest.resizeView(numInputChannels, numOfBins);
-    const int channels = spectrum.hasStorage() ? std::min(spectrum.getNumOfChannels(), numInputChannels) : 0;
+    newest.resizeView(channelCount, numOfBins);
+    const int channels = spectrum.hasStorage() ? std::min(spectrum.getNumOfChannels(), channelCount) : 0;
     const int available = std::clamp(spectrum.getNumOfSamples(), 0, numOfBins);
-    for (int c = 0; c < numInputChannels; ++c)
+    for (int c = 0; c < channelCount; ++c)
     {
         std::complex<float>* row = newest.getWritePointer(c);
         if (c < channels)

@@ -74,6 +74,25 @@ public:
     /** The header as read by loadModel; every count is 0 before a model is loaded. */
     const ModelHeaderRecord& getHeader() const { return header; }
 
+    // The header's values under the names callers of this class use; loadModel sets them from
+    // the header record (which the engine itself reads), so they are never written elsewhere.
+    int modelId = 0;
+    double sampleRate = 0.0;
+    int numInputChannels = 0;
+    int inputPacking = 0;
+    int numOutputChannels = 0;
+    int outputPacking = 0;
+    int numOutputs = 0;
+    std::list<std::string> outputNames;
+    int processingMode = 0;
+    int fftSize = 0;
+    int windowSize = 0;
+    int hopSize = 0;
+    int numBins = 0;
+    int lowBins = 0;
+    int decimation = 1;
+    int numHistoryFrames = 1;
+
     LayerMap layers;
     std::shared_ptr<InputLayer<T>> inputLayer;
     std::shared_ptr<OutputLayer<T>> outputLayer;
@@ -90,6 +109,7 @@ private:
     ModelHeaderRecord header;
 
     bool readModel(const std::shared_ptr<InputStream>& stream);
+    void exposeHeader();
     void makeEmptyGraph();
     void resetSpectrumHistory();
     template <typename Frames>

@@ -39,8 +39,8 @@ template <typename Frames>
 void NeuralModel<T>::packFrames(const Frames& frames, Tensor<T>& tensor) const
 {
     const PackingCode code = header.inputPacking.code;
-    const int lowBins = header.inputPacking.lowBins;
-    const int decimation = header.inputPacking.decimation;
+    const int lowBinCount = header.inputPacking.lowBins;
+    const int decimationFactor = header.inputPacking.decimation;
     const bool complexPacking = isComplexPacking(code);
     const int numOfColumns = getNumOfInputTensorChannels();
     const int rows = std::max(tensorRows, 0);
@@ -79,14 +79,14 @@ void NeuralModel<T>::packFrames(const Frames& frames, Tensor<T>& tensor) const
                     break;
                 }
                 const std::complex<float> x = bins[b];
-                if (code == PackingCode::realAndImaginary || (code == PackingCode::decimated && b < lowBins))
+                if (code == PackingCode::realAndImaginary || (code == PackingCode::decimated && b < lowBinCount))
                 {
                     cell(r, column) = part(b);
                     b += 1;
                 }
                 else if (code == PackingCode::decimated)
                 {
-                    const int d = decimation;
+                    const int d = decimationFactor;
                     float sum = 0.0f;
                     if (d > 0)
                     {
@@ -97,7 +97,7 @@ void NeuralModel<T>::packFrames(const Frames& frames, Tensor<T>& tensor) const
                     }
                     cell(r, column) = sum;
                 }
-                else if (isMagnitudePacking(code) && b >= lowBins)
+                else if (isMagnitudePacking(code) && b >= lowBinCount)
                 {
                     cell(r, column) = std::hypot(x.real(), x.imag());
                     b += 1;
@@ -148,14 +148,14 @@ void NeuralModel<T>::unpackFrame(const Tensor<T>& tensor, int o, int numOfSample
 {
     const PackingCode code = header.outputPacking.code;
     // The bins, low bins and decimation are the input packing's.
-    const int numBins = header.inputPacking.numBins;
-    const int lowBins = header.inputPacking.lowBins;
-    const int decimation = header.inputPacking.decimation;
+    const int binCount = header.inputPacking.numBins;
+    const int lowBinCount = header.inputPacking.lowBins;
+    const int decimationFactor = header.inputPacking.decimation;
     const int columnsPerChannel = isComplexPacking(code) ? 2 : 1;
     const int numOfColumns = tensor.shape[2];
     const int numOfChannels = numOfColumns / columnsPerChannel;
     const int numOfBins = std::max(numOfSamples, 0);
-    const int numOfPackedBins = std::clamp(numBins, 0, numOfBins);
+    const int numOfPackedBins = std::clamp(binCount, 0, numOfBins);
     const std::int64_t count = tensor.getNumOfElements();
     const T* data = tensor.getReadPointer();
     constexpr float keep = 0.98f;
@@ -177,12 +177,12 @@ void NeuralModel<T>::unpackFrame(const Tensor<T>& tensor, int o, int numOfSample
         for (int j = 0; j < numOfPackedBins; ++j)
         {
             std::complex<float> value;
-            if (code == PackingCode::realAndImaginary || (code == PackingCode::decimated && j < lowBins))
+            if (code == PackingCode::realAndImaginary || (code == PackingCode::decimated && j < lowBinCount))
             {
                 value = {at(r, column), at(r, column + 1)};
                 r += 1;
             }
-            else if (isMagnitudePacking(code) && j < lowBins)
+            else if (isMagnitudePacking(code) && j < lowBinCount)
             {
                 value = {at(r, column) - at(r + 2, column), at(r + 1, column) - at(r + 3, column)};
                 r += 4;
@@ -192,12 +192,12 @@ void NeuralModel<T>::unpackFrame(const Tensor<T>& tensor, int o, int numOfSample
                 value = {at(r, column), 0.0f};
                 r += 1;
             }
-            else if (code == PackingCode::decimated && decimation >= 1)
+            else if (code == PackingCode::decimated && decimationFactor >= 1)
             {
-                const int d = decimation;
-                const int q = (j - lowBins) % d;
+                const int d = decimationFactor;
+                const int q = (j - lowBinCount) % d;
                 const float w = static_cast<float>(q) / static_cast<float>(d);
-                const bool hasNext = j + d < numBins;
+                const bool hasNext = j + d < binCount;
                 const float nextRe = hasNext ? at(r + 1, column) : 0.0f;
                 const float nextIm = hasNext ? at(r + 1, column + 1) : 0.0f;
                 value = {(1.0f - w) * at(r, column) + w * nextRe, (1.0f - w) * at(r, column + 1) + w * nextIm};

@@ -115,15 +115,12 @@ TEST(ModelLoader, IdentityModelByteForByte)
     ASSERT_TRUE(loadBytes(model, bytes));
     // Model id, channels, packing codes, output channels and count, frame sizes, bins, rows,
     // latency.
-    EXPECT_EQ(
-        (std::vector<int>{model.getHeader().modelId, model.getHeader().numInputChannels,
-                          static_cast<int>(model.getHeader().inputPacking.code),
-                          static_cast<int>(model.getHeader().outputPacking.code), model.getHeader().numOutputChannels,
-                          model.getHeader().numOutputs, model.getHeader().fftSize, model.getHeader().windowSize,
-                          model.getHeader().hopSize, model.getHeader().inputPacking.numBins,
-                          model.getHeader().inputPacking.lowBins, model.tensorRows, model.latency}),
-        (std::vector<int>{0, 1, 4, 4, 1, 1, 512, 512, 128, 257, 0, 257, 0}));
-    EXPECT_EQ(model.getHeader().sampleRate, 48000.0);
+    EXPECT_EQ((std::vector<int>{model.modelId, model.numInputChannels, model.inputPacking, model.outputPacking,
+                                model.numOutputChannels, model.numOutputs, model.fftSize, model.windowSize,
+                                model.hopSize, model.numBins, model.lowBins, model.tensorRows, model.latency}),
+              (std::vector<int>{0, 1, 4, 4, 1, 1, 512, 512, 128, 257, 0, 257, 0}));
+    EXPECT_EQ(model.sampleRate, 48000.0);
+    EXPECT_EQ(model.outputNames, (std::list<std::string>{"Processed", "Residual"}));
     EXPECT_EQ(model.getHeader().outputNames, (std::vector<std::string>{"Processed", "Residual"}));
     ASSERT_EQ(model.spectrumHistory.size(), 1u);
     EXPECT_EQ(model.spectrumHistory.front().getNumOfChannels(), 1);
