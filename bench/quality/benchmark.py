@@ -31,6 +31,7 @@ import evalset  # noqa: E402
 import metrics  # noqa: E402
 
 MODEL_SYSTEM = "MurelEngine"
+COMPARED_SYSTEM = "Compared model"
 RNNOISE_SYSTEM = "RNNoise"
 CLASSIC_SYSTEMS = ["speexdsp", "WebRTC NS", "sox noisered"]
 DEFAULT_MODEL = os.path.join(ROOT, "models", "speech-denoiser.model")
@@ -72,6 +73,8 @@ def parse_arguments():
     parser.add_argument("--model", default=None,
                         help="model file (default: models/speech-denoiser.model; while that is missing, "
                         "a demonstration model made with 'murel make-model')")
+    parser.add_argument("--compare", default=None, metavar="MODEL",
+                        help="a second model run beside the first on the same clips (system 'Compared model')")
     parser.add_argument("--murel", default=os.path.join(build, "tools", "murel", "murel"), help="the murel tool")
     parser.add_argument("--gain", action="append", default=None,
                         help="murel --gain setting, repeatable (default: Noise=0, the residual bus removed)")
@@ -156,11 +159,14 @@ def systems(arguments, model, rnnoise_folder):
     returns the CPU seconds it took."""
     gains = arguments.gain or ["Noise=0"]
 
-    def engine(noisy, out, rate):
-        command = [arguments.murel, "process", noisy, out, "--model", model, "--quiet", "--overwrite"]
-        for gain in gains:
-            command += ["--gain", gain]
-        return run(command)
+    def engine_with(model_file):
+        def engine(noisy, out, rate):
+            command = [arguments.murel, "process", noisy, out, "--model", model_file, "--quiet", "--overwrite"]
+            for gain in gains:
+                command += ["--gain", gain]
+            return run(command)
+
+        return engine
 
     def speex(noisy, out, rate):
         return run([arguments.speex, noisy, out, "--suppress", str(arguments.speex_suppress)])
@@ -180,7 +186,10 @@ def systems(arguments, model, rnnoise_folder):
         os.remove(profile)
         return seconds
 
-    runners = {MODEL_SYSTEM: engine, "speexdsp": speex, "WebRTC NS": webrtc, "sox noisered": noisered}
+    runners = {MODEL_SYSTEM: engine_with(model)}
+    if arguments.compare:
+        runners[COMPARED_SYSTEM] = engine_with(arguments.compare)
+    runners.update({"speexdsp": speex, "WebRTC NS": webrtc, "sox noisered": noisered})
     if rnnoise_folder:
         runners[RNNOISE_SYSTEM] = rnnoise_batch(rnnoise_folder)
     return runners
@@ -358,7 +367,8 @@ def cross_table(scores, system):
              "|" + " --- |" * (len(evalset.SNRS) + 2)]
     for noise in evalset.NOISE_TYPES:
         cells = [f"{mean(scores, 'si_sdr_i', system=system, noise=noise, input_snr=snr):+.1f}" for snr in evalset.SNRS]
-        lines.append(f"| {noise} | " + " | ".join(cells) + f" | {mean(scores, 'si_sdr_i', system=system, noise=noise):+.1f} |")
+        overall = mean(scores, "si_sdr_i", system=system, noise=noise)
+        lines.append(f"| {noise} | " + " | ".join(cells) + f" | {overall:+.1f} |")
     cells = [f"{mean(scores, 'si_sdr_i', system=system, input_snr=snr):+.1f}" for snr in evalset.SNRS]
     lines.append("| all | " + " | ".join(cells) + f" | {mean(scores, 'si_sdr_i', system=system):+.1f} |")
     return lines + [""]
@@ -370,7 +380,8 @@ def clean_table(scores, systems):
     speakers = list(dict.fromkeys(s["speaker"] if s["source"] == "synthesised" else "alsa-utils phrases"
                                   for s in clean))
     for speaker in speakers:
-        chosen = [s for s in clean if (s["speaker"] if s["source"] == "synthesised" else "alsa-utils phrases") == speaker]
+        chosen = [s for s in clean
+                  if (s["speaker"] if s["source"] == "synthesised" else "alsa-utils phrases") == speaker]
         cells = [f"{mean(chosen, 'si_sdr', system=system):.1f} / {mean(chosen, 'level', system=system):+.2f}"
                  for system in systems]
         lines.append(f"| {speaker} | {len({s['name'] for s in chosen})} | " + " | ".join(cells) + " |")
@@ -419,7 +430,7 @@ def summary_rows(scores, systems):
     return rows
 
 
-def summary_table(scores, systems, bold=None):
+def summary_table(scores, systems, bold=None, names=None):
     def number(value, digits=2, sign=True):
         if np.isnan(value):
             return ""
@@ -434,7 +445,7 @@ def summary_table(scores, systems, bold=None):
                      f"0 ({mean(noisy_set(scores), 'snr', system='Input'):.1f} dB)", f"{row['stoi']:.3f}"]
             cells += [""] * (len(heading) - 4)
         else:
-            cells = [row["system"], number(row["si_sdr_i"]), number(row["snr_i"]),
+            cells = [(names or {}).get(row["system"], row["system"]), number(row["si_sdr_i"]), number(row["snr_i"]),
                      f"{row['stoi']:.3f} ({row['stoi_i']:+.3f})", number(row["synthesised"]),
                      number(row["recorded"]), number(row["chatter"]), number(row["music"]),
                      number(row["reverberant"]), number(row["clean_si_sdr"], 1, False),
@@ -546,7 +557,8 @@ def report_lines(arguments, model, demo, clips, delays, seconds, scores, goal_re
     system_names = list(dict.fromkeys(system for system, _ in delays))
     noisy = noisy_set(scores)
     count = {name: sum(c["set"] == name for c in clips) for name in ("noisy", "reverberant", "clean", "rate")}
-    lines = [f"Model: {describe_model(model, demo)}; {len(clips)} clips: {count['noisy']} noisy "
+    compared = f" (\"{COMPARED_SYSTEM}\": {describe_model(arguments.compare, False)})" if arguments.compare else ""
+    lines = [f"Model: {describe_model(model, demo)}{compared}; {len(clips)} clips: {count['noisy']} noisy "
              f"({sum(c['set'] == 'noisy' and c['source'] == 'synthesised' for c in clips)} synthesised, "
              f"{sum(c['set'] == 'noisy' and c['source'] == 'recorded' for c in clips)} recorded; "
              f"{len(evalset.NOISE_TYPES)} noise types at {', '.join(f'{s:+d}' for s in evalset.SNRS)} dB SNR), "
@@ -598,9 +610,11 @@ def card_lines(arguments, model, demo, clips, delays, seconds, scores, goal_resu
              "reverberant speech, clean speech and band-limited speech at "
              f"{', '.join(rate_label(r) for r in evalset.HOST_RATES)}; every table is in `bench/quality/README.md`. "
              "SI-SDR improvement in dB unless said otherwise:", ""]
-    lines += summary_table(scores, system_names, bold=MODEL_SYSTEM)
+    model_name = "demonstration model" if demo else os.path.basename(model)
+    lines += summary_table(scores, system_names, bold=MODEL_SYSTEM, names={MODEL_SYSTEM: model_name})
     lines += [f"Per noise type: {per_noise} dB. Per input SNR: {per_snr} dB.", "", "Goals:", ""]
-    lines += [f"- {'met' if met else '**not met**'}: {description} ({detail})" for description, met, detail in goal_results]
+    lines += [f"- {'met' if met else '**not met**'}: {description} ({detail})"
+              for description, met, detail in goal_results]
     audio_seconds = sum(clip["seconds"] for clip in clips)
     lines += ["", f"CPU time in the benchmark: {seconds[MODEL_SYSTEM]:.1f} s for {audio_seconds:.0f} s of audio "
               f"({audio_seconds / seconds[MODEL_SYSTEM]:.0f}x real time, one process per file; {cpu_name()}, "
@@ -623,7 +637,6 @@ def update_readme(lines, card, out):
     os.makedirs(pictures, exist_ok=True)
     for name in PICTURES:
         shutil.copyfile(os.path.join(out, name), os.path.join(pictures, name))
-    shutil.copyfile(os.path.join(out, "results.json"), os.path.join(pictures, "results.json"))
     section = lines + [f"![SI-SDR improvement per noise type](results/{PICTURES[0]})", "",
                        f"![SI-SDR improvement per input SNR](results/{PICTURES[1]})", "",
                        f"![Spectrograms before and after](results/{PICTURES[2]})", ""]
@@ -657,7 +670,9 @@ def plot_bars(path, scores, system_names):
     axes.set_ylabel("SI-SDR improvement (dB)")
     axes.set_title("SI-SDR improvement per noise type (mean over SNRs and speech sources)")
     axes.grid(axis="y", alpha=0.3)
-    axes.legend(fontsize="small", ncol=len(system_names))
+    low, high = axes.get_ylim()
+    axes.set_ylim(low, high + 0.15 * (high - low))  # room for the legend above the bars
+    axes.legend(fontsize="small", ncol=len(system_names), loc="upper center")
     figure.tight_layout()
     save_picture(figure, path, 100)
     plt.close(figure)
@@ -728,6 +743,8 @@ def main():
             "(a hand-built spectral gate, not a trained denoiser)")
     elif not os.path.isfile(model):
         sys.exit(f"benchmark: the model {model} does not exist")
+    if arguments.compare and not os.path.isfile(arguments.compare):
+        sys.exit(f"benchmark: the model {arguments.compare} does not exist")
     rnnoise_folder = None
     if not arguments.no_rnnoise:
         rnnoise_folder, reason = prepare_rnnoise(arguments)

@@ -94,8 +94,8 @@ def main():
         name, clean, noisy = clip["name"], clip["clean"], clip["noisy"]
         noisy_path = os.path.join(arguments.work, name + ".noisy.wav")
         model_path = os.path.join(arguments.work, name + ".model.wav")
-        run([arguments.murel, "process", noisy_path, model_path, "--overwrite", "--model", arguments.model, "--gain", "Noise=0",
-             "--quiet"])
+        run([arguments.murel, "process", noisy_path, model_path, "--overwrite", "--model", arguments.model,
+             "--gain", "Noise=0", "--quiet"])
         output = evalset.read_wav(model_path, clip["rate"])
         if len(output) != len(noisy):
             failures.append(f"{name}: the output has {len(output)} samples, the input {len(noisy)}")
@@ -131,7 +131,8 @@ def main():
         if row["noise"] is None:
             transparency = metrics.si_sdr(clean, output)
             level = 10 * np.log10(np.sum(np.square(output)) / np.sum(np.square(clean)))
-            print(f"{row['name']:32s} clean input: output SI-SDR against it {transparency:.1f} dB, level {level:+.2f} dB")
+            print(f"{row['name']:32s} clean input: output SI-SDR against it {transparency:.1f} dB, "
+                  f"level {level:+.2f} dB")
             if transparency < TRANSPARENCY_DB or abs(level) > LEVEL_DB:
                 failures.append(f"{row['name']}: clean speech changed: SI-SDR {transparency:.1f} dB (at least "
                                 f"{TRANSPARENCY_DB} dB needed), level {level:+.2f} dB (within {LEVEL_DB} dB needed)")
@@ -148,7 +149,8 @@ def main():
         speex_gains.append(speex_gain)
         print(f"{row['name']:32s} {before:12.2f} {gain:+8.2f} {speex_gain:+8.2f}")
         if row["noise"] == "chatter" and gain < CHATTER_FLOOR_DB:
-            failures.append(f"{row['name']}: chatter made worse by {-gain:.2f} dB (at most {-CHATTER_FLOOR_DB} allowed)")
+            failures.append(f"{row['name']}: chatter made worse by {-gain:.2f} dB "
+                            f"(at most {-CHATTER_FLOOR_DB} allowed)")
     model_mean, speex_mean = float(np.mean(model_gains)), float(np.mean(speex_gains))
     print(f"{'mean':32s} {'':12s} {model_mean:+8.2f} {speex_mean:+8.2f}  (speexdsp delay {speex_delay} samples)")
     if model_mean < speex_mean + MARGIN_DB:
