@@ -46,6 +46,8 @@ FINE_ALIGNMENT = 2
 PROFILE_SECONDS = evalset.LEAD_IN - 0.05
 # Rates each program runs at; at others the benchmark resamples to 48 kHz and back, as a user would.
 WEBRTC_RATES = (8000, 16000, 32000, 48000)
+# Clean input: the level change above this frequency tells whether a system trims fricatives and breath.
+UPPER_BAND = 8000
 
 # Quality goals of the model (dB of SI-SDR unless said otherwise).
 GOAL_MEAN = 10.0
@@ -277,6 +279,19 @@ def level_change(reference, signal):
     return 10.0 * np.log10((np.dot(signal, signal) + 1e-20) / (np.dot(reference, reference) + 1e-20))
 
 
+def upper_band_change(reference, signal, rate):
+    """Output level above UPPER_BAND against the reference's in dB: how much of the upper band of
+    full-band speech a system keeps (NaN when the reference has next to nothing there: speech
+    synthesised at 16 kHz, or a low host rate)."""
+    if rate < 2 * UPPER_BAND:
+        return float("nan")
+    above = np.fft.rfftfreq(len(reference), 1.0 / rate) > UPPER_BAND
+    reference_spectrum, signal_spectrum = np.abs(np.fft.rfft(reference)), np.abs(np.fft.rfft(signal))
+    if level_change(reference_spectrum, reference_spectrum[above]) < -50.0:
+        return float("nan")
+    return level_change(reference_spectrum[above], signal_spectrum[above])
+
+
 def _score_clip(task):
     clip, folders, system_names, delays = task
     clean, noisy, outputs = _load(clip, folders, system_names)
@@ -292,7 +307,10 @@ def _score_clip(task):
         signal = signal[:scored]
         scores.append({**clip, "system": system, "si_sdr": metrics.si_sdr(reference, signal),
                        "snr": metrics.snr(reference, signal), "stoi": metrics.stoi(reference, signal, rate),
-                       "level": level_change(reference, signal)})
+                       "level": level_change(reference, signal),
+                       # Only the clean set reports it (and the transforms cost time).
+                       "upper_level": upper_band_change(reference, signal, rate) if clip["set"] == "clean"
+                       else float("nan")})
     return scores
 
 
@@ -327,7 +345,8 @@ def select(scores, **where):
 
 
 def mean(scores, key, **where):
-    values = [s[key] for s in select(scores, **where)]
+    """Mean over the scores that have a value (the upper-band level is undefined for some)."""
+    values = [s[key] for s in select(scores, **where) if not np.isnan(s[key])]
     return float(np.mean(values)) if values else float("nan")
 
 
@@ -374,6 +393,15 @@ def cross_table(scores, system):
     return lines + [""]
 
 
+def signed(value):
+    return "n/a" if np.isnan(value) else f"{value:+.1f}"
+
+
+def worst_upper(scores):
+    values = [s["upper_level"] for s in scores if not np.isnan(s["upper_level"])]
+    return max(values, key=abs) if values else float("nan")
+
+
 def clean_table(scores, systems):
     clean = select(scores, set="clean")
     lines = ["| Speech | Clips | " + " | ".join(systems) + " |", "|" + " --- |" * (2 + len(systems))]
@@ -382,11 +410,12 @@ def clean_table(scores, systems):
     for speaker in speakers:
         chosen = [s for s in clean
                   if (s["speaker"] if s["source"] == "synthesised" else "alsa-utils phrases") == speaker]
-        cells = [f"{mean(chosen, 'si_sdr', system=system):.1f} / {mean(chosen, 'level', system=system):+.2f}"
-                 for system in systems]
+        cells = [f"{mean(chosen, 'si_sdr', system=system):.1f} / {mean(chosen, 'level', system=system):+.2f} / "
+                 f"{signed(mean(chosen, 'upper_level', system=system))}" for system in systems]
         lines.append(f"| {speaker} | {len({s['name'] for s in chosen})} | " + " | ".join(cells) + " |")
     cells = [f"{min(s['si_sdr'] for s in select(clean, system=system)):.1f} / "
-             f"{max((s['level'] for s in select(clean, system=system)), key=abs):+.2f}" for system in systems]
+             f"{max((s['level'] for s in select(clean, system=system)), key=abs):+.2f} / "
+             f"{signed(worst_upper(select(clean, system=system)))}" for system in systems]
     lines.append(f"| worst clip | {len({s['name'] for s in clean})} | " + " | ".join(cells) + " |")
     return lines + [""]
 
@@ -581,7 +610,9 @@ def report_lines(arguments, model, demo, clips, delays, seconds, scores, goal_re
     lines += group_table(select(scores, set="reverberant"), system_names, "source", "Speech",
                          ["synthesised", "recorded"], "Reverberant speech (reference: direct path and first 50 ms)")
     lines += ["### Clean input", "",
-              "Output SI-SDR against the clean input (dB) / level change (dB). Higher is more transparent.", ""]
+              "Output SI-SDR against the clean input (dB) / level change (dB) / level change above "
+              f"{UPPER_BAND // 1000} kHz (dB). The higher the first and the nearer zero the others, the more "
+              "transparent.", ""]
     lines += clean_table(scores, system_names)
     lines += ["### Host rates", "",
               "Band-limited utterances processed at the host rate and scored against the clean speech at that "
@@ -612,7 +643,13 @@ def card_lines(arguments, model, demo, clips, delays, seconds, scores, goal_resu
              "SI-SDR improvement in dB unless said otherwise:", ""]
     model_name = "demonstration model" if demo else os.path.basename(model)
     lines += summary_table(scores, system_names, bold=MODEL_SYSTEM, names={MODEL_SYSTEM: model_name})
-    lines += [f"Per noise type: {per_noise} dB. Per input SNR: {per_snr} dB.", "", "Goals:", ""]
+    lines += [f"Per noise type: {per_noise} dB. Per input SNR: {per_snr} dB."]
+    clean = select(scores, set="clean", system=MODEL_SYSTEM)
+    if clean:
+        lines[-1] += (f" Clean input, level change above {UPPER_BAND // 1000} kHz: " + ", ".join(
+            f"{source} speech {mean(clean, 'upper_level', source=source):+.1f} dB"
+            for source in ("synthesised", "recorded")) + ".")
+    lines += ["", "Goals:", ""]
     lines += [f"- {'met' if met else '**not met**'}: {description} ({detail})"
               for description, met, detail in goal_results]
     audio_seconds = sum(clip["seconds"] for clip in clips)
