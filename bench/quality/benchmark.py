@@ -94,7 +94,7 @@ def parse_arguments():
     parser.add_argument("--clips", default="3,2",
                         help="synthesised and recorded clips per noise type and SNR (default 3,2: 330 clips)")
     parser.add_argument("--reverberant", type=int, default=33, help="reverberant clips")
-    parser.add_argument("--per-rate", type=int, default=11, help="clips per host rate (8, 16, 44.1 kHz)")
+    parser.add_argument("--per-rate", type=int, default=22, help="clips per host rate (8, 16, 44.1 kHz)")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, help="programs run at once")
     parser.add_argument("--spectrogram-clip", default=None,
                         help="name of the clip for the before/after picture (default: synthesised, chatter, 5 dB)")

@@ -404,7 +404,7 @@ def mix(rng, speech, noise_type, snr_db, context, room=False):
     return clean, noisy
 
 
-def plan(clips_per_cell=(3, 2), reverberant=33, clean=True, per_rate=11):
+def plan(clips_per_cell=(3, 2), reverberant=33, clean=True, per_rate=22):
     """The clips, each with the set it belongs to:
     - "noisy": per noise type and SNR, some synthesised and some recorded utterances;
     - "reverberant": reverberant utterances, noise types and SNRs in turn;
