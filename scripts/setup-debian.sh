@@ -24,6 +24,8 @@ NATIVE_PACKAGES=(
     libspeexdsp-dev libwebrtc-audio-processing-dev
     espeak-ng flite sox alsa-utils gnome-audio sound-theme-freedesktop sound-icons
     python3-scipy python3-matplotlib
+    # Its music noise: a game soundtrack and game tunes rendered with a General MIDI sound font.
+    funnyboat kobodeluxe-data fluidsynth timgm6mb-soundfont
 )
 
 # Target libraries for the arm64 cross build, installed side by side through Debian multiarch.
@@ -48,6 +50,12 @@ declare -A installed=()
 while read -r name status; do
     [[ "$status" == installed ]] && installed["$name"]=1
 done < <(dpkg-query -W -f='${binary:Package} ${db:Status-Status}\n' 2>/dev/null)
+
+# node and npm run the benchmark's neural baseline (fetched from the npm registry when it runs);
+# a node that came from elsewhere is kept.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    wanted+=(nodejs npm)
+fi
 
 missing=()
 for package in "${wanted[@]}"; do

@@ -1,4 +1,4 @@
-"""Known properties of the benchmark's scores (run by CTest as QualityMetrics)."""
+"""Known properties of the benchmark's scores and clips (run by CTest as QualityMetrics)."""
 
 import os
 import sys
@@ -8,6 +8,7 @@ import numpy as np
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import evalset  # noqa: E402
 import metrics  # noqa: E402
 
 RATE = 48000
@@ -74,6 +75,24 @@ class DelayTest(unittest.TestCase):
                 aligned = metrics.shift(late, found)
                 inner = slice(abs(lag), len(clean) - abs(lag))
                 np.testing.assert_array_equal(aligned[inner], clean[inner])
+
+
+class HostRateClipTest(unittest.TestCase):
+    def test_band_limited_twins_carry_the_same_material(self):
+        # The 16 kHz clip and its 48 kHz twin: nothing above 8 kHz in the twin, and the twin brought
+        # down to 16 kHz is the 16 kHz clip (the comparison of rates is like with like).
+        clip = next(c for c in evalset.plan((0, 0), reverberant=0, clean=False, per_rate=1)
+                    if c["band"] == 16000 and c["rate"] == 16000)
+        speech = evalset.SpeechSource()
+        _, low = evalset.make_clip(clip, speech, {})
+        _, twin = evalset.make_clip({**clip, "rate": evalset.RATE}, speech, {})
+        spectrum = np.abs(np.fft.rfft(twin)) ** 2
+        above = np.fft.rfftfreq(len(twin), 1 / evalset.RATE) > 8500
+        self.assertLess(10 * np.log10(spectrum[above].sum() / spectrum.sum()), -50)
+        down = evalset.resample(twin, evalset.RATE, 16000)[: len(low)]
+        inner = slice(200, len(low) - 200)  # the resampling filters' edges
+        # Twice through the resampling filter: the edge of the band differs a little.
+        self.assertGreater(metrics.si_sdr(low[inner], down[inner]), 30)
 
 
 if __name__ == "__main__":
