@@ -34,6 +34,7 @@ from murel.nn import si_sdr  # noqa: E402
 
 CLIP_SECONDS = 2.0
 SKIP = 2400  # the first 50 ms: the start-up frames see silence before the clip
+LEVEL_WEIGHT = 0.01  # per dB squared of level change against the target (from cycle 2 on)
 
 
 class Batches(torch.utils.data.IterableDataset):
@@ -75,7 +76,9 @@ def loss_of(model, noisy, clean, weight=None):
     out, clean = out[:, SKIP:], clean[:, SKIP:]
     score = si_sdr(out, clean)
     # Beyond 35 dB a clip is transparent enough; capping keeps clean clips from dominating.
-    per_clip = -score.clamp(max=35.0) / 10 + spectral_loss(out, clean)
+    # Neither term sees a uniform level change much, so the level in dB is held on its own.
+    level_db = 10 * torch.log10((out.pow(2).mean(dim=-1) + 1e-10) / (clean.pow(2).mean(dim=-1) + 1e-10))
+    per_clip = -score.clamp(max=35.0) / 10 + spectral_loss(out, clean) + LEVEL_WEIGHT * level_db ** 2
     weight = torch.ones_like(per_clip) if weight is None else weight
     return (per_clip * weight).sum() / weight.sum(), score, out
 
