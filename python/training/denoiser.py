@@ -1,11 +1,15 @@
 """The default speech denoiser: a causal band-gain network built from murel.nn layers.
 
-Per 10 ms hop at 48 kHz (window 960, FFT 1024): the 513 bin magnitudes are pooled into 40
-ERB-spaced bands, divided by their level over the last 320 ms, compressed by x / (x + c) at six
-knees (a log-like curve the layer set can express), then a convolutional encoder with two
-frequency strides, four dilated causal time convolutions with residual additions (a context of
-about 0.2 s), a transposed-convolution decoder with skip connections, and sigmoid band gains
-interpolated back to the bins. One frame of look-ahead.
+Per 10 ms hop at 48 kHz (window 960, FFT 1024): the 513 bin magnitudes are pooled into ERB-spaced
+bands, divided by their level over the last 320 ms, compressed by x / (x + c) at six knees (a
+log-like curve the layer set can express), then a convolutional encoder with two frequency
+strides, dilated causal time convolutions with residual additions, a transposed-convolution
+decoder with skip connections, and sigmoid band gains interpolated back to the bins. One frame of
+look-ahead.
+
+Two sizes: "small" (40 bands, four dilations, about 0.2 s of context, 1 MFLOP per frame: the
+first shipped model) and "large" (64 bands, six dilations up to 32 frames, about 0.7 s of
+context, for background talkers whose words outlast a syllable).
 """
 
 import torch
@@ -17,16 +21,18 @@ RATE = 48000
 FFT_SIZE = 1024
 WINDOW_SIZE = 960
 HOP_SIZE = 480
-BANDS = 40
 KNEES = (0.01, 0.03, 0.1, 0.3, 1.0, 3.0)
-DILATIONS = (1, 2, 4, 8)
+SIZES = {
+    "small": dict(width=(16, 24, 32), bands=40, dilations=(1, 2, 4, 8)),
+    "large": dict(width=(16, 32, 40), bands=64, dilations=(1, 2, 4, 8, 16, 32)),
+}
 
 
 class DenoiserNetwork(torch.nn.Module):
-    def __init__(self, width=(16, 24, 32)):
+    def __init__(self, width=(16, 24, 32), bands=40, dilations=(1, 2, 4, 8)):
         super().__init__()
         w0, w1, w2 = width
-        pool, expand = mn.triangular_bands(FFT_SIZE, RATE, BANDS)
+        pool, expand = mn.triangular_bands(FFT_SIZE, RATE, bands)
         knees = len(KNEES)
         self.pool = mn.FrequencyRescale(FFT_SIZE // 2 + 1, pool)
         self.level = mn.PreNorm(32)
@@ -44,11 +50,11 @@ class DenoiserNetwork(torch.nn.Module):
         self.e0 = mn.Conv(knees, w0, (3, 3), time_offset=1)
         self.e1 = mn.Conv(w0, w1, (2, 3), frequency_stride=2)
         self.e2 = mn.Conv(w1, w2, (2, 3), frequency_stride=2)
-        self.activations = torch.nn.ModuleList(mn.ELU() for _ in range(3 + len(DILATIONS) + 2))
+        self.activations = torch.nn.ModuleList(mn.ELU() for _ in range(3 + len(dilations) + 2))
         self.norms = torch.nn.ModuleList(mn.Norm(w, rms=True) for w in (w0, w1, w2))
-        self.context = torch.nn.ModuleList(mn.Conv(w2, w2, (2, 3), time_dilation=d) for d in DILATIONS)
-        self.context_norms = torch.nn.ModuleList(mn.Norm(w2, rms=True) for _ in DILATIONS)
-        self.residuals = torch.nn.ModuleList(mn.Add() for _ in DILATIONS)
+        self.context = torch.nn.ModuleList(mn.Conv(w2, w2, (2, 3), time_dilation=d) for d in dilations)
+        self.context_norms = torch.nn.ModuleList(mn.Norm(w2, rms=True) for _ in dilations)
+        self.residuals = torch.nn.ModuleList(mn.Add() for _ in dilations)
         self.skip2, self.skip1, self.skip0 = mn.Concat(), mn.Concat(), mn.Concat()
         self.d2 = mn.TransposedConv(2 * w2, w1, (1, 4), frequency_stride=2)
         self.d1 = mn.TransposedConv(2 * w1, w0, (1, 4), frequency_stride=2)
@@ -56,7 +62,7 @@ class DenoiserNetwork(torch.nn.Module):
         with torch.no_grad():
             self.d0.bias.fill_(2.0)  # start close to passing everything
         self.gain = mn.Sigmoid()
-        self.expand = mn.FrequencyRescale(BANDS, expand)
+        self.expand = mn.FrequencyRescale(bands, expand)
 
     def forward(self, x):
         act = iter(self.activations)
@@ -74,8 +80,8 @@ class DenoiserNetwork(torch.nn.Module):
         return self.expand(self.gain(self.d0(self.skip0([v, a]))))
 
 
-def make_model(network=None):
-    return mn.SpectralModel(network if network is not None else DenoiserNetwork(), sample_rate=RATE, fft_size=FFT_SIZE,
+def make_model(size="small"):
+    return mn.SpectralModel(DenoiserNetwork(**SIZES[size]), sample_rate=RATE, fft_size=FFT_SIZE,
                             window_size=WINDOW_SIZE, hop_size=HOP_SIZE, channels=1,
                             input_packing=fmt.PACK_MAGNITUDE, output_packing=fmt.PACK_MAGNITUDE,
                             output_names=("Speech", "Noise"), processing_mode=fmt.MASKS, model_id=1)
