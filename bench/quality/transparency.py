@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The clean-recording test: what a denoiser does to speech without noise.
 
-    /usr/bin/python3 python/training/transparency.py models/speech-denoiser.model build-training/candidate.model
+    /usr/bin/python3 bench/quality/transparency.py models/speech-denoiser.model build-training/candidate.model
 
 Runs each model through `murel process` (residual removed) on clean recordings of real people
 (the alsa-utils phrases, evaluation material) and on clean evaluation voices of espeak-ng and
@@ -22,7 +22,8 @@ import numpy as np
 from scipy.io import wavfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+# The training recipe's synthesisers and decoder; the material here is evaluation material only.
+sys.path.insert(0, os.path.join(HERE, "..", "..", "python", "training"))
 
 import speech_data  # noqa: E402
 
