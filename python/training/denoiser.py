@@ -80,8 +80,8 @@ class DenoiserNetwork(torch.nn.Module):
         return self.expand(self.gain(self.d0(self.skip0([v, a]))))
 
 
-def make_model(size="small"):
+def make_model(size="small", output_names=("Speech", "Noise"), model_id=1):
     return mn.SpectralModel(DenoiserNetwork(**SIZES[size]), sample_rate=RATE, fft_size=FFT_SIZE,
                             window_size=WINDOW_SIZE, hop_size=HOP_SIZE, channels=1,
                             input_packing=fmt.PACK_MAGNITUDE, output_packing=fmt.PACK_MAGNITUDE,
-                            output_names=("Speech", "Noise"), processing_mode=fmt.MASKS, model_id=1)
+                            output_names=output_names, processing_mode=fmt.MASKS, model_id=model_id)

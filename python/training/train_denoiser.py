@@ -151,6 +151,8 @@ def main():
     parser.add_argument("--output", default=None, help="model file to export (default: WORK/candidate.model)")
     parser.add_argument("--float32", action="store_true", help="export float32 instead of half-float weights")
     parser.add_argument("--export-only", action="store_true", help="export the best weights so far and stop")
+    parser.add_argument("--init", default=None, help="start from the weights of this checkpoint (same network "
+                        "size) when the work folder has no checkpoint yet, e.g. the shipped model's")
     args = parser.parse_args()
 
     torch.manual_seed(args.seed)
@@ -181,6 +183,10 @@ def main():
             cycle, cycle_step, cycle_elapsed, best = args.cycle, step, elapsed, math.inf
             say(f"cycle {cycle} starts at step {step}")
 
+    elif args.init:
+        model.load_state_dict(torch.load(args.init)["model"])
+        say(f"weights from {args.init} (cycle {cycle})")
+
     if args.export_only:
         export(model, best_path, args, step, elapsed, say, None)
         return
@@ -188,6 +194,11 @@ def main():
     validation = validation_set(corpus, args.seed)
     say(f"model {args.size}: {model.flops_per_frame() / 1e6:.2f} MFLOP per frame, "
         f"{sum(p.numel() for p in model.parameters())} parameters; validation {len(validation[0])} clips")
+    if step == 0:
+        model.eval()
+        val_loss, figures = evaluate(model, validation)
+        say(f"validation before training: loss {val_loss:.4f} " + json.dumps(figures))
+        model.train()
     loader = torch.utils.data.DataLoader(Batches(corpus, args.seed, step, args.batch), batch_size=None,
                                          num_workers=args.workers, prefetch_factor=4)
     last_save = time.time()
