@@ -9,7 +9,9 @@
 With no bus options the residual bus (the noise, for the default speech denoiser) is removed, as
 `murel process` does; the bus options are the tool's, and the engine applies them
 (murelApplyHostMix), so both hosts mix alike. Without models each file gets the installed
-default model for its rate.
+default model for its rate, or with `--separator` (run(model_set="separator")) the installed
+stem separator; `--separate` writes its Dialogue, Music and Effects stems for every file, as
+`murel separate` does.
 
 Each file runs through a processor of its worker: processors are kept per worker thread and per
 channel count and rate, so a model loads once per worker (and per format it meets), not once per
