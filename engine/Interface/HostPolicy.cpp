@@ -115,7 +115,10 @@ std::string getLibraryFolder()
     Dl_info info = {};
     if (::dladdr(reinterpret_cast<void*>(&murelGetDefaultModelPath), &info) == 0 || info.dli_fname == nullptr)
         return {};
-    const std::string path = info.dli_fname;
+    // Absolute, so that a library loaded through a relative path still knows its build tree.
+    char* resolved = ::realpath(info.dli_fname, nullptr);
+    const std::string path = resolved != nullptr ? resolved : info.dli_fname;
+    std::free(resolved);
     const std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }

@@ -143,6 +143,11 @@ class SeparatorHostsAgree(unittest.TestCase):
         # Float rounding only: the residual is one minus the sum of the models' masks.
         self.assertLess(float(np.max(np.abs(sum(reference.values()) - film))), 1e-5)
         self.assertGreater(min(float(np.max(np.abs(s))) for s in reference.values()), 0.01)
+        # A dialogue-clarity mix is the stems summed at their gains.
+        clear = os.path.join(self.folder, "clear.wav")
+        tool("process", self.input, clear, *model_options, "--gain", "Dialogue=+6dB", "--gain", "Music=-6dB")
+        expected = 10 ** (6 / 20) * reference["Dialogue"] + 10 ** (-6 / 20) * reference["Music"] + reference["Effects"]
+        self.assertLess(float(np.max(np.abs(read(clear) - expected))), 1e-5)
 
         results = {}
         out = os.path.join(self.folder, "batch")
