@@ -138,7 +138,8 @@ public:
             if (slot == nullptr)
             {
                 for (int c = 0; c < numOfChannels; ++c)
-                    std::copy_n(input[c], count, audioOutputs[c] + offset);
+                    if (input[c] != audioOutputs[c] + offset) // hosts may process in place
+                        std::copy_n(input[c], count, audioOutputs[c] + offset);
                 continue;
             }
             slot->run(input, count, processed, dry);
