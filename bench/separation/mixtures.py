@@ -214,8 +214,10 @@ def make_clip(index, seconds, sources):
     music = evalset.music(rng, n, {"music_pool": sources.music})
     stems["Music"] = at_level(music, level + rng.uniform(*MUSIC_DB))
     stems["Effects"] = at_level(effects(rng, n, sources), level + rng.uniform(*EFFECTS_DB))
-    for name in ("Music", "Effects"):
-        roll = rng.random()
+    rolls = {name: rng.random() for name in ("Music", "Effects")}
+    if all(roll < ABSENT for roll in rolls.values()):
+        rolls["Effects"] = 1.0  # dialogue alone is no separation task
+    for name, roll in rolls.items():
         if roll < ABSENT:
             stems[name] = np.zeros(n)
         elif roll < ABSENT + PAUSED:
