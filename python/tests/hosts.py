@@ -111,9 +111,9 @@ if __name__ == "__main__":
 def standin_models(folder):
     """The separator's two model files, untrained (bench/separation/standin.py)."""
     path = os.path.join(os.path.dirname(__file__), "..", "..", "bench", "separation", "standin.py")
-    spec = importlib.util.spec_from_file_location("standin", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("standin", path)
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return module.write(folder)
 
 
