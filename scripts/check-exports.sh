@@ -28,7 +28,7 @@ EXPECTED_FUNCTIONS=(
     murelResetModelState murelDeleteModel murelGetModelInfo
     murelProcessAudio murelProcessAudioInterleaved murelPrepareProcessor
     murelGetLastErrorMessage murelGetVersionString
-    murelGetDefaultModelPath murelParseGain murelFindOutputBus murelApplyHostMix
+    murelGetDefaultModelPath murelGetModelSetPath murelParseGain murelFindOutputBus murelApplyHostMix
 )
 
 # Demangled names that must never be exported: test and benchmark code, and the libraries that

@@ -63,7 +63,7 @@ if [[ -x "$BUILD/tools/murel/murel" ]]; then
     # Its run path must lead to the installed library, without help from the environment.
     check_uses_installed_library "$PREFIX/bin/murel"
     "$PREFIX/bin/murel" --version
-    for page in murel murel-process murel-info murel-bench murel-make-model murel-make-test-signal; do
+    for page in murel murel-process murel-separate murel-info murel-bench murel-make-model murel-make-test-signal; do
         [[ -s "$PREFIX/share/man/man1/$page.1" ]] || murel_fail "the manual page $page.1 is not installed"
     done
     completion="$PREFIX/share/bash-completion/completions/murel"
@@ -85,7 +85,7 @@ fi
 if [[ -f "$BUILD/lv2/murel.lv2/murel.so" && -x "$PREFIX/bin/murel" ]]; then
     murel_log "The installed LV2 bundle in lv2info, lv2apply and ffmpeg"
     BUNDLE="$PREFIX/lib/lv2/murel.lv2"
-    for file in manifest.ttl murel.ttl murel.so; do
+    for file in manifest.ttl murel.ttl separator.ttl murel.so; do
         [[ -f "$BUNDLE/$file" ]] || murel_fail "lib/lv2/murel.lv2/$file is not installed"
     done
     check_uses_installed_library "$BUNDLE/murel.so"

@@ -16,7 +16,17 @@ namespace murel::hostPolicy
 namespace
 {
 
-const char* const defaultModelName = "speech-denoiser.model";
+struct ModelSet
+{
+    const char* name;
+    std::vector<const char*> files;
+};
+
+// The separator's residual is the first model's extra name, so the dialogue model comes first.
+const ModelSet modelSets[] = {
+    {"denoiser", {"speech-denoiser.model"}},
+    {"separator", {"separator-dialogue.model", "separator-music.model"}},
+};
 
 std::string toLower(std::string text)
 {
@@ -105,7 +115,10 @@ std::string getLibraryFolder()
     Dl_info info = {};
     if (::dladdr(reinterpret_cast<void*>(&murelGetDefaultModelPath), &info) == 0 || info.dli_fname == nullptr)
         return {};
-    const std::string path = info.dli_fname;
+    // Absolute, so that a library loaded through a relative path still knows its build tree.
+    char* resolved = ::realpath(info.dli_fname, nullptr);
+    const std::string path = resolved != nullptr ? resolved : info.dli_fname;
+    std::free(resolved);
     const std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
@@ -260,35 +273,54 @@ Mix resolveMix(const std::vector<std::string>& busNames, const std::vector<std::
     return mix;
 }
 
-std::string findDefaultModel(double /*sampleRate*/)
+std::string findDefaultModel(double sampleRate)
 {
+    const std::vector<std::string> set = findModelSet("denoiser", sampleRate);
+    return set.empty() ? std::string() : set.front();
+}
+
+std::vector<std::string> findModelSet(const std::string& name, double /*sampleRate*/)
+{
+    const ModelSet* set = nullptr;
+    for (const ModelSet& candidate : modelSets)
+        if (name == candidate.name)
+            set = &candidate;
+    if (set == nullptr)
+        return {};
     // One model serves every rate today (the processor scales its frames to the host's rate);
     // a family of models by rate would be chosen here.
-    std::vector<std::string> candidates;
+    std::vector<std::string> folders;
     const std::string libraryFolder = getLibraryFolder();
 #if defined(MUREL_LIBRARY_TO_MODELS)
     if (!libraryFolder.empty())
-        candidates.push_back(libraryFolder + "/" + MUREL_LIBRARY_TO_MODELS + "/" + defaultModelName);
+        folders.push_back(libraryFolder + "/" + MUREL_LIBRARY_TO_MODELS);
 #endif
 #if defined(MUREL_BUILD_TREE_FOLDER) && defined(MUREL_SOURCE_MODEL_FOLDER)
-    // A library in the build tree uses the repository's model; an installed one never does.
+    // A library in the build tree uses the repository's models; an installed one never does.
     const std::string buildTree = MUREL_BUILD_TREE_FOLDER;
     if (libraryFolder.compare(0, buildTree.size(), buildTree) == 0)
-        candidates.push_back(std::string(MUREL_SOURCE_MODEL_FOLDER) + "/" + defaultModelName);
+        folders.push_back(MUREL_SOURCE_MODEL_FOLDER);
 #endif
 #if defined(MUREL_INSTALLED_MODEL_FOLDER)
     // A library copied away from its prefix still finds the prefix it was built for.
-    candidates.push_back(std::string(MUREL_INSTALLED_MODEL_FOLDER) + "/" + defaultModelName);
+    folders.push_back(MUREL_INSTALLED_MODEL_FOLDER);
 #endif
-    for (const std::string& candidate : candidates)
+    // A set comes whole from one folder: models of different installs need not fit together.
+    for (const std::string& folder : folders)
     {
-        if (!isRegularFile(candidate))
-            continue;
-        // Without the library folder's "../.." (a plug-in loads the library through its run path).
-        char* resolved = ::realpath(candidate.c_str(), nullptr);
-        const std::string path = resolved != nullptr ? resolved : candidate;
-        std::free(resolved);
-        return path;
+        std::vector<std::string> paths;
+        for (const char* file : set->files)
+        {
+            const std::string candidate = folder + "/" + file;
+            if (!isRegularFile(candidate))
+                break;
+            // Without the library folder's "../.." (a plug-in loads the library through its run path).
+            char* resolved = ::realpath(candidate.c_str(), nullptr);
+            paths.push_back(resolved != nullptr ? resolved : candidate);
+            std::free(resolved);
+        }
+        if (paths.size() == set->files.size())
+            return paths;
     }
     return {};
 }

@@ -10,7 +10,7 @@ namespace murel
 /** What every host (the tool, the batch command, the plug-in, the Python binding) does with a
     processor when the user says nothing, and how it reads the user's bus settings. Kept in one
     place so that the hosts cannot drift apart. The C interface offers it as murelParseGain,
-    murelFindOutputBus, murelApplyHostMix and murelGetDefaultModelPath. */
+    murelFindOutputBus, murelApplyHostMix, murelGetDefaultModelPath and murelGetModelSetPath. */
 namespace hostPolicy
 {
 
@@ -46,6 +46,11 @@ Mix resolveMix(const std::vector<std::string>& busNames, const std::vector<std::
 
 /** The installed default model for a host at sampleRate (0: any); empty when there is none. */
 std::string findDefaultModel(double sampleRate);
+
+/** The model files of a named set, in loading order: "denoiser" (the default model) or
+    "separator" (dialogue, music and the residual effects). All from one folder, searched as for
+    the default model; empty when the name is unknown or any file of the set is missing. */
+std::vector<std::string> findModelSet(const std::string& name, double sampleRate);
 
 } // namespace hostPolicy
 } // namespace murel

@@ -457,6 +457,31 @@ extern "C"
         }
     }
 
+    MUREL_API int murelGetModelSetPath(const char* setName, int modelIndex, double sampleRate, char* path,
+                                       int bufferSize)
+    {
+        if (path == nullptr || bufferSize < 1)
+            return 0;
+        try
+        {
+            const std::vector<std::string> set =
+                setName != nullptr ? murel::hostPolicy::findModelSet(setName, sampleRate) : std::vector<std::string>();
+            if (modelIndex < 0 || static_cast<std::size_t>(modelIndex) >= set.size() ||
+                set[static_cast<std::size_t>(modelIndex)].size() >= static_cast<std::size_t>(bufferSize))
+            {
+                copyName(std::string(), path, bufferSize);
+                return 0;
+            }
+            copyName(set[static_cast<std::size_t>(modelIndex)], path, bufferSize);
+            return static_cast<int>(set.size());
+        }
+        catch (...)
+        {
+            copyName(std::string(), path, bufferSize);
+            return 0;
+        }
+    }
+
     MUREL_API bool murelParseGain(const char* text, float* gain)
     {
         if (text == nullptr || gain == nullptr)

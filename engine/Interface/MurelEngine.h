@@ -203,6 +203,17 @@ MUREL_API void murelGetVectorArithmeticWrapperName(char* name, int bufferSize);
    terminator do not fit. */
 MUREL_API bool murelGetDefaultModelPath(double sampleRate, char* path, int bufferSize);
 
+/* The model files of a named set, as every shipped host finds them: "denoiser" (one file, the
+   default model) and "separator" (the dialogue model, then the music model: buses "Dialogue",
+   "Music" and the residual "Effects" when loaded together in this order with
+   murelCreateStemSeparator). A set is looked for where the default model is, and comes whole from
+   one folder. Copies the path of model modelIndex (0 up to the count - 1) like
+   murelGetDefaultModelPath and returns the number of files in the set; 0, with the buffer
+   zero-filled, for an unknown name, a set not installed in full, an index out of range or a path
+   that does not fit. */
+MUREL_API int murelGetModelSetPath(const char* setName, int modelIndex, double sampleRate, char* path,
+                                   int bufferSize);
+
 /* Parses a gain as every host writes it: a factor ("0.5", 0 to 100), a level ("-12dB", "-6 dB",
    up to +40 dB, "-inf dB"), or "off" (0); case and surrounding blanks do not matter. False, with
    gain untouched, for anything else. */

@@ -74,7 +74,21 @@ int Fifo::read(float* const* destination, int count)
 
 ModelSlot* ModelSlot::load(const std::string& path, int numOfChannels, double sampleRate, std::string& error)
 {
-    void* processor = murelCreateProcessor(path.c_str(), numOfChannels, sampleRate);
+    return load(std::vector<std::string>{path}, numOfChannels, sampleRate, error);
+}
+
+ModelSlot* ModelSlot::load(const std::vector<std::string>& paths, int numOfChannels, double sampleRate,
+                           std::string& error)
+{
+    if (paths.empty())
+    {
+        error = "no model file";
+        return nullptr;
+    }
+    std::vector<const char*> files;
+    for (const std::string& file : paths)
+        files.push_back(file.c_str());
+    void* processor = murelCreateStemSeparator(int(files.size()), files.data(), numOfChannels, sampleRate);
     if (processor == nullptr)
     {
         error = murelGetLastErrorMessage();
@@ -100,7 +114,7 @@ ModelSlot* ModelSlot::load(const std::string& path, int numOfChannels, double sa
     }
 
     ModelSlot* slot = new ModelSlot();
-    slot->path = path;
+    slot->path = paths.front();
     slot->processor = processor;
     slot->numOfChannels = numOfChannels;
     slot->latency = info.latency;

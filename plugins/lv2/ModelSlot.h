@@ -62,6 +62,9 @@ class ModelSlot
 public:
     /** Null, with the reason in error, when the model does not load. */
     static ModelSlot* load(const std::string& path, int numOfChannels, double sampleRate, std::string& error);
+    /** A stem separator of several models (in loading order); the path is the first model's. */
+    static ModelSlot* load(const std::vector<std::string>& paths, int numOfChannels, double sampleRate,
+                           std::string& error);
     ~ModelSlot();
 
     ModelSlot(const ModelSlot&) = delete;

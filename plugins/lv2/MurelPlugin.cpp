@@ -6,6 +6,7 @@
 // the log and the old one keeps running.
 
 #include "ModelSlot.h"
+#include "SeparatorPlugin.h"
 
 #include "Interface/MurelEngine.h"
 
@@ -709,5 +710,5 @@ const LV2_Descriptor descriptors[] = {
 
 extern "C" LV2_SYMBOL_EXPORT const LV2_Descriptor* lv2_descriptor(std::uint32_t index)
 {
-    return index < 2 ? &murel::lv2::descriptors[index] : nullptr;
+    return index < 2 ? &murel::lv2::descriptors[index] : murel::lv2::getSeparatorDescriptor(index - 2);
 }

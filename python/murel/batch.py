@@ -9,7 +9,9 @@
 With no bus options the residual bus (the noise, for the default speech denoiser) is removed, as
 `murel process` does; the bus options are the tool's, and the engine applies them
 (murelApplyHostMix), so both hosts mix alike. Without models each file gets the installed
-default model for its rate.
+default model for its rate, or with `--separator` (run(model_set="separator")) the installed
+stem separator; `--separate` writes its Dialogue, Music and Effects stems for every file, as
+`murel separate` does.
 
 Each file runs through a processor of its worker: processors are kept per worker thread and per
 channel count and rate, so a model loads once per worker (and per format it meets), not once per
@@ -53,7 +55,7 @@ import warnings
 import numpy as np
 
 from .audiofile import EXTENSIONS, AudioFileError, Reader, Writer, file_extension, output_format, temporary_owner
-from .engine import EngineError, Processor, default_model
+from .engine import EngineError, Processor, default_model, model_set
 
 BLOCK_SIZE = 4096  # frames read and pushed at a time, as the tool; the result does not depend on it
 # Processors kept per worker thread, one entry per (models, channels, rate): archives mix a few
@@ -77,7 +79,8 @@ class ClusterError(RuntimeError):
 class Options:
     """What every file gets: the tool's process options."""
 
-    models: tuple = ()  # empty: the installed default model for each file's rate
+    models: tuple = ()  # empty: the installed model set (or default model) for each file's rate
+    model_set: str = None  # "separator": the installed separator instead of the default model
     gains: tuple = ()  # "BUS=GAIN" texts, BUS a name or index
     sensitivities: tuple = ()  # "BUS=VALUE"
     solo: str = None  # the bus the mixed output keeps alone
@@ -87,6 +90,12 @@ class Options:
     overwrite: bool = False
     block_size: int = BLOCK_SIZE
     manifest: str = None  # the manifest folder that records the outputs; None records nothing
+
+    def model_files(self, rate):
+        """The models for a file at `rate`, as the tool finds them."""
+        if self.models:
+            return list(self.models)
+        return model_set(self.model_set, rate) if self.model_set else [default_model(rate)]
 
     def settings(self):
         """The engine's mix settings for the mixed file, as the tool makes them."""
@@ -316,7 +325,7 @@ def process_file(job, options):
             channels, rate = reader.channels, reader.rate
             if reader.frames >= 0:
                 result["seconds"] = reader.frames / rate
-            models = list(options.models) or [default_model(float(rate))]
+            models = options.model_files(float(rate))
             fmt = output_format(reader.format, channels, rate, job.output)
             wanted = []  # (path, format, settings)
             if options.mix:
@@ -385,7 +394,7 @@ def probe(options):
     """Loads the library and the models and applies the mix settings, as every file will:
     returns the bus names and the note about the mix. Raises EngineError when the models do
     not load and UsageError for settings that cannot work. Runs on every worker before a run."""
-    models = list(options.models) or [default_model(0.0)]
+    models = options.model_files(0.0)
     try:
         with Processor(models, 1, 48000.0, mix=False) as processor:
             note = processor.apply_mix(options.settings()) if options.mix else ""
@@ -577,9 +586,11 @@ def _guarded_call():
 
 
 def run(inputs, output, models=None, gains=(), sensitivities=(), solo=None, residual=None, stems=False, mix=None,
-        overwrite=False, scheduler=None, workers=None, client=None, progress=None, block_size=BLOCK_SIZE):
+        overwrite=False, scheduler=None, workers=None, client=None, progress=None, block_size=BLOCK_SIZE,
+        model_set=None):
     """Processes folders or files into the folder `output` on a Dask cluster and returns a
-    Summary. `models` None (or empty) takes the installed default model for each file's rate.
+    Summary. `models` None (or empty) takes the installed default model for each file's rate, or
+    with `model_set` ("separator") that set's installed models.
     `scheduler` is a Dask scheduler address, `client` a dask.distributed Client; without either a
     local cluster of `workers` single-threaded processes (default: one per core) runs for the
     call (so a script that calls run needs the `if __name__ == "__main__":` guard). `progress(
@@ -587,7 +598,9 @@ def run(inputs, output, models=None, gains=(), sensitivities=(), solo=None, resi
     defaults to not `stems`: with stems=True, mix=True writes both. Raises UsageError for options
     that cannot work for any file and ClusterError when the workers cannot run the files."""
     models = [models] if isinstance(models, (str, os.PathLike)) else list(models or ())
-    options = Options(models=tuple(os.path.abspath(m) for m in models), gains=tuple(gains),
+    if model_set is not None and models:
+        raise UsageError(f"the model set {model_set!r} and model files cannot go together")
+    options = Options(models=tuple(os.path.abspath(m) for m in models), model_set=model_set, gains=tuple(gains),
                       sensitivities=tuple(sensitivities), solo=solo, residual=residual, stems=bool(stems),
                       mix=(not stems) if mix is None else bool(mix), overwrite=bool(overwrite),
                       block_size=int(block_size), manifest=os.path.join(os.path.abspath(output), MANIFEST))
@@ -705,6 +718,12 @@ def main(argv=None):
     parser.add_argument("-m", "--model", action="append", default=[], metavar="MODEL",
                         help="a model file; several make a stem separator (default: the installed default model "
                              "for each file's rate)")
+    parser.add_argument("--separator", action="store_true",
+                        help="run the installed stem separator (buses Dialogue, Music and Effects) instead of the "
+                             "default model")
+    parser.add_argument("--separate", action="store_true",
+                        help="write the stems of the separator (or of the models given) for every file: "
+                             "NAME/Dialogue.EXT, NAME/Music.EXT, NAME/Effects.EXT; as --separator --stems")
     parser.add_argument("-g", "--gain", action="append", default=[], metavar="BUS=GAIN",
                         help="gain of a bus: a factor from 0 to 100 or a level such as -12dB")
     parser.add_argument("-s", "--sensitivity", action="append", default=[], metavar="BUS=VALUE",
@@ -733,10 +752,14 @@ def main(argv=None):
     args = parser.parse_args(joined)
     if args.workers is not None and args.workers < 1:
         parser.error("--workers must be at least 1")
+    if args.separator and args.model:
+        parser.error("--separator runs the installed separator; leave out --model")
+    use_set = args.separator or (args.separate and not args.model)
     progress = _Progress(sys.stderr, args.quiet)
     try:
         summary = run(args.inputs, args.output, models=args.model, gains=args.gain, sensitivities=args.sensitivity,
-                      solo=args.solo, residual=args.residual, stems=args.stems,
+                      solo=args.solo, residual=args.residual, stems=args.stems or args.separate,
+                      model_set="separator" if use_set else None,
                       mix=True if args.with_mix else None, overwrite=args.overwrite, scheduler=args.scheduler,
                       workers=args.workers, progress=progress)
     except (UsageError, ClusterError, EngineError) as error:

@@ -7,6 +7,8 @@ numpy arrays are passed by pointer without copies beyond making them float32 and
     from murel.engine import Processor
     with Processor(channels=2, rate=48000) as p:    # the default model, its noise removed
         clean = p.process(noisy)                     # numpy [channels, samples], same length out
+    with Processor("separator", channels=2, mix=["gain=Music=-12dB"]) as p:
+        quieter_music = p.process(film)              # the installed dialogue/music/effects separator
 
 A processor mixes its buses as `murel process` and the plug-in do when given no options: the
 residual bus (the noise, for a denoiser) is removed. `Processor(..., mix=False)` keeps every bus
@@ -118,6 +120,7 @@ def _declare(lib):
     optional = {
         "murelGetLastErrorMessage": (cp, []),
         "murelGetDefaultModelPath": (b, [d, ctypes.c_char_p, i]),
+        "murelGetModelSetPath": (i, [cp, i, d, ctypes.c_char_p, i]),
         "murelParseGain": (b, [cp, fp]),
         "murelFindOutputBus": (i, [vp, cp]),
         "murelApplyHostMix": (b, [vp, ctypes.POINTER(cp), i, ctypes.c_char_p, i]),
@@ -178,6 +181,28 @@ def default_model(rate=0.0):
     if not _function("murelGetDefaultModelPath")(float(rate), buffer, len(buffer)):
         raise EngineError("no default model is installed; give a model file")
     return os.fsdecode(buffer.value)
+
+
+MODEL_SETS = ("denoiser", "separator")
+
+
+def model_set(name, rate=0.0):
+    """The model files of a named set in loading order, as every host finds them: "denoiser"
+    (the default model) or "separator" (dialogue and music models: buses Dialogue, Music and the
+    residual Effects). Raises EngineError when the set is not installed in full."""
+    function = _function("murelGetModelSetPath")
+    buffer = ctypes.create_string_buffer(4096)
+    count = function(str(name).encode(), 0, float(rate), buffer, len(buffer))
+    paths = []
+    for index in range(count):
+        if function(str(name).encode(), index, float(rate), buffer, len(buffer)) != count:
+            break
+        paths.append(os.fsdecode(buffer.value))
+    if not paths or len(paths) != count:
+        known = ", ".join(MODEL_SETS)
+        raise EngineError(f"the model set {name!r} is not installed" if name in MODEL_SETS
+                          else f"no model set {name!r}; the sets are {known}")
+    return paths
 
 
 def parse_gain(text):
@@ -245,7 +270,8 @@ class Handle:
 
 class Processor(Handle):
     """A processor (one model) or stem separator (several) for audio of `channels` channels at
-    `rate` Hz. `models` None takes the installed default model (default_model(rate)).
+    `rate` Hz. `models` None takes the installed default model (default_model(rate)); the name of a
+    model set, "separator" or "denoiser", takes its installed files (model_set(name, rate)).
 
     `mix` decides the buses' gains: True (the default) mixes as `murel process` and the plug-in
     do without options, removing the residual bus (its note is in `self.note`); False keeps every
@@ -268,6 +294,8 @@ class Processor(Handle):
             raise ValueError(f"rate must be a positive number of Hz, not {rate!r}")
         if models is None:
             models = [default_model(rate)]
+        elif isinstance(models, str) and models in MODEL_SETS and not os.path.exists(models):
+            models = model_set(models, rate)
         elif isinstance(models, (str, bytes, os.PathLike)):
             models = [models]
         paths = [_as_path(m) for m in models]

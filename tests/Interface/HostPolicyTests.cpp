@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 #include "Interface/MurelEngine.h"
@@ -135,6 +136,40 @@ TEST(HostPolicy, NoSettingsRemoveTheResidualOfTheDefaultModelAndOfASeparator)
         EXPECT_EQ(mix.message, std::string("removed the residual bus '") + c.residual +
                                    "'; keep some of it with --residual LEVEL (e.g. -12dB), or all with --residual 1");
     }
+}
+
+TEST(HostPolicy, ModelSetsComeWholeAndInLoadingOrder)
+{
+    char defaultPath[4096];
+    ASSERT_TRUE(murelGetDefaultModelPath(0.0, defaultPath, static_cast<int>(sizeof defaultPath)));
+    char path[4096];
+    EXPECT_EQ(murelGetModelSetPath("denoiser", 0, 48000.0, path, static_cast<int>(sizeof path)), 1);
+    EXPECT_STREQ(path, defaultPath);
+    for (const auto& [name, index] :
+         {std::pair<const char*, int>{"denoiser", 1}, {"denoiser", -1}, {"Denoiser", 0}, {"", 0}, {nullptr, 0}})
+    {
+        std::memset(path, 'x', sizeof path);
+        EXPECT_EQ(murelGetModelSetPath(name, index, 0.0, path, static_cast<int>(sizeof path)), 0);
+        EXPECT_EQ(path[0], '\0');
+    }
+
+    // The trained separator may not be in this tree; when it is, it loads as the cards say.
+    const int numOfModels = murelGetModelSetPath("separator", 0, 0.0, path, static_cast<int>(sizeof path));
+    if (numOfModels == 0)
+        return;
+    ASSERT_EQ(numOfModels, 2);
+    char music[4096];
+    ASSERT_EQ(murelGetModelSetPath("separator", 1, 0.0, music, static_cast<int>(sizeof music)), 2);
+    const Processor separator = createSeparator({path, music});
+    ASSERT_NE(separator, nullptr);
+    std::vector<std::string> names;
+    for (int bus = 0; bus < murelGetNumOfOutputBusses(separator.get()); ++bus)
+    {
+        char name[64];
+        murelGetOutputBusName(separator.get(), bus, name, static_cast<int>(sizeof name));
+        names.emplace_back(name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Dialogue", "Music", "Effects"}));
 }
 
 TEST(HostPolicy, SettingsCombineAsInEveryHostAndABadOneChangesNothing)

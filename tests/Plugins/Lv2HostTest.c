@@ -8,8 +8,9 @@
        worker). IDENTITY and HALF (a constant mask of 0.5) share their blocking. A live graph's
        changes: NETWORK (a real network) gives the same output whether the block size changes
        mid-stream or stays fixed, and instances made again at other rates keep an exact latency.
-   Lv2HostTest render BUNDLE URI MODEL IN OUT
-       Processes a file through the plug-in with MODEL as its default model, in odd block sizes,
+   Lv2HostTest render BUNDLE URI MODEL IN OUT [SYMBOL=VALUE...]
+       Processes a file through the plug-in with MODEL as its default model (for a separator
+       plug-in, its models separated by ':'), in odd block sizes, with the given control values,
        and writes it aligned with the input (the latency removed, the tail flushed).
    Lv2HostTest compare REFERENCE OUT DELAY TOLERANCE [-N]
        OUT must be REFERENCE delayed by DELAY samples, within TOLERANCE; -N leaves out OUT's last N
@@ -160,6 +161,14 @@ static uint32_t portIndex(const Host* host, LilvWorld* world, const char* symbol
     return lilv_port_get_index(host->plugin, port);
 }
 
+static int hasPort(const Host* host, LilvWorld* world, const char* symbol)
+{
+    LilvNode* node = lilv_new_string(world, symbol);
+    const LilvPort* port = lilv_plugin_get_port_by_symbol(host->plugin, node);
+    lilv_node_free(node);
+    return port != NULL;
+}
+
 static float* control(Host* host, LilvWorld* world, const char* symbol)
 {
     return &host->controls[portIndex(host, world, symbol)];
@@ -222,8 +231,11 @@ static Host* makeHost(LilvWorld* world, const LilvPlugin* plugin, int withWorker
     lilv_node_free(inputClass);
     lilv_node_free(controlClass);
     host->numOfChannels = numOfInputs;
-    lilv_instance_connect_port(host->instance, portIndex(host, world, "control"), host->control);
-    lilv_instance_connect_port(host->instance, portIndex(host, world, "notify"), host->notify);
+    /* The separator plug-ins have no model property. */
+    if (hasPort(host, world, "control"))
+        lilv_instance_connect_port(host->instance, portIndex(host, world, "control"), host->control);
+    if (hasPort(host, world, "notify"))
+        lilv_instance_connect_port(host->instance, portIndex(host, world, "notify"), host->notify);
     startControlSequence(host);
     lilv_instance_activate(host->instance);
     return host;
@@ -617,12 +629,24 @@ static float* readFile(const char* path, SF_INFO* info)
 }
 
 static int render(LilvWorld* world, const LilvPlugin* plugin, const char* model, const char* inPath,
-                  const char* outPath)
+                  const char* outPath, int numOfSettings, char** settings)
 {
     setenv("MUREL_LV2_DEFAULT_MODEL", model, 1);
+    setenv("MUREL_LV2_SEPARATOR_MODELS", model, 1);
     SF_INFO info;
     float* in = readFile(inPath, &info);
     Host* host = makeHost(world, plugin, 1);
+    for (int i = 0; i < numOfSettings; ++i)
+    {
+        char* equals = strchr(settings[i], '=');
+        if (equals == NULL)
+        {
+            fprintf(stderr, "a control setting is SYMBOL=VALUE, not %s\n", settings[i]);
+            return 1;
+        }
+        *equals = 0;
+        *control(host, world, settings[i]) = (float)atof(equals + 1);
+    }
     const float* latencyPort = control(host, world, "latency");
     if (host->numOfChannels != info.channels)
     {
@@ -736,10 +760,10 @@ int main(int argc, char** argv)
             fprintf(stderr, "%d checks failed\n", failures);
         return failures == 0 ? 0 : 1;
     }
-    if (argc == 7 && strcmp(argv[1], "render") == 0)
+    if (argc >= 7 && strcmp(argv[1], "render") == 0)
     {
         LilvWorld* world = loadWorld(argv[2]);
-        const int result = render(world, findPlugin(world, argv[3]), argv[4], argv[5], argv[6]);
+        const int result = render(world, findPlugin(world, argv[3]), argv[4], argv[5], argv[6], argc - 7, argv + 7);
         lilv_world_free(world);
         return result;
     }

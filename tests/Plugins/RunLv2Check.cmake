@@ -28,7 +28,8 @@ if(MODE STREQUAL "files")
   file(WRITE "${WORK}/bad.model" "not a model\n")
 
 elseif(MODE STREQUAL "turtle")
-  run("${HOST}" "${SOURCE_DIR}/plugins/lv2/murel.lv2/manifest.ttl" "${SOURCE_DIR}/plugins/lv2/murel.lv2/murel.ttl")
+  run("${HOST}" "${SOURCE_DIR}/plugins/lv2/murel.lv2/manifest.ttl" "${SOURCE_DIR}/plugins/lv2/murel.lv2/murel.ttl"
+    "${SOURCE_DIR}/plugins/lv2/murel.lv2/separator.ttl")
   if(NOT output MATCHES "Found 0 errors" OR errors MATCHES "error")
     message(FATAL_ERROR "the Turtle files do not validate")
   endif()

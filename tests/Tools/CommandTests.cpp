@@ -60,7 +60,7 @@ TEST(BenchCommand, ReportsTheSpeed)
 
 TEST(HelpPages, EveryCommandHasAManualPage)
 {
-    for (const char* command : {"process", "info", "bench", "make-model", "make-test-signal"})
+    for (const char* command : {"process", "separate", "info", "bench", "make-model", "make-test-signal"})
     {
         const CommandResult help = runMurelOrFail({command, "--help"});
         for (const char* section : {"NAME\n", "SYNOPSIS\n", "DESCRIPTION\n", "OPTIONS\n", "EXIT STATUS\n"})

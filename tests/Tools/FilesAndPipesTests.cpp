@@ -265,7 +265,7 @@ TEST(CommandLine, NoArgumentsIsAUsageErrorAndEveryCommandTakesTheCommonFlags)
     EXPECT_EQ(cli::runCommandLine({"murel"}, out, err), cli::exitUsage);
     EXPECT_EQ(out.str(), "");
     EXPECT_NE(err.str().find("usage: murel COMMAND"), std::string::npos);
-    for (const char* command : {"process", "info", "bench", "make-model", "make-test-signal", "help"})
+    for (const char* command : {"process", "separate", "info", "bench", "make-model", "make-test-signal", "help"})
     {
         const CommandResult version = runMurel({command, "--version"});
         EXPECT_EQ(version.status, 0) << command;
@@ -274,7 +274,7 @@ TEST(CommandLine, NoArgumentsIsAUsageErrorAndEveryCommandTakesTheCommonFlags)
         EXPECT_NE(runMurel({command, "--help"}).out.find("-v, --verbose"), std::string::npos) << command;
     }
     // The manual pages are the same text in roff.
-    for (const char* command : {"process", "info", "bench", "make-model", "make-test-signal"})
+    for (const char* command : {"process", "separate", "info", "bench", "make-model", "make-test-signal"})
     {
         const std::string page = runMurelOrFail({"man", command}).out;
         EXPECT_EQ(page.rfind(".TH MUREL-", 0), 0u) << page;

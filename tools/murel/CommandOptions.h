@@ -35,6 +35,7 @@ const CLI::Validator& getPositiveCheck();
 /** Each adds its command to app: its options (written into options as they are parsed), its
     flags and its manual page. */
 CLI::App* addProcessCommand(CLI::App& app, ProcessOptions& options, CommonFlags& flags);
+CLI::App* addSeparateCommand(CLI::App& app, SeparateOptions& options, CommonFlags& flags);
 CLI::App* addInfoCommand(CLI::App& app, InfoOptions& options, CommonFlags& flags);
 CLI::App* addBenchCommand(CLI::App& app, BenchOptions& options, CommonFlags& flags);
 CLI::App* addMakeModelCommand(CLI::App& app, MakeModelOptions& options, CommonFlags& flags);

@@ -47,9 +47,22 @@ struct ProcessOptions
     int numOfJobs = 1;
     std::string stemsFolder;
     std::vector<std::string> models;
+    /** --separator: the installed separator's models (instead of --model). */
+    bool separator = false;
     BusRequests busses;
     /** --residual: the residual bus's gain, as murelParseGain takes it ("off" included). */
     std::string residual;
+    OutputFormatRequest format;
+    RawFormat raw;
+    int blockSize = 4096;
+};
+
+struct SeparateOptions
+{
+    std::string input;
+    std::string folder;
+    /** Empty: the installed separator. */
+    std::vector<std::string> models;
     OutputFormatRequest format;
     RawFormat raw;
     int blockSize = 4096;
@@ -89,6 +102,7 @@ struct MakeTestSignalOptions
 
 /** The commands; each throws Failure or UsageFailure for the command line to report. */
 void runProcess(const ProcessOptions& options, const CommandContext& context);
+void runSeparate(const SeparateOptions& options, const CommandContext& context);
 void runInfo(const InfoOptions& options, const CommandContext& context);
 void runBench(const BenchOptions& options, const CommandContext& context);
 void runMakeModel(const MakeModelOptions& options, const CommandContext& context);
@@ -107,5 +121,12 @@ constexpr const char* defaultModelName = "speech-denoiser.model";
 /** The default model of every host (the library's murelGetDefaultModelPath) for a rate (0: any);
     empty when none is installed. */
 std::string findDefaultModel(double sampleRate);
+
+/** The model files of a named set ("separator") as every host finds them
+    (murelGetModelSetPath); empty when it is not installed in full. */
+std::vector<std::string> findModelSet(const std::string& name, double sampleRate);
+
+/** The installed separator's models; throws UsageFailure naming the files when they are missing. */
+std::vector<std::string> findSeparatorModels();
 
 } // namespace murel::cli

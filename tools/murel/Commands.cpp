@@ -118,6 +118,7 @@ public:
         app.require_subcommand(0, 1);
         app.fallthrough(false);
         process = addProcessCommand(app, processOptions, flags);
+        separate = addSeparateCommand(app, separateOptions, flags);
         info = addInfoCommand(app, infoOptions, flags);
         bench = addBenchCommand(app, benchOptions, flags);
         makeModel = addMakeModelCommand(app, makeModelOptions, flags);
@@ -139,7 +140,7 @@ public:
     {
         if (arguments.size() < 2)
         {
-            err << "murel: usage: murel COMMAND [OPTIONS] [ARGUMENTS], COMMAND one of process, info, bench, "
+            err << "murel: usage: murel COMMAND [OPTIONS] [ARGUMENTS], COMMAND one of process, separate, info, bench, "
                    "make-model, make-test-signal, help; see 'murel --help'\n";
             return exitUsage;
         }
@@ -216,6 +217,8 @@ private:
     {
         if (process->parsed())
             runProcess(processOptions, context);
+        else if (separate->parsed())
+            runSeparate(separateOptions, context);
         else if (info->parsed())
             runInfo(infoOptions, context);
         else if (bench->parsed())
@@ -273,6 +276,7 @@ private:
                          {"EXAMPLES", "  murel make-model demo.model\n"
                                       "  murel make-test-signal noisy.wav --seconds 3\n"
                                       "  murel process noisy.wav clean.wav --model demo.model --gain Noise=0\n"
+                                      "  murel separate film.wav stems\n"
                                       "  murel info demo.model"}};
         return page;
     }
@@ -292,6 +296,7 @@ private:
     const std::atomic<bool>* interrupted;
     CLI::App app;
     CLI::App* process = nullptr;
+    CLI::App* separate = nullptr;
     CLI::App* info = nullptr;
     CLI::App* bench = nullptr;
     CLI::App* makeModel = nullptr;
@@ -302,6 +307,7 @@ private:
     std::string helpTopic;
     CommonFlags flags;
     ProcessOptions processOptions;
+    SeparateOptions separateOptions;
     InfoOptions infoOptions;
     BenchOptions benchOptions;
     MakeModelOptions makeModelOptions;

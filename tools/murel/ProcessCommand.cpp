@@ -303,6 +303,13 @@ void runProcess(const ProcessOptions& options, const CommandContext& context)
     const std::vector<Job> jobs = planJobs(options);
 
     std::vector<std::string> models = options.models;
+    if (options.separator)
+    {
+        if (!models.empty())
+            throw UsageFailure("--separator runs the installed separator; leave out --model, or give its models with "
+                               "--model alone");
+        models = findSeparatorModels();
+    }
     if (models.empty())
     {
         const std::string defaultModel = findDefaultModel(0.0);
@@ -391,13 +398,36 @@ std::string findDefaultModel(double sampleRate)
     return path;
 }
 
+std::vector<std::string> findModelSet(const std::string& name, double sampleRate)
+{
+    std::vector<std::string> paths;
+    char path[4096];
+    const int numOfModels = murelGetModelSetPath(name.c_str(), 0, sampleRate, path, static_cast<int>(sizeof path));
+    for (int index = 0; index < numOfModels; ++index)
+    {
+        if (murelGetModelSetPath(name.c_str(), index, sampleRate, path, static_cast<int>(sizeof path)) != numOfModels)
+            return {};
+        paths.emplace_back(path);
+    }
+    return paths;
+}
+
+std::vector<std::string> findSeparatorModels()
+{
+    std::vector<std::string> models = findModelSet("separator", 0.0);
+    if (models.empty())
+        throw UsageFailure("the separator's models separator-dialogue.model and separator-music.model are not "
+                           "installed; give the models with -m DIALOGUE.model -m MUSIC.model");
+    return models;
+}
+
 CLI::App* addProcessCommand(CLI::App& app, ProcessOptions& options, CommonFlags& flags)
 {
     CLI::App* process = app.add_subcommand("process", "Remove or isolate components of an audio file.");
     ManPage page;
     page.name = "murel process";
     page.summary = "remove or isolate components of an audio file";
-    page.synopsis = {"murel process IN OUT [--model MODEL ...] [OPTIONS]",
+    page.synopsis = {"murel process IN OUT [--model MODEL ... | --separator] [OPTIONS]",
                      "murel process IN [OUT] --stems FOLDER [--model MODEL ...] [OPTIONS]",
                      "murel process IN... -o FOLDER [-j N] [--model MODEL ...] [OPTIONS]"};
     page.description =
@@ -416,7 +446,10 @@ CLI::App* addProcessCommand(CLI::App& app, ProcessOptions& options, CommonFlags&
         "every host of it does the same.\n"
         "\n"
         "Without --model, the speech denoiser installed with murel is used: "
-        "PREFIX/share/MurelEngine/models/speech-denoiser.model beside the library's own folder.\n"
+        "PREFIX/share/MurelEngine/models/speech-denoiser.model beside the library's own folder. "
+        "--separator runs the installed stem separator instead (separator-dialogue.model and "
+        "separator-music.model in the same folder): buses Dialogue, Music and the residual Effects; "
+        "--gain Music=-12dB turns the music down, and murel separate writes the three stems.\n"
         "\n"
         "OUT has exactly the length of IN and is aligned with it sample for sample: the processor's "
         "latency is compensated and its tail is flushed with silence. OUT keeps the file type, sample "
@@ -455,6 +488,8 @@ CLI::App* addProcessCommand(CLI::App& app, ProcessOptions& options, CommonFlags&
                      {"EXAMPLES", "  murel process noisy.wav clean.wav --model demo.model --gain Noise=0\n"
                                   "  murel process noisy.wav clean.flac -m demo.model -g Noise=-20dB\n"
                                   "  murel process song.flac --stems stems -m voice.model -m drums.model\n"
+                                  "  murel process film.wav clear.wav --separator --gain Dialogue=+6dB \\\n"
+                                  "      --gain Music=-6dB\n"
                                   "  murel process song.flac voice.wav -m voice.model -m drums.model \\\n"
                                   "      --solo Voice --format float"}};
     process->formatter(std::make_shared<ManPageFormatter>(page));
@@ -478,6 +513,8 @@ CLI::App* addProcessCommand(CLI::App& app, ProcessOptions& options, CommonFlags&
                      "installed speech denoiser (see DESCRIPTION).")
         ->allow_extra_args(false)
         ->type_name("MODEL");
+    process->add_flag("--separator", options.separator,
+                      "Run the installed stem separator: buses Dialogue, Music and Effects (the residual).");
     process
         ->add_option("--residual", options.residual,
                      "The gain of the residual bus (the last one): a linear factor, a level such as -12dB, or "
