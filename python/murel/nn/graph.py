@@ -69,7 +69,11 @@ def layer_names(network, order):
     for node in order:
         if node.layer is None:
             continue
-        base = paths.get(id(node.layer), type(node.layer).__name__.lower())
+        owner = getattr(node.layer, "owner", None)  # one record of a module that writes several
+        if owner is not None and id(owner) in paths:
+            base = f"{paths[id(owner)]}.{node.layer.index}"
+        else:
+            base = paths.get(id(node.layer), type(node.layer).__name__.lower())
         name, count = base, 1
         while name in used or name in ("input", "output"):
             count += 1
