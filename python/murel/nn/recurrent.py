@@ -3,7 +3,7 @@
 import torch
 
 from .. import format as fmt
-from .graph import Node
+from .graph import Node, source_of
 from .layers import Layer
 
 
@@ -61,6 +61,7 @@ class _Recurrent(Layer):
 
     def forward(self, x):
         if isinstance(x, Node):
+            x = source_of(x)
             for index in range(self.module.num_layers):
                 x = Node(_Stage(self, index), [x])
             return x
