@@ -105,8 +105,8 @@ class Node:
         return self
 
     def __getitem__(self, index):
-        _trace().refuse(f"indexing [{index}]", "slice in the module that holds the weights, or use murel.nn layers "
-                                               "(FrequencyRescale picks rows)")
+        _trace().refuse(f"indexing [{index}]", "the engine does not slice; pick or pool rows with "
+                                               "murel.nn.FrequencyRescale, split channels with a Linear")
 
     def __getattr__(self, name):
         if name.startswith("_") or name in ("base", "padding", "anchor"):

@@ -141,11 +141,10 @@ def hardsigmoid(x, anchor=None):
 
 def prelu(x, weight, anchor=None):
     weight = weight.detach().cpu().flatten()
-    if weight.numel() == 1:
-        return leaky_relu(x, float(weight[0]), anchor)
-    # relu(x) - a relu(-x), a per channel
-    negative = _affine(relu(_affine(x, -1.0, 0.0, anchor), anchor), -weight, 0.0, anchor)
-    return combine("add", [relu(x, anchor), negative], anchor)
+    if weight.numel() != 1:
+        # PyTorch applies one slope per index of dim 1, which is time in this layout.
+        refuse(f"PReLU with {weight.numel()} parameters", "use PReLU() with one parameter")
+    return leaky_relu(x, float(weight[0]), anchor)
 
 
 def combine(operation, inputs, anchor=None):
@@ -497,8 +496,8 @@ for _name in ("concat", "multiply", "subtract", "divide"):
         _FUNCTIONS[getattr(torch, _name)] = _FUNCTIONS[{"concat": torch.cat, "multiply": torch.mul,
                                                         "subtract": torch.sub, "divide": torch.div}[_name]]
 _SUGGESTIONS = {
-    "conv2d": "use torch.nn.Conv2d modules (or murel.nn.Conv)",
-    "linear": "use torch.nn.Linear modules",
+    "conv2d": "use torch.nn.Conv2d modules held by the network (or murel.nn.Conv)",
+    "linear": "use torch.nn.Linear modules held by the network",
     "batch_norm": "use torch.nn.LayerNorm over the channels or murel.nn.Norm",
     "softmax": "use a sigmoid mask",
     "gelu": "use ReLU, ELU, LeakyReLU, PReLU, Sigmoid, Tanh, Softplus or Hardsigmoid",
