@@ -96,6 +96,16 @@ class PlainPyTorch(unittest.TestCase):
                 # The user's own line, not the library's.
                 self.assertIn(os.path.basename(__file__), str(caught.exception))
 
+    def test_stft_framing_against_torch_stft(self):
+        engine_window = torch.from_numpy(mn.windows(512, 512, 128)[0])
+        for center in (True, False):
+            self.assertTrue(mn.stft_framing(512, 128, window=engine_window, center=center).exact)
+        hann = mn.stft_framing(512, 128, window=torch.hann_window(512))
+        self.assertFalse(hann.exact)
+        self.assertLess(hann.error_db, -40)
+        self.assertIn("windows(512, 512, 128)", hann.advice)
+        self.assertIn("power of two", mn.stft_framing(400, 100).advice)
+
     def test_a_network_that_does_not_trace_still_trains(self):
         model = spectral(Lambda(lambda s, x: x * torch.sigmoid(x.mean(-1, keepdim=True) + LEARNED)))
         loss = model(torch.randn(2, 200)).square().mean()
