@@ -108,8 +108,11 @@ std::vector<std::vector<mw::LayerRecord>> otherLayers(int version)
         // Stacked recurrences over the whole frame, spread back over the rows.
         mw::RecurrentLayerRecord gru{murel::LayerType::gru, "input", ramp({15, 16}), ramp({15, 5}), ramp({15}), {}};
         mw::RecurrentLayerRecord lstm{murel::LayerType::lstm, "gru", ramp({12, 5}), ramp({12, 3}), {}, ramp({12})};
-        mw::TransposedConvLayerRecord spread{"lstm", ramp({1, 8, 2, 3}), ramp({2}), 2, 1, 8, 1, 1, 0};
-        layers.push_back({record("gru", gru), record("lstm", lstm), record("spread", spread)});
+        mw::FrequencyRescaleLayerRecord bands{"lstm", {}};
+        for (int m = 0; m < 8; ++m)
+            bands.bands.push_back({0, ramp({3})});
+        mw::ConvLayerRecord spread{"bands", ramp({1, 1, 1, 2}), ramp({2}), 1, 1, 1, 1, 0};
+        layers.push_back({record("gru", gru), record("lstm", lstm), record("bands", bands), record("spread", spread)});
     }
     return layers;
 }

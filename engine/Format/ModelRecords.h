@@ -455,8 +455,8 @@ struct MUREL_EXPORT ARPreNormLayerRecord
 
 /** GRU (24) and LSTM (25), in the gate layout of the usual deep-learning frameworks: GRU gates
     reset, update, new; LSTM gates input, forget, cell, output. One recurrence over the frames;
-    its input vector is a whole frame, rows x channels in row-major order, and it emits one row
-    of hidden channels per frame. Several stacked layers are several records. */
+    its input vector is a whole frame, rows x channels in row-major order, and it emits the
+    hidden state as one channel of hidden rows per frame. Several stacked layers are several records. */
 struct MUREL_EXPORT RecurrentLayerRecord
 {
     static bool holds(LayerType code) { return code == LayerType::gru || code == LayerType::lstm; }

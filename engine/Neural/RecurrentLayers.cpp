@@ -101,8 +101,8 @@ bool RecurrentLayer::propagateShape(const std::vector<FrameShape>& inputShapes, 
     const std::int64_t inputs = outputShape.getNumOfElements();
     if (inputs < 1 || inputs > maxNumOfTensorElements || !configure(static_cast<int>(inputs)))
         return false;
-    outputShape.rows = 1;
-    outputShape.channels = numOfHidden;
+    outputShape.rows = numOfHidden;
+    outputShape.channels = 1;
     return true;
 }
 
@@ -133,7 +133,7 @@ bool RecurrentLayer::configure(int numOfInputValues)
     recurrentGates.assign(static_cast<std::size_t>(gates), 0.0f);
     hidden.assign(static_cast<std::size_t>(numOfHidden), 0.0f);
     cell.assign(static_cast<std::size_t>(numOfHidden), 0.0f);
-    output = Tensor<float>({1, 1, numOfHidden});
+    output = Tensor<float>({1, numOfHidden, 1});
     configured = true;
     return true;
 }
@@ -154,7 +154,7 @@ bool RecurrentLayer::push(const Tensor<float>& input, BaseLayer<float>*)
     if (frameSize != numOfInputs)
         return false;
     const int frames = input.shape[0];
-    kernels::prepareOutput(output, frames, 1, numOfHidden);
+    kernels::prepareOutput(output, frames, numOfHidden, 1);
     const float* x = input.getReadPointer();
     float* y = output.data->data;
     for (int t = 0; t < frames; ++t)

@@ -12,7 +12,8 @@ namespace murel
 {
 
 /** GRU or LSTM over the frames: each frame (rows x channels, row-major) is one input vector,
-    each output frame one row of hidden channels. The hidden state (and the LSTM's cell) carries
+    each output frame the hidden state as a column (one row per hidden unit, one channel), the
+    layout of magnitude masks and of the band filters that map it onto the bins. The hidden state (and the LSTM's cell) carries
     from frame to frame until reset. Everything the recurrence touches is allocated at load. */
 class MUREL_EXPORT RecurrentLayer : public BaseLayer<float>
 {
@@ -23,7 +24,7 @@ public:
     /** Zero hidden state and cell. */
     void reset() override;
     /** The weights must be [gates x hidden][rows x channels] and [gates x hidden][hidden], the
-        biases empty or gates x hidden values. Emits one row of hidden channels. */
+        biases empty or gates x hidden values. Emits hidden rows of one channel. */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
     std::int64_t getNumOfStateElements() const override;
 

@@ -192,8 +192,9 @@ class LayerParity(unittest.TestCase):
             for hidden, layers, half in [(8, 1, False), (6, 2, False), (8, 2, True), (7, 1, True)]:
                 name = f"{kind.__name__} hidden {hidden} x {layers}{' half' if half else ''}"
                 with self.subTest(name):
-                    network = Wrap(lambda s, x: s.spread(s.rnn(x)), rnn=kind(rows * channels, hidden, num_layers=layers),
-                                   spread=mn.TransposedConv(hidden, channels, (1, rows), frequency_stride=rows))
+                    bands = mn.FrequencyRescale(hidden, [(0, [1.0] * hidden)] * rows, trainable=True)
+                    network = Wrap(lambda s, x: s.mix(s.bands(s.rnn(x))), rnn=kind(rows * channels, hidden, num_layers=layers),
+                                   bands=bands, mix=mn.Conv(1, channels))
                     self.check(name, network, rows, channels, half=half, frames=41, seed=hidden + layers, spread=False)
 
     def test_encoder_decoder_graph_float_and_half(self):

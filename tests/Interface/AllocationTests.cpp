@@ -105,6 +105,15 @@ mw::TensorRecord values(std::vector<int> shape, std::uint32_t seed)
     return mw::TensorRecord(std::move(shape), std::move(v));
 }
 
+/** 64 bands that map the 6 hidden values of the recurrent layers onto the bins. */
+std::vector<mw::FrequencyBand> spread(std::uint32_t seed)
+{
+    std::vector<mw::FrequencyBand> bands;
+    for (int m = 0; m < numOfBins; ++m)
+        bands.push_back({0, values({6}, seed + static_cast<std::uint32_t>(m))});
+    return bands;
+}
+
 /** A small encoder/decoder with most layer types on the way: strided convolutions (one in
     time), normalisation, attention with a delay, dense, transposed convolutions (one in time,
     so that frames wait in its queue), a skip concatenation, a separable filter, an arithmetic
@@ -151,7 +160,8 @@ mw::ModelDescription everyLayerModel(std::uint32_t seed)
                                           values({4 * 6, 6}, seed + 23),
                                           {},
                                           values({4 * 6}, seed + 24)}},
-        {"spread", mw::TransposedConvLayerRecord{"lstm", values({1, 64, columns, 6}, seed + 25), {}, columns, 1, 64}},
+        {"bands", mw::FrequencyRescaleLayerRecord{"lstm", spread(seed + 25)}},
+        {"spread", mw::ConvLayerRecord{"bands", values({1, 1, 1, columns}, seed + 26), {}}},
         {"out", mw::ConvLayerRecord{"sum", values({1, 1, 8, columns}, seed + 17), values({columns}, seed + 18)}},
         {"sum2", mw::ArithmeticLayerRecord{{"spread", "out"}, 2}},
         {"mask", mw::ActivationLayerRecord{murel::LayerType::sigmoid, "sum2"}},

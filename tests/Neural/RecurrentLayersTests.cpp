@@ -13,7 +13,7 @@ double sigmoid(double x)
 }
 
 /** The recurrence written out gate by gate, over frames [T, rows, channels] flattened per frame;
-    emits [T, 1, hidden]. */
+    emits [T, hidden, 1]. */
 Frames referenceRecurrent(const mw::RecurrentLayerRecord& r, const Frames& in)
 {
     const int hidden = r.recurrentWeights.values.shape[1];
@@ -23,7 +23,7 @@ Frames referenceRecurrent(const mw::RecurrentLayerRecord& r, const Frames& in)
     std::vector<double> hState(static_cast<std::size_t>(hidden)), cState(hState.size());
     double* h = hState.data();
     double* c = cState.data();
-    Frames out(1, hidden, in.count());
+    Frames out(hidden, 1, in.count());
     const auto bias = [](const mw::TensorRecord& b, int j) { return b.values.isEmpty() ? 0.0 : element(b, {j}); };
     for (int t = 0; t < in.count(); ++t)
     {
@@ -55,7 +55,7 @@ Frames referenceRecurrent(const mw::RecurrentLayerRecord& r, const Frames& in)
                 h[j] = (1.0 - update) * candidate + update * h[j];
             }
             // Values stay within 1: a tolerance of that size covers any summation order.
-            out.cell(t, 0, j) = {h[j], 1.0};
+            out.cell(t, j, 0) = {h[j], 1.0};
         }
     }
     return out;
@@ -115,13 +115,13 @@ TEST(RecurrentLayers, WeightsThatDoNotFitTheFramesAreRefused)
 
 TEST(RecurrentLayers, StacksAndStaysSilentAfterResetOnSilence)
 {
-    // Two stacked records: the second reads the first's row of hidden channels.
+    // Two stacked records: the second reads the first's column of hidden values.
     mw::RecurrentLayerRecord first = recurrentRecord(LayerType::gru, 4, 6, false, 5);
     mw::RecurrentLayerRecord second = recurrentRecord(LayerType::gru, 6, 3, false, 9);
     second.source = "first";
     NeuralModel<float> model;
     ASSERT_TRUE(loadDescription(model, frameGraph(2, 2, {layer("first", first), layer("second", second)}, "second")));
-    EXPECT_EQ(model.pushTensor(makeTensor({2, 2, 2}, std::vector<float>(8, 0.0f))).shape, (std::vector<int>{2, 1, 3}));
+    EXPECT_EQ(model.pushTensor(makeTensor({2, 2, 2}, std::vector<float>(8, 0.0f))).shape, (std::vector<int>{2, 3, 1}));
     // Without biases silence keeps the state at zero: nothing leaks from the weights alone.
     EXPECT_EQ(toVector(model.pushTensor(makeTensor({1, 2, 2}, std::vector<float>(4, 0.0f)))),
               std::vector<float>(3, 0.0f));

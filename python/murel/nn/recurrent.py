@@ -22,7 +22,7 @@ class _Stage(Layer):
         if rows * channels != size:
             raise fmt.FormatError(f"{type(self.owner).__name__} takes {size} values per frame, the graph gives "
                                   f"{rows} rows x {channels} channels = {rows * channels}")
-        return 1, self.owner.module.hidden_size, rate
+        return self.owner.module.hidden_size, 1, rate
 
     def flops(self, rows, channels):
         m = self.owner.module
@@ -44,8 +44,8 @@ class _Stage(Layer):
 
 class _Recurrent(Layer):
     """A recurrence over the frames whose input vector is the whole frame (rows x channels,
-    row-major) and whose output is one row of hidden channels per frame: [batch, time, rows,
-    channels] -> [batch, time, 1, hidden]. The weights are those of the wrapped torch module
+    row-major) and whose output is the hidden state as one column per frame: [batch, time, rows,
+    channels] -> [batch, time, hidden, 1]. The weights are those of the wrapped torch module
     (batch_first, unidirectional, no projection), each stacked layer one record."""
 
     def __init__(self, module):
@@ -67,7 +67,7 @@ class _Recurrent(Layer):
             return x
         b, t = x.shape[:2]
         y, _ = self.module(self._batch_first(x.reshape(b, t, -1)))
-        return self._batch_first(y).unsqueeze(2)
+        return self._batch_first(y).unsqueeze(-1)
 
     def _batch_first(self, x):
         return x if self.module.batch_first else x.transpose(0, 1)

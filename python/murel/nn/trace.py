@@ -217,19 +217,24 @@ def reshape(x, *shape):
            "reshape only between [batch, time, rows, channels] and [batch, time, features], keeping batch and time")
 
 
+def _pick_rows(x, bands):
+    """A frequency rescale of fixed bands (start, weights)."""
+    from .combining import FrequencyRescale
+    return _node(FrequencyRescale(x.rows, bands), [_source(x)], SPATIAL)
+
+
 def to_spatial(x, rows, channels):
-    """The frame as rows x channels: nothing to do when the layer already emits that shape,
-    otherwise the values are spread over the rows by a transposed convolution."""
+    """The frame as rows x channels: nothing to do when the layer already emits that shape;
+    a column of values (what Linear and recurrent layers give) is dealt out over the channels by
+    one row picker per channel."""
     if (x.rows, x.channels) == (rows, channels):
         return _with_form(x, SPATIAL)
-    from .convolution import TransposedConv
-    if x.rows != 1:
+    if x.channels != 1:
         refuse(f"reshape of {x.rows} x {x.channels} frames to {rows} x {channels}",
                "flatten to [batch, time, features] and unflatten the output of a Linear or recurrent layer")
-    layer = TransposedConv(x.channels, channels, (1, rows), frequency_stride=rows, bias=False)
-    eye = torch.eye(rows * channels).reshape(rows, channels, rows * channels)  # [kF, Cout, Cin]
-    _set(layer.weight, eye[None])
-    return _node(layer, [_source(x)], SPATIAL)
+    from .combining import Concat
+    parts = [_pick_rows(x, [(r * channels + c, [1.0]) for r in range(rows)]) for c in range(channels)]
+    return _node(Concat(), parts, SPATIAL)
 
 
 def flatten(x, start_dim=0, end_dim=-1):
@@ -279,10 +284,10 @@ def pad(x, padding, mode="constant", value=0.0):
 def cat(nodes, dim=0):
     from .combining import Concat
     nodes = list(nodes)
-    if any(n.form != SPATIAL for n in nodes) and not (all(n.form == FLAT and n.rows == 1 for n in nodes)):
+    if any(n.form != SPATIAL for n in nodes):
         refuse(f"torch.cat along {dim} of {[list(shape_of(n)) for n in nodes]}",
-               "concatenate [batch, time, rows, channels] along the channels (dim -1)")
-    if dim % (3 if nodes[0].form == FLAT else 4) != (2 if nodes[0].form == FLAT else 3):
+               "concatenate [batch, time, rows, channels] along the channels (dim -1), before flattening")
+    if dim % 4 != 3:
         refuse(f"torch.cat along dim {dim}", "concatenate along the channels (dim -1); rows and time cannot be joined")
     if len({n.rows for n in nodes}) != 1:
         refuse("torch.cat of tensors with different rows", "give every input the same rows")
@@ -361,12 +366,7 @@ def linear(module, x):
     weight = module.weight.detach().cpu()  # [out, in]
     bias = module.bias is not None
     if x.form == FLAT:
-        if module.in_features != x.rows * x.channels:
-            refuse(f"Linear({module.in_features}, ...) on {x.rows * x.channels} features", "match in_features")
-        # One output row: every weight reads its row and channel of the frame.
-        layer = Conv(x.channels, module.out_features, (1, x.rows), frequency_stride=x.rows, bias=bias)
-        _set(layer.weight, weight.reshape(module.out_features, x.rows, x.channels).permute(1, 2, 0)[None])
-        form = FLAT
+        return _flat_linear(module, x)
     else:
         if module.in_features != x.channels:
             refuse(f"Linear({module.in_features}, ...) on {x.channels} channels", "match in_features")
@@ -376,6 +376,38 @@ def linear(module, x):
     if bias:
         _set(layer.bias, module.bias.detach().cpu())
     return _node(layer, [_source(x)], form, module)
+
+
+def _flat_linear(module, x):
+    """Linear over the whole frame, giving a column of out_features rows: per input channel c a
+    frequency rescale with one band over every row (the weights of channel c) makes
+    [out_features, channels]; a 1 x 1 convolution keeps channel c of the c-th, summed; a
+    self-attention record with the identity for weights adds the bias of each row."""
+    from .attention import SelfAttention
+    from .combining import Concat
+    from .convolution import Conv
+    if module.in_features != x.rows * x.channels:
+        refuse(f"Linear({module.in_features}, ...) on {x.rows * x.channels} features", "match in_features")
+    weight = module.weight.detach().cpu().reshape(module.out_features, x.rows, x.channels)
+    parts = []
+    for c in range(x.channels):
+        part = _pick_rows(x, [(0, weight[n, :, c]) for n in range(module.out_features)])
+        object.__setattr__(part.layer, "anchor", module)
+        parts.append(part)
+    y = parts[0]
+    if x.channels > 1:
+        joined = _node(Concat(), parts, SPATIAL, module)
+        pick = Conv(x.channels * x.channels, 1, (1, 1), bias=False)
+        selection = torch.zeros(x.channels, x.channels)
+        selection[range(x.channels), range(x.channels)] = 1.0
+        _set(pick.weight, selection.reshape(1, 1, -1, 1))
+        y = _node(pick, [joined], SPATIAL, module)
+    if module.bias is not None:
+        offset = SelfAttention(module.out_features, 1)
+        _set(offset.weight, torch.ones(1, 1))
+        _set(offset.bias, module.bias.detach().cpu().reshape(-1, 1))
+        y = _node(offset, [y], SPATIAL, module)
+    return _with_form(y, FLAT)
 
 
 def layer_norm(module, x):
