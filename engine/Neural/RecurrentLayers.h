@@ -13,8 +13,8 @@ namespace murel
 
 /** GRU or LSTM over the frames: each frame (rows x channels, row-major) is one input vector,
     each output frame the hidden state as a column (one row per hidden unit, one channel), the
-    layout of magnitude masks and of the band filters that map it onto the bins. The hidden state (and the LSTM's cell) carries
-    from frame to frame until reset. Everything the recurrence touches is allocated at load. */
+    layout of magnitude masks and of the band filters that map it onto the bins. The hidden state (and the LSTM's cell)
+   carries from frame to frame until reset. Everything the recurrence touches is allocated at load. */
 class MUREL_EXPORT RecurrentLayer : public BaseLayer<float>
 {
 public:

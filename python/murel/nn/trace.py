@@ -508,6 +508,7 @@ _FUNCTIONS = {
     F.leaky_relu: lambda a, k: leaky_relu(a[0], _first(a, k, "negative_slope", 1, 0.01)),
     F.softplus: lambda a, k: softplus(a[0], _first(a, k, "beta", 1, 1.0)),
     F.hardsigmoid: lambda a, k: hardsigmoid(a[0]),
+    F.prelu: lambda a, k: prelu(a[0], _first(a, k, "weight", 1)),
     F.dropout: lambda a, k: a[0],
     F.pad: lambda a, k: pad(a[0], _first(a, k, "pad", 1), _first(a, k, "mode", 2, "constant"),
                             _first(a, k, "value", 3, 0.0)),
