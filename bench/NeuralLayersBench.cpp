@@ -234,6 +234,52 @@ void attentionArguments(benchmark::internal::Benchmark* benchmark)
             benchmark->Args({rows, channels});
 }
 
+// Recurrent layers: per frame a product of the gate weights with the frame ([gates x hidden] x
+// [rows x channels]) and with the hidden state ([gates x hidden] x [hidden]), then the gates.
+// Only the products are counted; the sgemm counterpart does the same products as one
+// [1 x (inputs + hidden)] x [(inputs + hidden) x gates x hidden] product. Arguments: inputs
+// (rows of one channel), hidden channels.
+
+void recurrentLayer(benchmark::State& state, murel::LayerType type)
+{
+    const int inputs = static_cast<int>(state.range(0));
+    const int hidden = static_cast<int>(state.range(1));
+    const int gates = type == murel::LayerType::lstm ? 4 : 3;
+    mw::RecurrentLayerRecord record;
+    record.type = type;
+    record.source = "input";
+    record.inputWeights = tensorRecord({gates * hidden, inputs}, 10);
+    record.recurrentWeights = tensorRecord({gates * hidden, hidden}, 11);
+    record.inputBias = tensorRecord({gates * hidden}, 12);
+    record.recurrentBias = tensorRecord({gates * hidden}, 13);
+    LayerUnderTest test(inputs, 1, record);
+    test.run(state, 2.0 * gates * hidden * (inputs + hidden));
+}
+
+void gruLayer(benchmark::State& state)
+{
+    recurrentLayer(state, murel::LayerType::gru);
+}
+
+void lstmLayer(benchmark::State& state)
+{
+    recurrentLayer(state, murel::LayerType::lstm);
+}
+
+void gruSgemm(benchmark::State& state)
+{
+    const int inputs = static_cast<int>(state.range(0));
+    const int hidden = static_cast<int>(state.range(1));
+    runSgemm(state, 1, 3 * hidden, inputs + hidden);
+}
+
+void recurrentArguments(benchmark::internal::Benchmark* benchmark)
+{
+    benchmark->ArgNames({"inputs", "hidden"});
+    for (const int hidden : {64, 130, 256})
+        benchmark->Args({257, hidden});
+}
+
 } // namespace
 
 BENCHMARK(multiplyAddPeak);
@@ -245,6 +291,9 @@ BENCHMARK(denseLayer)->Apply(denseArguments);
 BENCHMARK(denseSgemm)->Apply(denseArguments);
 BENCHMARK(selfAttentionLayer)->Apply(attentionArguments);
 BENCHMARK(selfAttentionSgemm)->Apply(attentionArguments);
+BENCHMARK(gruLayer)->Apply(recurrentArguments);
+BENCHMARK(lstmLayer)->Apply(recurrentArguments);
+BENCHMARK(gruSgemm)->Apply(recurrentArguments);
 
 int main(int argc, char** argv)
 {

@@ -68,7 +68,7 @@ std::vector<mw::LayerRecord> supportedLayers()
 
 /** One record of each type that later versions of the engine run, fed by the input
     [1, 8, 2]; the output is the last record. */
-std::vector<std::vector<mw::LayerRecord>> otherLayers()
+std::vector<std::vector<mw::LayerRecord>> otherLayers(int version)
 {
     mw::ConvLayerRecord conv{"input", ramp({3, 3, 2, 4}), ramp({4}), 1, 1, 1, 1, 0};
     mw::ConvLayerRecord strided{"input", ramp({2, 1, 2, 2}), {}, 2, 1, 2, 1, 1};
@@ -88,7 +88,7 @@ std::vector<std::vector<mw::LayerRecord>> otherLayers()
     mw::TransposedConvLayerRecord up{"middle", ramp({2, 4, 2, 4}), ramp({2}), 2, 2, 2, 1, 1, 1};
     mw::NormLayerRecord skipNorm{"skip", 0, ramp({4}), {}};
     mw::SeparableChannelConvLayerRecord smooth{"skipnorm", ramp({2}), ramp({3})};
-    return {
+    std::vector<std::vector<mw::LayerRecord>> layers = {
         {record("conv", conv)},
         {record("strided", strided), record("transposed", transposed)},
         {record("norm", norm)},
@@ -103,6 +103,18 @@ std::vector<std::vector<mw::LayerRecord>> otherLayers()
          record("skip", mw::ConcatLayerRecord{{"up", "input"}}), record("skipnorm", skipNorm), record("smooth", smooth),
          record("mask", mw::ActivationLayerRecord{murel::LayerType::sigmoid, "smooth"})},
     };
+    if (version >= 4107)
+    {
+        // Stacked recurrences over the whole frame, spread back over the rows.
+        mw::RecurrentLayerRecord gru{murel::LayerType::gru, "input", ramp({15, 16}), ramp({15, 5}), ramp({15}), {}};
+        mw::RecurrentLayerRecord lstm{murel::LayerType::lstm, "gru", ramp({12, 5}), ramp({12, 3}), {}, ramp({12})};
+        mw::FrequencyRescaleLayerRecord bands{"lstm", {}};
+        for (int m = 0; m < 8; ++m)
+            bands.bands.push_back({0, ramp({3})});
+        mw::ConvLayerRecord spread{"bands", ramp({1, 1, 1, 2}), ramp({2}), 1, 1, 1, 1, 0};
+        layers.push_back({record("gru", gru), record("lstm", lstm), record("bands", bands), record("spread", spread)});
+    }
+    return layers;
 }
 
 /** Encodes the processor fuzzer's call script. */
@@ -243,7 +255,7 @@ int main(int argc, char** argv)
     const Corpora directory{argv[1], argc == 3 ? argv[2] : ""};
     bool ok = true;
     const mw::Packing complexPacking = mw::Packing::plain(murel::PackingCode::realAndImaginary, numBins);
-    for (int version = 4100; version <= 4106; ++version)
+    for (int version = 4100; version <= murel::newestModelVersion; ++version)
     {
         const std::string prefix = "v" + std::to_string(version) + "-";
         for (const bool half : {false, true})
@@ -263,7 +275,7 @@ int main(int argc, char** argv)
             ok = save(directory, prefix + "supported" + suffix, all) && ok;
 
             int index = 0;
-            for (auto& layers : otherLayers())
+            for (auto& layers : otherLayers(version))
             {
                 mw::ModelDescription other = encode(base(version, complexPacking, complexPacking));
                 other.outputSource = layers.back().name;

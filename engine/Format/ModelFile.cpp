@@ -159,7 +159,7 @@ LayerBody makeLayerBody(LayerType type)
         if (!recordHolds<Record>(type))
             return makeLayerBody<index + 1>(type);
         Record record;
-        if constexpr (std::is_same_v<Record, ActivationLayerRecord>)
+        if constexpr (recordKeepsType<Record>)
             record.type = type;
         return record;
     }
@@ -250,6 +250,10 @@ StoredTensor readTensor(InputStream& in, int version, const std::string& role)
 LayerBody readLayerBody(InputStream& in, LayerType type, int version)
 {
     LayerBody body = makeLayerBody(type);
+    // An older reader would have refused the type: such a file was not written for that version.
+    if (version < getFirstModelVersion(type))
+        throw ModelFormatError("this layer type needs format version " + std::to_string(getFirstModelVersion(type)) +
+                               " or later, the file is " + std::to_string(version));
     std::visit(
         [&](auto& record)
         {
@@ -325,6 +329,10 @@ std::string getLayerTypeName(LayerType type)
         return "FrequencyRescale";
     case LayerType::arPreNorm:
         return "ARPreNorm";
+    case LayerType::gru:
+        return "GRU";
+    case LayerType::lstm:
+        return "LSTM";
     case LayerType::output:
         return "Output";
     case LayerType::none:

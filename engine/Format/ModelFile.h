@@ -18,7 +18,7 @@ namespace modelfile
 {
 
 /** Reads the header from the start of the stream (the stream's position is left after it).
-    Checks what the format defines: the magic, the version (4100 to 4106), known packing codes
+    Checks what the format defines: the magic, the version (4100 to newestModelVersion), known packing codes
     and bin counts that are not negative. */
 MUREL_EXPORT ModelHeaderRecord readHeader(InputStream& stream);
 /** Reads one layer record (name, type and the rest) of a file of the given version; recordIndex

@@ -12,7 +12,7 @@ namespace murel
 {
 
 /** Newest format version whose every field is known here; files and writers default to it. */
-constexpr int newestModelVersion = 4106;
+constexpr int newestModelVersion = 4107;
 
 /** Layer type codes of the model file. */
 enum class LayerType : int
@@ -36,7 +36,15 @@ enum class LayerType : int
     hardSigmoid = 20,
     frequencyRescale = 22,
     arPreNorm = 23,
+    gru = 24,
+    lstm = 25,
 };
+
+/** The oldest format version whose files may hold records of the type. */
+inline int getFirstModelVersion(LayerType type)
+{
+    return type == LayerType::gru || type == LayerType::lstm ? 4107 : 4100;
+}
 
 /** How spectra are packed into tensors and masks unpacked from them (the packing codes). */
 enum class PackingCode : int
@@ -445,16 +453,51 @@ struct MUREL_EXPORT ARPreNormLayerRecord
     }
 };
 
+/** GRU (24) and LSTM (25), in the gate layout of the usual deep-learning frameworks: GRU gates
+    reset, update, new; LSTM gates input, forget, cell, output. One recurrence over the frames;
+    its input vector is a whole frame, rows x channels in row-major order, and it emits the
+    hidden state as one channel of hidden rows per frame. Several stacked layers are several records. */
+struct MUREL_EXPORT RecurrentLayerRecord
+{
+    static bool holds(LayerType code) { return code == LayerType::gru || code == LayerType::lstm; }
+    LayerType type = LayerType::gru;
+    std::string source;
+    /** [gates x hidden][inputs] */
+    StoredTensor inputWeights;
+    /** [gates x hidden][hidden] */
+    StoredTensor recurrentWeights;
+    /** [gates x hidden] each, or empty. */
+    StoredTensor inputBias;
+    StoredTensor recurrentBias;
+
+    int getNumOfGates() const { return type == LayerType::lstm ? 4 : 3; }
+
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
+    {
+        f.text(r.source);
+        f.tensor("inputWeights", r.inputWeights);
+        f.tensor("recurrentWeights", r.recurrentWeights);
+        f.tensor("inputBias", r.inputBias);
+        f.tensor("recurrentBias", r.recurrentBias);
+    }
+};
+
 using LayerBody = std::variant<ConvLayerRecord, TransposedConvLayerRecord, ActivationLayerRecord, LeakyReLULayerRecord,
                                NormLayerRecord, ConcatLayerRecord, DenseLayerRecord, SeparableChannelConvLayerRecord,
                                PreNormLayerRecord, ArithmeticLayerRecord, SelfAttentionLayerRecord,
-                               FrequencyRescaleLayerRecord, ARPreNormLayerRecord>;
+                               FrequencyRescaleLayerRecord, ARPreNormLayerRecord, RecurrentLayerRecord>;
+
+/** Records that stand for several type codes and keep the code in a field. */
+template <typename Record>
+constexpr bool recordKeepsType =
+    std::is_same_v<Record, ActivationLayerRecord> || std::is_same_v<Record, RecurrentLayerRecord>;
 
 /** Whether records of type Record carry the type code. */
 template <typename Record>
 bool recordHolds(LayerType code)
 {
-    if constexpr (std::is_same_v<Record, ActivationLayerRecord>)
+    if constexpr (recordKeepsType<Record>)
         return Record::holds(code);
     else
         return code == Record::type;

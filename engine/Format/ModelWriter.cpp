@@ -169,6 +169,9 @@ std::vector<std::uint8_t> writeModel(const ModelDescription& description)
     out.writeInt32(static_cast<std::int32_t>(description.layers.size()));
     for (const LayerRecord& layer : description.layers)
     {
+        if (description.header.version < getFirstModelVersion(layer.getType()))
+            throw std::invalid_argument("writeModel: layer '" + layer.name + "' needs format version " +
+                                        std::to_string(getFirstModelVersion(layer.getType())) + " or later");
         out.writeString(layer.name);
         out.writeInt16(static_cast<int>(layer.getType()));
         std::visit([&](const auto& record) { record.fields(fields, record); }, layer.body);

@@ -39,6 +39,7 @@ using murel::NormLayerRecord;
 using murel::PackingCode;
 using murel::PreNormLayerRecord;
 using murel::ProcessingMode;
+using murel::RecurrentLayerRecord;
 using murel::SelfAttentionLayerRecord;
 using murel::SeparableChannelConvLayerRecord;
 using murel::TransposedConvLayerRecord;
@@ -80,7 +81,8 @@ private:
 std::uint16_t encodeHalfFloat(float value);
 
 /** The bytes of a whole model file. Throws std::invalid_argument for a description that cannot
-    be written (half floats before version 4105, values out of range). */
+    be written (half floats before version 4105, recurrent layers before 4107, values out of
+    range). */
 std::vector<std::uint8_t> writeModel(const ModelDescription& description);
 /** The bytes of the model the reader read: the same bytes come out for every file the reader
     accepts. */

@@ -4,6 +4,7 @@
 #include "Neural/CombiningLayers.h"
 #include "Neural/ConvolutionLayers.h"
 #include "Neural/NormalisationLayers.h"
+#include "Neural/RecurrentLayers.h"
 #include "Neural/SelfAttentionLayer.h"
 
 namespace murel
@@ -48,6 +49,9 @@ std::shared_ptr<BaseLayer<float>> createLayer(const LayerRecord& record, const L
         return std::make_shared<FrequencyRescaleLayer>(layers, std::get<FrequencyRescaleLayerRecord>(body));
     case LayerType::arPreNorm:
         return std::make_shared<ARPreNormLayer>(layers, std::get<ARPreNormLayerRecord>(body));
+    case LayerType::gru:
+    case LayerType::lstm:
+        return std::make_shared<RecurrentLayer>(layers, std::get<RecurrentLayerRecord>(body));
     default:
         return nullptr;
     }

@@ -67,9 +67,11 @@ def to_bytes(model, half=False, processor=True):
         raise TypeError("export takes a murel.nn.SpectralModel")
     order, output, names = model.trace()
     _check_graph(model, order, output, processor)
+    layers = [n for n in order if n.layer is not None]
+    version = fmt.RECURRENT_VERSION if any(n.layer.code in fmt.RECURRENT for n in layers) else fmt.VERSION
     w = fmt.Writer(half=half)
     w.string(fmt.MAGIC)
-    w.int32(fmt.VERSION)
+    w.int32(version)
     w.int16(model.model_id, "model id")
     w.float64(model.sample_rate)
     w.int8(model.channels, "channels")
@@ -83,7 +85,6 @@ def to_bytes(model, half=False, processor=True):
     w.int16(model.fft_size, "FFT size")
     w.int16(model.window_size, "window size")
     w.int16(model.hop_size, "hop size")
-    layers = [n for n in order if n.layer is not None]
     w.int32(len(layers))
     for node in layers:
         w.string(names[id(node)])
@@ -95,7 +96,7 @@ def to_bytes(model, half=False, processor=True):
                 w.string(source)
         else:
             w.string(sources[0])
-        node.layer.write(w, fmt.VERSION)
+        node.layer.write(w, version)
     w.string("input" if output.layer is None else names[id(output)])
     return w.bytes()
 

@@ -10,7 +10,10 @@ import numpy as np
 
 MAGIC = "MUREL.model"
 VERSION = 4106
-"""The version the exporter writes (every feature of the older versions)."""
+"""The version the exporter writes for models without recurrent layers (every feature of the
+older versions), so that such files load in engines that predate those layers."""
+RECURRENT_VERSION = 4107
+"""The version of files with recurrent layers."""
 
 # Layer type codes.
 CONV = 2
@@ -30,6 +33,9 @@ SELF_ATTENTION = 19
 HARD_SIGMOID = 20
 FREQUENCY_RESCALE = 22
 AR_PRE_NORM = 23
+GRU = 24
+LSTM = 25
+RECURRENT = (GRU, LSTM)
 
 # Packing codes: how a spectrum becomes the input tensor and the output tensor becomes masks.
 PACK_MAGNITUDE = 1

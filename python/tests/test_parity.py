@@ -151,12 +151,13 @@ def write_float_wav(path, audio, rate):
 
 
 class LayerParity(unittest.TestCase):
-    def check(self, name, network, rows, channels, half=False, frames=23, seed=1):
+    def check(self, name, network, rows, channels, half=False, frames=23, seed=1, spread=True):
         # The model's input has few rows, spread over `rows` by a first layer, so that layers
         # that reduce the rows still give the loader the rows its output packing reads.
-        narrow = 3
-        spread = mn.FrequencyRescale(narrow, [(i % 2, [1.0] * (1 + i % 2)) for i in range(rows)], trainable=True)
-        network = Wrap(lambda s, x: s.layer(s.spread(x)), spread=spread, layer=network)
+        narrow = 3 if spread else rows
+        if spread:
+            spread = mn.FrequencyRescale(narrow, [(i % 2, [1.0] * (1 + i % 2)) for i in range(rows)], trainable=True)
+            network = Wrap(lambda s, x: s.layer(s.spread(x)), spread=spread, layer=network)
         randomise(network, seed)
         model = mn.SpectralModel(network, fft_size=64, hop_size=16, input_packing=fmt.PACK_COMPLEX,
                                  bins=narrow, channels=channels // 2)
@@ -182,6 +183,19 @@ class LayerParity(unittest.TestCase):
         for seed, (name, network, rows, channels) in enumerate(layer_cases()):
             with self.subTest(name):
                 self.check(name, network, rows, channels, seed=seed)
+
+    def test_recurrent_layers(self):
+        """GRU and LSTM over whole frames (rows x channels), hidden sizes that are and are not
+        multiples of four, one and two stacked, float and half; spread back over the rows."""
+        rows, channels = 5, 4
+        for kind in (mn.GRU, mn.LSTM):
+            for hidden, layers, half in [(8, 1, False), (6, 2, False), (8, 2, True), (7, 1, True)]:
+                name = f"{kind.__name__} hidden {hidden} x {layers}{' half' if half else ''}"
+                with self.subTest(name):
+                    bands = mn.FrequencyRescale(hidden, [(0, [1.0] * hidden)] * rows, trainable=True)
+                    network = Wrap(lambda s, x: s.mix(s.bands(s.rnn(x))), rnn=kind(rows * channels, hidden, num_layers=layers),
+                                   bands=bands, mix=mn.Conv(1, channels))
+                    self.check(name, network, rows, channels, half=half, frames=41, seed=hidden + layers, spread=False)
 
     def test_encoder_decoder_graph_float_and_half(self):
         for half in (False, True):

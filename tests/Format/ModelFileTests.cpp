@@ -62,6 +62,13 @@ mw::ModelDescription everyLayerModel(int version, mw::TensorEncoding encoding)
         {"rescale", mw::FrequencyRescaleLayerRecord{"attention", {{0, ramp({2})}, {5, ramp({3})}}}},
         {"sigmoid", mw::ActivationLayerRecord{LayerType::sigmoid, "sum"}},
     };
+    if (version >= 4107)
+    {
+        model.layers.push_back(
+            {"gru", mw::RecurrentLayerRecord{LayerType::gru, "sigmoid", ramp({9, 7}), ramp({9, 3}), ramp({9}), {}}});
+        model.layers.push_back(
+            {"lstm", mw::RecurrentLayerRecord{LayerType::lstm, "gru", ramp({8, 3}), ramp({8, 2}), {}, ramp({8})}});
+    }
     model.outputSource = "sigmoid";
     return model;
 }
@@ -74,7 +81,7 @@ ModelFileRecord read(const std::vector<std::uint8_t>& bytes)
 
 TEST(ModelFile, RecordsOfEveryVersionAndLayerTypeWriteBackToTheSameBytes)
 {
-    for (int version = 4100; version <= 4106; ++version)
+    for (int version = 4100; version <= newestModelVersion; ++version)
         for (const auto encoding : {mw::TensorEncoding::float32, mw::TensorEncoding::float16})
         {
             if (encoding == mw::TensorEncoding::float16 && version < 4105)
@@ -86,7 +93,7 @@ TEST(ModelFile, RecordsOfEveryVersionAndLayerTypeWriteBackToTheSameBytes)
             EXPECT_EQ(records.header.inputPacking.numBins, 257);
             EXPECT_EQ(records.header.outputPacking.code, PackingCode::decimated);
             EXPECT_EQ(records.header.processingMode, ProcessingMode::spectra);
-            ASSERT_EQ(records.layers.size(), 14u);
+            ASSERT_EQ(records.layers.size(), version >= 4107 ? 16u : 14u);
             EXPECT_EQ(records.layers[11].getType(), LayerType::arithmetic);
             EXPECT_EQ(records.layers[11].getSources(), (std::vector<std::string>{"concat", "concat", "input"}));
             EXPECT_EQ(records.layers[0].getTensors()[0].second->values.shape, (std::vector<int>{3, 3, 2, 4}));
@@ -95,9 +102,32 @@ TEST(ModelFile, RecordsOfEveryVersionAndLayerTypeWriteBackToTheSameBytes)
         }
 }
 
+TEST(ModelFile, RecurrentRecordsNeedTheirVersion)
+{
+    mw::ModelDescription model = everyLayerModel(newestModelVersion, mw::TensorEncoding::float32);
+    std::vector<std::uint8_t> bytes = mw::writeModel(model);
+    EXPECT_EQ(read(bytes).layers.back().getType(), LayerType::lstm);
+    // The same bytes claiming 4106 (the version follows the magic's length and 11 bytes).
+    bytes[15] = 4106 & 0xFF;
+    try
+    {
+        read(bytes);
+        ADD_FAILURE() << "a recurrent record was read from a 4106 file";
+    }
+    catch (const ModelFormatError& error)
+    {
+        EXPECT_NE(std::string(error.what()).find("'gru' (GRU): this layer type needs format version 4107"),
+                  std::string::npos)
+            << error.what();
+    }
+    model.header.version = 4106;
+    EXPECT_THROW(mw::writeModel(model), std::invalid_argument);
+}
+
 TEST(ModelFile, EveryTruncationIsRefusedWithAReason)
 {
-    const std::vector<std::uint8_t> bytes = mw::writeModel(everyLayerModel(4106, mw::TensorEncoding::float32));
+    const std::vector<std::uint8_t> bytes =
+        mw::writeModel(everyLayerModel(newestModelVersion, mw::TensorEncoding::float32));
     for (std::size_t length = 0; length < bytes.size(); ++length)
     {
         const std::vector<std::uint8_t> prefix(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));

@@ -105,10 +105,20 @@ mw::TensorRecord values(std::vector<int> shape, std::uint32_t seed)
     return mw::TensorRecord(std::move(shape), std::move(v));
 }
 
+/** 64 bands that map the 6 hidden values of the recurrent layers onto the bins. */
+std::vector<mw::FrequencyBand> spread(std::uint32_t seed)
+{
+    std::vector<mw::FrequencyBand> bands;
+    for (int m = 0; m < numOfBins; ++m)
+        bands.push_back({0, values({6}, seed + static_cast<std::uint32_t>(m))});
+    return bands;
+}
+
 /** A small encoder/decoder with most layer types on the way: strided convolutions (one in
     time), normalisation, attention with a delay, dense, transposed convolutions (one in time,
     so that frames wait in its queue), a skip concatenation, a separable filter, an arithmetic
-    sum and a sigmoid mask. */
+    sum and a sigmoid mask; and a stacked GRU and LSTM over the first stage, whose output rows
+    are spread back over the bins and join the mask. */
 mw::ModelDescription everyLayerModel(std::uint32_t seed)
 {
     mw::ModelDescription m = identityModel(numOfChannels, ModelBlocking{256, 256, 128, 48000.0}, 0, numOfBins);
@@ -138,8 +148,23 @@ mw::ModelDescription everyLayerModel(std::uint32_t seed)
         {"a2", mw::LeakyReLULayerRecord{"d1", 0.1f}},
         {"filter", mw::SeparableChannelConvLayerRecord{"a2", values({3}, seed + 15), values({3}, seed + 16)}},
         {"sum", mw::ArithmeticLayerRecord{{"filter", "a2"}, 0}},
+        {"gru", mw::RecurrentLayerRecord{murel::LayerType::gru,
+                                         "a1",
+                                         values({3 * 11, 32 * 8}, seed + 19),
+                                         values({3 * 11, 11}, seed + 20),
+                                         values({3 * 11}, seed + 21),
+                                         {}}},
+        {"lstm", mw::RecurrentLayerRecord{murel::LayerType::lstm,
+                                          "gru",
+                                          values({4 * 6, 11}, seed + 22),
+                                          values({4 * 6, 6}, seed + 23),
+                                          {},
+                                          values({4 * 6}, seed + 24)}},
+        {"bands", mw::FrequencyRescaleLayerRecord{"lstm", spread(seed + 25)}},
+        {"spread", mw::ConvLayerRecord{"bands", values({1, 1, 1, columns}, seed + 26), {}}},
         {"out", mw::ConvLayerRecord{"sum", values({1, 1, 8, columns}, seed + 17), values({columns}, seed + 18)}},
-        {"mask", mw::ActivationLayerRecord{murel::LayerType::sigmoid, "out"}},
+        {"sum2", mw::ArithmeticLayerRecord{{"spread", "out"}, 2}},
+        {"mask", mw::ActivationLayerRecord{murel::LayerType::sigmoid, "sum2"}},
     };
     m.outputSource = "mask";
     return m;

@@ -24,7 +24,7 @@ namespace murel::test
 /** A model whose input tensors are [T, rows, channels] (magnitude packing, one column per input
     channel) running the given layers. The output packing does not constrain the output shape. */
 inline mw::ModelDescription frameGraph(int rows, int channels, std::vector<mw::LayerRecord> layers, std::string output,
-                                       int version = 4106)
+                                       int version = newestModelVersion)
 {
     mw::ModelDescription description;
     description.header.version = version;
@@ -188,7 +188,7 @@ struct Frames
     reset before each, and expects the reference every time, to the same floats. The patterns
     end with rings and phases mid-cycle, so each reset must bring back a fresh layer. */
 inline void expectStreamMatches(const mw::LayerBody& body, int rows, int channels, const std::vector<float>& x,
-                                const Frames& expected, int version = 4106)
+                                const Frames& expected, int version = newestModelVersion)
 {
     NeuralModel<float> model;
     ASSERT_TRUE(loadDescription(model, frameGraph(rows, channels, {layer("x", body)}, "x", version)));

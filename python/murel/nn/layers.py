@@ -13,7 +13,7 @@ import math
 import torch
 
 from .. import format as fmt
-from .graph import Node, as_sequence, is_traced
+from .graph import Node, as_sequence, is_traced, source_of
 
 RMS_EPSILON = 1e-12
 
@@ -41,7 +41,7 @@ class Layer(torch.nn.Module):
 
     def forward(self, x):
         if isinstance(x, Node):
-            return Node(self, [x])
+            return Node(self, [source_of(x)])
         return self.compute(as_sequence(x))
 
     def trace_shape(self, inputs):
@@ -70,7 +70,7 @@ class MultiInputLayer(Layer):
         if len(inputs) < 1:
             raise fmt.FormatError(f"{type(self).__name__} needs at least one input")
         if is_traced(inputs):
-            return Node(self, inputs)
+            return Node(self, [source_of(x) for x in inputs])
         inputs = [as_sequence(x) for x in inputs]
         frames = min(x.shape[1] for x in inputs)
         return self.combine([x[:, :frames] for x in inputs])

@@ -13,7 +13,8 @@ import numpy as np
 import torch
 
 from .. import format as fmt
-from .graph import Input, layer_names, measure_latency, topological_order
+from .graph import Input, layer_names, measure_latency, source_of, topological_order
+from .trace import plain_modules
 
 
 def _window(numOfSamples, sqrt):
@@ -104,18 +105,34 @@ class SpectralModel(torch.nn.Module):
         return 2 * self.channels if complex_packing else self.channels
 
     def trace(self):
-        """(ordered nodes, output node, names) of the network's layer graph."""
-        output = self.network(Input(self.tensor_rows, self.tensor_channels))
+        """(ordered nodes, output node, names) of the network's layer graph. murel.nn layers and
+        plain PyTorch (the modules and operations murel.nn.trace supports) both trace."""
+        with plain_modules(self.network), torch.no_grad():
+            output = self.network(Input(self.tensor_rows, self.tensor_channels))
+        if isinstance(output, (tuple, list)):
+            raise fmt.FormatError("the network returns several values; return the one output tensor")
+        output = source_of(output)
         order = topological_order(output)
         return order, output, layer_names(self.network, order)
 
     @property
     def latency_frames(self):
-        """The model's latency in frames, as the engine measures it."""
+        """The model's latency in frames, as the engine measures it. A network that does not
+        trace (yet) gets the frames it holds back on a dry run, so that it trains all the same;
+        export traces it and says what the engine cannot run."""
         if self._latency is None:
-            order, output, _ = self.trace()
-            self._latency = measure_latency(order, output)
+            try:
+                order, output, _ = self.trace()
+                self._latency = measure_latency(order, output)
+            except fmt.FormatError:
+                self._latency = self._held_back_frames()
         return self._latency
+
+    def _held_back_frames(self, frames=16):
+        x = torch.zeros(1, frames, self.tensor_rows, self.tensor_channels, device=self.analysis_window.device)
+        with torch.no_grad():
+            out = self.network(x)
+        return max(frames - out.shape[1], 0)
 
     def latency_samples(self, block_size=None):
         """The processor's latency at the model rate for blocks of block_size samples (None: a
