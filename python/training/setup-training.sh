@@ -23,9 +23,11 @@ asterisk=""
 for lang in en es fr it ru; do
     for enc in "" -g722 -gsm -wav; do asterisk="$asterisk asterisk-core-sounds-$lang$enc"; done
 done
-# Noise: game music (supertux-data, neverball-data, xmoto-data and pingus-data are kept for
-# evaluation) and desktop and game sound effects.
-music="wesnoth-1.16-music warzone2100-music frozen-bubble-data fb-music-high lincity-ng-data"
+# Noise: game music and desktop and game sound effects. The separator also takes music and
+# effects from supertux-data, neverball-data, xmoto-data, pingus-data and supertuxkart-data (the
+# denoiser does not use them).
+music="wesnoth-1.16-music warzone2100-music frozen-bubble-data fb-music-high lincity-ng-data
+    supertux-data neverball-data xmoto-data pingus-data supertuxkart-data"
 sounds="oxygen-sounds yaru-theme-sound deepin-sound-theme heroes-sound-effects psi-plus-sounds"
 # shellcheck disable=SC2086
 DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=900 install -y --no-install-recommends \
