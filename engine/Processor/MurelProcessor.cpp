@@ -346,7 +346,7 @@ int MurelProcessor::getLatency(int blockSize) const
     for (const NeuralModel<float>& model : neuralModels)
         modelLatency = std::max(modelLatency, model.latency);
     const int64_t latency = static_cast<int64_t>(BaseSpectralProcessor::getLatency(blockSize)) +
-                            static_cast<int64_t>(modelLatency) * hopSize;
+                            static_cast<int64_t>(modelLatency) * getHopSize();
     return static_cast<int>(std::min<int64_t>(latency, std::numeric_limits<int>::max()));
 }
 
@@ -368,8 +368,8 @@ void MurelProcessor::prepare(int maximumBlockSize)
     // A backlog of up to the latency waits in the queue behind the newest block (the fixed-latency
     // reader keeps exactly that much), and a block completes at most its own length plus a frame.
     const int64_t latency = getLatency(1);
-    stage.reserveOutput(latency + 3 * static_cast<int64_t>(maximumBlockSize) + 4 * static_cast<int64_t>(hopSize) +
-                        4 * static_cast<int64_t>(windowSize));
+    stage.reserveOutput(latency + 3 * static_cast<int64_t>(maximumBlockSize) + 4 * static_cast<int64_t>(getHopSize()) +
+                        4 * static_cast<int64_t>(getWindowSize()));
     // Every layer sizes its storage, queues and spare slots on the frames it sees first; silence
     // takes them all through the frames the models hold back and a few more.
     const int numOfChannels = inputFormat.getNumOfChannels();
@@ -377,7 +377,8 @@ void MurelProcessor::prepare(int maximumBlockSize)
     std::vector<const float*> inputs(static_cast<std::size_t>(numOfChannels), silence.data());
     std::vector<float> scratch(static_cast<std::size_t>(maximumBlockSize) * static_cast<std::size_t>(numOfChannels));
     std::vector<float*> outputs(static_cast<std::size_t>(outputFormat.getNumOfChannels()), scratch.data());
-    const int64_t total = latency + 16 * static_cast<int64_t>(hopSize) + 2 * static_cast<int64_t>(maximumBlockSize);
+    const int64_t total =
+        latency + 16 * static_cast<int64_t>(getHopSize()) + 2 * static_cast<int64_t>(maximumBlockSize);
     for (int64_t done = 0; done < total; done += maximumBlockSize)
     {
         addAudio(inputs.data(), maximumBlockSize);
@@ -389,7 +390,7 @@ void MurelProcessor::prepare(int maximumBlockSize)
 
 void MurelProcessor::prepareFrameStorage()
 {
-    const int numOfBins = fftSize / 2 + 1;
+    const int numOfBins = getFftSize() / 2 + 1;
     const int numOfChannels = outputFormat.getNumOfChannels();
     int maxLatency = 0;
     for (const NeuralModel<float>& model : neuralModels)
@@ -425,7 +426,8 @@ void MurelProcessor::addAudio(const float* const* channels, int numOfSamples)
     if (numOfSamples < 1 || !stage.isConfigured())
         return;
     stage.reserve(numOfSamples);
-    stage.process(channels, numOfSamples, frameWork);
+    stage.setInput(channels, numOfSamples);
+    processSpectra();
 }
 
 void MurelProcessor::addAudioInterleaved(const float* samples, int numOfFrames)
@@ -433,7 +435,8 @@ void MurelProcessor::addAudioInterleaved(const float* samples, int numOfFrames)
     if (numOfFrames < 1 || !stage.isConfigured())
         return;
     stage.reserve(numOfFrames);
-    stage.processInterleaved(samples, numOfFrames, frameWork);
+    stage.setInputInterleaved(samples, numOfFrames);
+    processSpectra();
 }
 
 bool MurelProcessor::getAudio(float* const* channels, int numOfSamples) noexcept
@@ -446,22 +449,25 @@ bool MurelProcessor::getAudioInterleaved(float* samples, int numOfFrames) noexce
     return stage.readOutputInterleaved(samples, numOfFrames);
 }
 
-void MurelProcessor::FrameWork::processSpectrum(const ComplexSignal32& spectrum, ShortTimeFourierStage& stage) noexcept
+void MurelProcessor::processSpectra() noexcept
 {
-    try
+    while (const ComplexSignal32* spectrum = stage.nextSpectrum())
     {
-        processor.processFrame(spectrum, [&stage](const ComplexSignal32& output) { stage.addOutputSpectrum(output); });
-    }
-    catch (...)
-    {
-        // Only a queue that outgrows its slots allocates; without memory the frame is lost.
+        try
+        {
+            processFrame(*spectrum, [this](const ComplexSignal32& output) { stage.addOutputSpectrum(output); });
+        }
+        catch (...)
+        {
+            // Only a queue that outgrows its slots allocates; without memory the frame is lost.
+        }
     }
 }
 
 template <typename Emit>
 void MurelProcessor::processFrame(const ComplexSignal32& spectrum, Emit&& emit)
 {
-    if (neuralModels.empty() || busQueues.empty() || outputFormat.getNumOfChannels() < 1 || fftSize < 2 ||
+    if (neuralModels.empty() || busQueues.empty() || outputFormat.getNumOfChannels() < 1 || getFftSize() < 2 ||
         !mixed.hasStorage())
         return;
 
@@ -623,7 +629,7 @@ ComplexSignal32 MurelProcessor::processSensitivity(float sensitivityValue, const
     if (!mask.hasStorage())
         return mask;
     ComplexSignal32 shaped(mask.getNumOfChannels(), mask.getNumOfSamples());
-    shapeMask(sensitivityValue, mask, shaped, outputFormat.getNumOfChannels(), fftSize / 2 + 1);
+    shapeMask(sensitivityValue, mask, shaped, outputFormat.getNumOfChannels(), getFftSize() / 2 + 1);
     return shaped;
 }
 

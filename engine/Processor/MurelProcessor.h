@@ -154,20 +154,11 @@ private:
         int numOfBins = 0;
     };
 
-    /** Drives processFrame from the stage. */
-    class FrameWork : public ShortTimeFourierStage::Work
-    {
-    public:
-        explicit FrameWork(MurelProcessor& owner) : processor(owner) {}
-        void processSpectrum(const ComplexSignal32& spectrum, ShortTimeFourierStage& stage) noexcept override;
-
-    private:
-        MurelProcessor& processor;
-    };
-
     bool updateBlockSize();
     /** Sizes every per-frame buffer for the current blocking and formats. */
     void prepareFrameStorage();
+    /** Every spectrum the stage's input completes through processFrame and back. */
+    void processSpectra() noexcept;
     /** One spectrum through the models, queues and mixer; emit receives each mixed spectrum. */
     template <typename Emit>
     void processFrame(const ComplexSignal32& spectrum, Emit&& emit);
@@ -182,7 +173,6 @@ private:
     std::atomic<float> maskExtrapolationEnabled{1.0f};
     /** One worker per model after the first. */
     std::vector<std::unique_ptr<ModelWorker>> workers;
-    FrameWork frameWork{*this};
     std::string lastError;
     int numOfModels = 0;
     std::vector<NeuralModel<float>> neuralModels;
