@@ -8,7 +8,6 @@
 #include <limits>
 #include <utility>
 
-#include "DspCore/LastError.h"
 #include "DspCore/VectorOps.h"
 
 namespace murel
@@ -81,15 +80,6 @@ ComplexSignal32 copyOf(const ComplexSignal32& signal)
 /** Frames a bus queue is first sized for beyond the models' latency. */
 constexpr int spareQueueSlots = 4;
 
-/** The files loadModelFiles is loading, so that loadModels can name them in its reasons. */
-thread_local const std::vector<File>* modelFileNames = nullptr;
-
-bool refuse(const std::string& reason)
-{
-    setLastErrorMessage(reason);
-    return false;
-}
-
 bool isUsable(const AudioFormat& format)
 {
     return format.getNumOfChannels() >= 1 && format.getSampleRate() > 0.0;
@@ -131,37 +121,45 @@ MurelProcessor::~MurelProcessor()
 
 bool MurelProcessor::loadModelFiles(const std::vector<File>& files)
 {
+    lastError.clear();
     std::vector<std::shared_ptr<InputStream>> streams;
-    streams.reserve(files.size());
+    std::vector<std::string> names;
     for (const File& file : files)
     {
         auto stream = std::make_shared<FileStream>();
         if (!stream->open(file, FileStream::readAccess, FileStream::openExisting))
         {
             const int error = errno;
-            setLastErrorMessage("cannot open model '" + file.getFullPath() +
-                                "': " + (file.exists() ? std::strerror(error) : "no such file"));
-            return false;
+            return refuse("cannot open model '" + file.getFullPath() +
+                          "': " + (file.exists() ? std::strerror(error) : "no such file"));
         }
         streams.push_back(std::move(stream));
+        names.push_back("model '" + file.getFullPath() + "'");
     }
-    modelFileNames = &files;
-    const bool loaded = loadModels(streams);
-    modelFileNames = nullptr;
-    return loaded;
+    return loadModels(streams, names);
 }
 
 bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>& streams)
 {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < streams.size(); ++i)
+        names.push_back(streams.size() == 1 ? "the model" : "model " + std::to_string(i + 1));
+    return loadModels(streams, names);
+}
+
+bool MurelProcessor::refuse(const std::string& reason)
+{
+    lastError = reason;
+    return false;
+}
+
+bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>& streams,
+                                const std::vector<std::string>& modelNames)
+{
     lastError.clear();
     if (streams.empty())
         return refuse("no model given");
-    const auto nameModel = [&](std::size_t i) -> std::string
-    {
-        if (modelFileNames != nullptr && i < modelFileNames->size())
-            return "model '" + (*modelFileNames)[i].getFullPath() + "'";
-        return streams.size() == 1 ? "the model" : "model " + std::to_string(i + 1);
-    };
+    const auto nameModel = [&](std::size_t i) { return modelNames[i]; };
 
     // Everything is built aside and only taken over when the whole set can run, so that a
     // failed load leaves a working processor as it was.
@@ -179,20 +177,14 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
         const std::string name = nameModel(i);
         try
         {
-            clearLastErrorMessage();
-            if (streams[i] == nullptr)
-                return refuse(name + ": no stream to read");
-            if (!model.loadModel(streams[i]))
-                return refuse(name + ": " + getLastErrorMessage());
+            const std::string reason = model.load(streams[i]);
+            if (!reason.empty())
+                return refuse(name + ": " + reason);
         }
         catch (const std::exception& error)
         {
             // Malformed content that the standard containers reject.
-            return refuse(name + ": " + (getLastErrorMessage().empty() ? error.what() : getLastErrorMessage()));
-        }
-        catch (...)
-        {
-            return refuse(name + ": cannot be read");
+            return refuse(name + ": " + error.what());
         }
         const ModelHeaderRecord& first = models.front().getHeader();
         const ModelHeaderRecord& header = model.getHeader();
@@ -239,7 +231,6 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
     if (totalModelBusses < 1)
         return refuse("the models have no output bus besides the residual, so they never output anything");
     names.push_back(residualName);
-    clearLastErrorMessage();
 
     // The workers start before anything is taken over: a thread that cannot start leaves the
     // processor as it was.

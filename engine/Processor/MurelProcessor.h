@@ -92,7 +92,7 @@ public:
     static constexpr int maxRateScale = 32;
     /** Largest transform the frame may need after that scaling. */
     static constexpr int maxFftSize = 1 << 16;
-    /** Why the last loadModels or setFormat failed, when the processor knows; else empty. */
+    /** Why the last loadModelFiles, loadModels or setFormat failed; else empty. */
     const std::string& getLastError() const { return lastError; }
     /** The per-frame work: zero or more mixed output spectra of the output channel count. */
     std::list<ComplexSignal32> process(const ComplexSignal32& spectrum) override;
@@ -154,6 +154,11 @@ private:
         int numOfBins = 0;
     };
 
+    /** loadModels naming the models in its reasons by modelNames. */
+    bool loadModels(const std::vector<std::shared_ptr<InputStream>>& streams,
+                    const std::vector<std::string>& modelNames);
+    /** Keeps reason for getLastError; false. */
+    bool refuse(const std::string& reason);
     bool updateBlockSize();
     /** Sizes every per-frame buffer for the current blocking and formats. */
     void prepareFrameStorage();
