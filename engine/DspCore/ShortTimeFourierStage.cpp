@@ -281,10 +281,7 @@ void ShortTimeFourierStage::emitHop() noexcept
     --numOfPendingFrames;
 
     if (outputCount + h > outputCapacity)
-    {
-        ++numOfDroppedHops;
         return;
-    }
     for (int c = 0; c < numOfOutputChannels; ++c)
     {
         float* samples = hop.getWritePointer(c);

@@ -103,8 +103,6 @@ public:
     int getNumOfBufferedSamples() const { return numOfBuffered; }
     /** Output frames waiting for the frames that overlap them. */
     int getNumOfPendingFrames() const { return numOfPendingFrames; }
-    /** Hops dropped because the output queue was full. */
-    int64_t getNumOfDroppedHops() const { return numOfDroppedHops; }
 
 private:
     void emitHop() noexcept;
@@ -141,7 +139,6 @@ private:
     int64_t outputCapacity = 0;
     int64_t outputStart = 0;
     int64_t outputCount = 0;
-    int64_t numOfDroppedHops = 0;
 };
 
 } // namespace murel

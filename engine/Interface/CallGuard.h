@@ -3,6 +3,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "DspCore/LastError.h"
 
@@ -12,18 +13,31 @@ namespace murel
 /** Every exported C function runs its body through one of these: nothing thrown inside the
     engine leaves the C interface. */
 
-/** body(), or fallback when it throws. */
-template <typename Result, typename Body>
-Result guardCall(Result fallback, Body&& body) noexcept
+/** body(), or fallback when it throws, after onFailure (which must not throw) has seen the
+    exception: null for one not derived from std::exception. */
+template <typename Result, typename Body, typename OnFailure>
+Result guardCall(Result fallback, Body&& body, OnFailure&& onFailure) noexcept
 {
     try
     {
         return body();
     }
+    catch (const std::exception& error)
+    {
+        onFailure(&error);
+    }
     catch (...)
     {
-        return fallback;
+        onFailure(nullptr);
     }
+    return fallback;
+}
+
+/** body(), or fallback when it throws. */
+template <typename Result, typename Body>
+Result guardCall(Result fallback, Body&& body) noexcept
+{
+    return guardCall(fallback, std::forward<Body>(body), [](const std::exception*) noexcept {});
 }
 
 /** body(), ignoring what it throws. */

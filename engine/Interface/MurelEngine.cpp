@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "DspCore/LastError.h"
@@ -31,7 +32,7 @@ ProcessorState* toState(void* processor)
 
 /** Fills the buffer with zeros and copies as much of text as fits, without a terminator of its
     own. */
-void copyName(const std::string& text, char* buffer, int bufferSize)
+void copyName(std::string_view text, char* buffer, int bufferSize) noexcept
 {
     if (buffer == nullptr || bufferSize < 1)
         return;
@@ -424,44 +425,41 @@ extern "C"
                                      int messageSize)
     {
         ProcessorState* state = toState(processor);
-        try
-        {
-            if (state == nullptr || numOfSettings < 0 || (numOfSettings > 0 && settings == nullptr))
+        return murel::guardCall(
+            false,
+            [&]
             {
-                copyName("no processor or no settings given", message, messageSize);
-                return false;
-            }
-            std::vector<std::string> texts;
-            for (int i = 0; i < numOfSettings; ++i)
-            {
-                if (settings[i] == nullptr)
+                if (state == nullptr || numOfSettings < 0 || (numOfSettings > 0 && settings == nullptr))
                 {
-                    copyName("mix setting " + std::to_string(i + 1) + " is null", message, messageSize);
+                    copyName("no processor or no settings given", message, messageSize);
                     return false;
                 }
-                texts.emplace_back(settings[i]);
-            }
-            const murel::hostPolicy::Mix mix = murel::hostPolicy::resolveMix(getBusNames(*state), texts);
-            const int numOfBusses =
-                std::min(static_cast<int>(mix.gains.size()), static_cast<int>(MUREL_MAX_NUM_OF_CONTROLLED_BUSSES));
-            for (int bus = 0; bus < numOfBusses; ++bus)
+                std::vector<std::string> texts;
+                for (int i = 0; i < numOfSettings; ++i)
+                {
+                    if (settings[i] == nullptr)
+                    {
+                        copyName("mix setting " + std::to_string(i + 1) + " is null", message, messageSize);
+                        return false;
+                    }
+                    texts.emplace_back(settings[i]);
+                }
+                const murel::hostPolicy::Mix mix = murel::hostPolicy::resolveMix(getBusNames(*state), texts);
+                const int numOfBusses =
+                    std::min(static_cast<int>(mix.gains.size()), static_cast<int>(MUREL_MAX_NUM_OF_CONTROLLED_BUSSES));
+                for (int bus = 0; bus < numOfBusses; ++bus)
+                {
+                    state->processor.setGain(bus, mix.gains[static_cast<std::size_t>(bus)]);
+                    state->processor.setSensitivity(bus, mix.sensitivities[static_cast<std::size_t>(bus)]);
+                }
+                copyName(mix.note, message, messageSize);
+                return true;
+            },
+            [&](const std::exception* error) noexcept
             {
-                state->processor.setGain(bus, mix.gains[static_cast<std::size_t>(bus)]);
-                state->processor.setSensitivity(bus, mix.sensitivities[static_cast<std::size_t>(bus)]);
-            }
-            copyName(mix.note, message, messageSize);
-            return true;
-        }
-        catch (const murel::hostPolicy::SettingError& error)
-        {
-            copyName(error.what(), message, messageSize);
-            return false;
-        }
-        catch (...)
-        {
-            copyName("out of memory", message, messageSize);
-            return false;
-        }
+                const bool rejected = dynamic_cast<const murel::hostPolicy::SettingError*>(error) != nullptr;
+                copyName(rejected ? error->what() : "out of memory", message, messageSize);
+            });
     }
 
 } // extern "C"
