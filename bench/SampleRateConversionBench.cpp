@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "DspCore/SampleRateConversion.h"
+#include "Toolbox/SampleRateConversion.h"
 
 using namespace murel;
 

@@ -23,7 +23,7 @@ set(murelHeaderExcludes)
 foreach(header IN LISTS MUREL_PRIVATE_HEADERS)
   list(APPEND murelHeaderExcludes PATTERN ${header} EXCLUDE)
 endforeach()
-foreach(subsystem DspCore Format Neural Processor Interface)
+foreach(subsystem DspCore Format Neural Processor Interface Toolbox)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/engine/${subsystem}
     DESTINATION ${MUREL_INSTALL_INCLUDEDIR}
     COMPONENT Development

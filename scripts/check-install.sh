@@ -36,7 +36,7 @@ soname="$(readelf -d "$library" | sed -n 's/.*Library soname: \[\(.*\)\]/\1/p')"
 echo "library: $(readlink -f "$library" | sed "s|$PREFIX/||"), SONAME $soname"
 
 INCLUDEDIR="$PREFIX/include/MurelEngine"
-for file in DspCore/Signals.h DspCore/Export.h Interface/SignalQueue.h; do
+for file in DspCore/Signals.h DspCore/Export.h Toolbox/SignalQueue.h; do
     [[ -f "$INCLUDEDIR/$file" ]] || murel_fail "header $file is not installed"
 done
 [[ ! -e "$INCLUDEDIR/DspCore/VectorOps.h" ]] || murel_fail "the internal VectorOps.h is installed"

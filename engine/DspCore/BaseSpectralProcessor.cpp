@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "DspCore/VectorOps.h"
 #include "DspCore/WindowFunctions.h"
 
 namespace murel
@@ -16,24 +15,9 @@ namespace murel
 namespace
 {
 
-bool isPowerOfTwo(int n)
-{
-    return n > 0 && (n & (n - 1)) == 0;
-}
-
 bool isUsable(const AudioFormat& format)
 {
     return format.getNumOfChannels() >= 1 && format.getSampleRate() > 0.0;
-}
-
-/** dst = a * b, sample by sample; dst may be a. */
-void multiply(float* dst, const float* a, const float* b, int n)
-{
-    int i = 0;
-    for (; i + vec::numOfLanes <= n; i += vec::numOfLanes)
-        vec::store(dst + i, vec::mul(vec::load(a + i), vec::load(b + i)));
-    for (; i < n; ++i)
-        dst[i] = a[i] * b[i];
 }
 
 /** numOfChannels copies of row 0 of window. */
@@ -49,83 +33,29 @@ Signal32 replicateRow(const Signal32& window, int numOfChannels)
     return result;
 }
 
-/** Runs the subclass's spectral hook for the stage. The first exception stops the work (later
-    frames give nothing) and is rethrown once the stage returns. */
-class HookWork : public ShortTimeFourierStage::Work
-{
-public:
-    explicit HookWork(BaseSpectralProcessor& owner) : processor(owner) {}
-
-    void processSpectrum(const ComplexSignal32& spectrum, ShortTimeFourierStage& stage) noexcept override
-    {
-        if (failure != nullptr)
-            return;
-        try
-        {
-            const std::list<ComplexSignal32> outputs = processor.process(spectrum);
-            stage.reserveOutput(static_cast<int64_t>(outputs.size()) * processor.getHopSize());
-            for (const ComplexSignal32& output : outputs)
-                stage.addOutputSpectrum(output);
-        }
-        catch (...)
-        {
-            failure = std::current_exception();
-        }
-    }
-
-    std::exception_ptr failure;
-
-private:
-    BaseSpectralProcessor& processor;
-};
-
 } // namespace
 
 bool BaseSpectralProcessor::setBlocking(int newFftSize, int newWindowSize, int newHopSize)
 {
-    const bool valid = newHopSize >= 1 && newHopSize <= newWindowSize && newFftSize >= newWindowSize &&
-                       newFftSize >= 2 && isPowerOfTwo(newFftSize) && isUsable(inputFormat) && isUsable(outputFormat);
-    if (!valid)
+    if (!isUsable(inputFormat) || !isUsable(outputFormat) || !stage.setBlocking(newFftSize, newWindowSize, newHopSize))
     {
-        switchOff();
+        stage.clear();
         return false;
     }
-    fftSize = newFftSize;
-    windowSize = newWindowSize;
-    hopSize = newHopSize;
-    // The zero head of the padded frame depends on the blocking: rebuild the scratch lazily.
-    paddedFrame = Signal32();
-    inverseFrame = Signal32();
     generateWindows();
-    fourierTransform.allocate(fftSize / 2);
-    stage.configure(fftSize, windowSize, hopSize, analysisWindow, synthesisWindow, synthesisDelay,
-                    std::max(numOfOverlaps, 1));
     reset();
     return true;
 }
 
-void BaseSpectralProcessor::switchOff()
-{
-    fftSize = 0;
-    windowSize = 0;
-    hopSize = 0;
-    synthesisDelay = 0;
-    numOfOverlaps = 2;
-    analysisWindow = Signal32();
-    synthesisWindow = Signal32();
-    stage.clear();
-    paddedFrame = Signal32();
-    inverseFrame = Signal32();
-}
-
 void BaseSpectralProcessor::generateWindows()
 {
-    if (!isUsable(outputFormat) || inputFormat.getNumOfChannels() < 1 || windowSize < 1 || hopSize < 1 || fftSize < 1)
+    const ShortTimeFourierStage::Blocking& blocking = stage.getBlocking();
+    if (!isUsable(outputFormat) || inputFormat.getNumOfChannels() < 1 || blocking.windowSize < 1)
         return;
     const int numOfInputChannels = inputFormat.getNumOfChannels();
     const int numOfOutputChannels = outputFormat.getNumOfChannels();
-    const int w = windowSize;
-    const int h = hopSize;
+    const int w = blocking.windowSize;
+    const int h = blocking.hopSize;
 
     if (w >= 3 * h)
     {
@@ -143,32 +73,31 @@ void BaseSpectralProcessor::generateWindows()
         float* synthesis = synthesisRow.getWritePointer(0);
         for (int i = 0; i < w; ++i)
             synthesis[i] /= analysis[i] * scale;
-        analysisWindow = replicateRow(analysisRow, numOfInputChannels);
-        synthesisWindow = replicateRow(synthesisRow, numOfOutputChannels);
-        synthesisDelay = 1;
+        stage.configure(replicateRow(analysisRow, numOfInputChannels), replicateRow(synthesisRow, numOfOutputChannels),
+                        1, 2);
     }
     else
     {
         // Square-root Hann on both sides; the inverse transform's factor fftSize is folded in.
-        analysisWindow = WindowFunctions::generateSqrtHannWindow(numOfInputChannels, w);
-        synthesisWindow = WindowFunctions::generateSqrtHannWindow(numOfOutputChannels, w);
-        const float scale = 1.0f / static_cast<float>(fftSize);
+        Signal32 synthesisWindow = WindowFunctions::generateSqrtHannWindow(numOfOutputChannels, w);
+        const float scale = 1.0f / static_cast<float>(blocking.fftSize);
         for (int c = 0; c < numOfOutputChannels; ++c)
         {
             float* row = synthesisWindow.getWritePointer(c);
             for (int i = 0; i < w; ++i)
                 row[i] *= scale;
         }
-        synthesisDelay = 0;
+        stage.configure(WindowFunctions::generateSqrtHannWindow(numOfInputChannels, w), synthesisWindow, 0, 2);
     }
-    numOfOverlaps = 2;
 }
 
 int BaseSpectralProcessor::getLatency(int blockSize) const
 {
-    if (windowSize <= 0 || hopSize <= 0)
+    const ShortTimeFourierStage::Blocking& blocking = stage.getBlocking();
+    const int hopSize = blocking.hopSize;
+    if (!stage.isConfigured() || hopSize <= 0)
         return 0;
-    const int numOfHops = synthesisDelay + numOfOverlaps;
+    const int numOfHops = blocking.synthesisDelay + blocking.numOfOverlaps;
     return blockSize % hopSize != 0 ? hopSize * numOfHops : hopSize * (numOfHops - 1);
 }
 
@@ -179,22 +108,40 @@ void BaseSpectralProcessor::reset()
 
 Signal32 BaseSpectralProcessor::process(const Signal32& block)
 {
-    if (windowSize <= 0)
+    if (!stage.isConfigured())
         return block;
 
-    const int numOfOutputChannels = synthesisWindow.getNumOfChannels();
+    const int numOfOutputChannels = stage.getNumOfOutputChannels();
     if (!block.isEmpty())
     {
-        if (block.getNumOfChannels() != analysisWindow.getNumOfChannels())
+        if (block.getNumOfChannels() != stage.getNumOfInputChannels())
             return Signal32(numOfOutputChannels, 0);
         std::vector<const float*> rows(static_cast<std::size_t>(block.getNumOfChannels()));
         for (int c = 0; c < block.getNumOfChannels(); ++c)
             rows[static_cast<std::size_t>(c)] = block.getReadPointer(c);
         stage.reserve(block.getNumOfSamples());
-        HookWork work(*this);
-        stage.process(rows.data(), block.getNumOfSamples(), work);
-        if (work.failure != nullptr)
-            std::rethrow_exception(work.failure);
+        stage.setInput(rows.data(), block.getNumOfSamples());
+        // The first exception stops the spectral work (later frames give nothing) and is
+        // rethrown once the block is consumed.
+        std::exception_ptr failure;
+        while (const ComplexSignal32* spectrum = stage.nextSpectrum())
+        {
+            if (failure != nullptr)
+                continue;
+            try
+            {
+                const std::list<ComplexSignal32> outputs = process(*spectrum);
+                stage.reserveOutput(static_cast<int64_t>(outputs.size()) * getHopSize());
+                for (const ComplexSignal32& output : outputs)
+                    stage.addOutputSpectrum(output);
+            }
+            catch (...)
+            {
+                failure = std::current_exception();
+            }
+        }
+        if (failure != nullptr)
+            std::rethrow_exception(failure);
     }
 
     const int64_t available = stage.getNumOfOutputSamples();
@@ -210,66 +157,17 @@ Signal32 BaseSpectralProcessor::process(const Signal32& block)
 
 std::list<Signal32> BaseSpectralProcessor::processBlock(const Signal32& frame)
 {
-    const int numOfChannels = analysisWindow.getNumOfChannels();
-    const int w = windowSize;
-    if (w <= 0 || numOfChannels < 1 || frame.isEmpty() || frame.getNumOfChannels() != numOfChannels ||
-        frame.getNumOfSamples() != w || analysisWindow.getNumOfSamples() != w || synthesisWindow.getNumOfSamples() != w)
+    if (!stage.isConfigured() || frame.isEmpty() || frame.getNumOfChannels() != stage.getNumOfInputChannels() ||
+        frame.getNumOfSamples() != getWindowSize())
         return {};
-
-    const int f = fftSize;
-    if (paddedFrame.getNumOfChannels() != numOfChannels || paddedFrame.getNumOfSamples() != f)
-    {
-        paddedFrame = Signal32(numOfChannels, f);
-        paddedFrame.setToZero();
-    }
-    for (int c = 0; c < numOfChannels; ++c)
-        multiply(paddedFrame.getWritePointer(c) + (f - w), frame.getReadPointer(c), analysisWindow.getReadPointer(c),
-                 w);
-
-    ComplexSignal32 spectrum(numOfChannels, f / 2 + 1);
-    fourierTransform.forwardReal(paddedFrame, spectrum);
-
-    const std::list<ComplexSignal32> spectra = process(spectrum);
+    const std::list<ComplexSignal32> spectra = process(stage.analyse(frame));
     std::list<Signal32> frames;
     for (const ComplexSignal32& output : spectra)
-        frames.push_back(synthesise(output, synthesisWindow.getNumOfChannels()));
+    {
+        frames.emplace_back(stage.getNumOfOutputChannels(), getWindowSize());
+        stage.synthesise(output, frames.back());
+    }
     return frames;
-}
-
-Signal32 BaseSpectralProcessor::synthesise(const ComplexSignal32& spectrum, int numOfOutputChannels)
-{
-    const int f = fftSize;
-    const int w = windowSize;
-    const int numOfBins = f / 2 + 1;
-
-    const ComplexSignal32* source = &spectrum;
-    if (spectrum.getNumOfChannels() < numOfOutputChannels || spectrum.getNumOfSamples() < numOfBins)
-    {
-        paddedSpectrum.resizeView(numOfOutputChannels, numOfBins);
-        paddedSpectrum.setToZero();
-        const int rows = std::min(spectrum.getNumOfChannels(), numOfOutputChannels);
-        const int bins = std::min(spectrum.getNumOfSamples(), numOfBins);
-        for (int c = 0; c < rows; ++c)
-            std::copy_n(spectrum.getReadPointer(c), bins, paddedSpectrum.getWritePointer(c));
-        source = &paddedSpectrum;
-    }
-
-    Signal32 output(numOfOutputChannels, w);
-    if (f == w)
-    {
-        fourierTransform.inverseReal(*source, output);
-        for (int c = 0; c < numOfOutputChannels; ++c)
-            multiply(output.getWritePointer(c), output.getReadPointer(c), synthesisWindow.getReadPointer(c), w);
-    }
-    else
-    {
-        inverseFrame.resizeView(numOfOutputChannels, f);
-        fourierTransform.inverseReal(*source, inverseFrame);
-        for (int c = 0; c < numOfOutputChannels; ++c)
-            multiply(output.getWritePointer(c), inverseFrame.getReadPointer(c) + (f - w),
-                     synthesisWindow.getReadPointer(c), w);
-    }
-    return output;
 }
 
 } // namespace murel

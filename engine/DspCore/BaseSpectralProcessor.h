@@ -5,7 +5,6 @@
 
 #include "DspCore/BaseAudioProcessor.h"
 #include "DspCore/Export.h"
-#include "DspCore/FourierTransform.h"
 #include "DspCore/ShortTimeFourierStage.h"
 #include "DspCore/Signals.h"
 
@@ -44,7 +43,8 @@ public:
         as zero. */
     virtual std::list<ComplexSignal32> process(const ComplexSignal32& spectrum) = 0;
     /** Builds both windows, synthesisDelay and numOfOverlaps for the current blocking and
-        formats. Keeps the old windows when the output format has no speakers or no rate. */
+        formats and hands them to the stage. Keeps the old windows when the output format has
+        no speakers or no rate. */
     virtual void generateWindows();
 
     /** Sets the blocking, builds windows and transform tables and resets. The formats must be
@@ -60,42 +60,23 @@ public:
     std::list<Signal32> processBlock(const Signal32& frame);
 
     /** Shares the storage of the analysis window (one row per input channel). */
-    Signal32 getAnalysisWindow() const { return analysisWindow; }
+    Signal32 getAnalysisWindow() const { return stage.getAnalysisWindow(); }
     /** Shares the storage of the synthesis window (one row per output channel). */
-    Signal32 getSynthesisWindow() const { return synthesisWindow; }
+    Signal32 getSynthesisWindow() const { return stage.getSynthesisWindow(); }
 
-    int getFftSize() const { return fftSize; }
-    int getWindowSize() const { return windowSize; }
-    int getHopSize() const { return hopSize; }
-    int getSynthesisDelay() const { return synthesisDelay; }
-    int getNumOfOverlaps() const { return numOfOverlaps; }
+    int getFftSize() const { return stage.getBlocking().fftSize; }
+    int getWindowSize() const { return stage.getBlocking().windowSize; }
+    int getHopSize() const { return stage.getBlocking().hopSize; }
+    int getSynthesisDelay() const { return stage.getBlocking().synthesisDelay; }
+    int getNumOfOverlaps() const { return stage.getBlocking().numOfOverlaps; }
     /** Input samples buffered and not yet consumed by a hop (start-up silence included). */
     int64_t getNumOfBufferedSamples() const { return stage.getNumOfBufferedSamples(); }
     std::size_t getNumOfPendingFrames() const { return static_cast<std::size_t>(stage.getNumOfPendingFrames()); }
 
 protected:
-    int fftSize = 0;
-    int windowSize = 0;
-    int hopSize = 0;
-    int synthesisDelay = 0;
-    int numOfOverlaps = 2;
-    Signal32 analysisWindow;
-    Signal32 synthesisWindow;
-    /** The framing, transforms and overlap-add; process drives it with the subclass's hook. */
+    /** The framing, transforms, windows and overlap-add: all of this class's state. Subclasses
+        on the real-time path drive it directly. */
     ShortTimeFourierStage stage;
-    /** For processBlock, which works outside the stream. */
-    FourierTransform fourierTransform;
-
-private:
-    void switchOff();
-    /** Output frame of one returned spectrum; paddedSpectrum stands in for incomplete ones. */
-    Signal32 synthesise(const ComplexSignal32& spectrum, int numOfOutputChannels);
-
-    // Scratch of processBlock: the zero-padded frame (its zero head is written once) and the
-    // full-length inverse when fftSize exceeds windowSize.
-    Signal32 paddedFrame;
-    Signal32 inverseFrame;
-    ComplexSignal32 paddedSpectrum;
 };
 
 } // namespace murel

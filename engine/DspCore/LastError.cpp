@@ -23,12 +23,6 @@ void setLastErrorMessage(const std::string& message)
     }
 }
 
-void setLastErrorMessageUnlessSet(const std::string& message)
-{
-    if (lastErrorMessage.empty())
-        setLastErrorMessage(message);
-}
-
 const std::string& getLastErrorMessage()
 {
     return lastErrorMessage;

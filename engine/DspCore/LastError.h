@@ -11,8 +11,6 @@ namespace murel
     file and what did not fit. The C interface hands it out as murelGetLastErrorMessage; each
     create call clears it first, so a success never leaves a stale reason behind. */
 MUREL_EXPORT void setLastErrorMessage(const std::string& message);
-/** Keeps the first reason a failure gave: the innermost code knows most about what went wrong. */
-MUREL_EXPORT void setLastErrorMessageUnlessSet(const std::string& message);
 MUREL_EXPORT const std::string& getLastErrorMessage();
 MUREL_EXPORT void clearLastErrorMessage();
 

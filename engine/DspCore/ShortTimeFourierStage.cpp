@@ -35,27 +35,34 @@ float* floats(std::complex<float>* p)
 
 } // namespace
 
-bool ShortTimeFourierStage::configure(int newFftSize, int newWindowSize, int newHopSize,
-                                      const Signal32& newAnalysisWindow, const Signal32& newSynthesisWindow,
-                                      int newSynthesisDelay, int newNumOfOverlaps)
+bool ShortTimeFourierStage::setBlocking(int fftSize, int windowSize, int hopSize)
 {
-    const bool valid = newHopSize >= 1 && newHopSize <= newWindowSize && newFftSize >= newWindowSize &&
-                       newFftSize >= 2 && isPowerOfTwo(newFftSize) && newNumOfOverlaps >= 1 && newSynthesisDelay >= 0 &&
-                       !newAnalysisWindow.isEmpty() && !newSynthesisWindow.isEmpty() &&
-                       newAnalysisWindow.getNumOfSamples() == newWindowSize &&
-                       newSynthesisWindow.getNumOfSamples() == newWindowSize;
+    clear();
+    if (hopSize < 1 || hopSize > windowSize || fftSize < windowSize || fftSize < 2 || !isPowerOfTwo(fftSize))
+        return false;
+    blocking.fftSize = fftSize;
+    blocking.windowSize = windowSize;
+    blocking.hopSize = hopSize;
+    return true;
+}
+
+bool ShortTimeFourierStage::configure(const Signal32& newAnalysisWindow, const Signal32& newSynthesisWindow,
+                                      int synthesisDelay, int numOfOverlaps)
+{
+    const int windowSize = blocking.windowSize;
+    const bool valid = windowSize >= 1 && numOfOverlaps >= 1 && synthesisDelay >= 0 && !newAnalysisWindow.isEmpty() &&
+                       !newSynthesisWindow.isEmpty() && newAnalysisWindow.getNumOfSamples() == windowSize &&
+                       newSynthesisWindow.getNumOfSamples() == windowSize;
     if (!valid)
     {
         clear();
         return false;
     }
-    fftSize = newFftSize;
-    windowSize = newWindowSize;
-    hopSize = newHopSize;
-    synthesisDelay = newSynthesisDelay;
-    numOfOverlaps = newNumOfOverlaps;
+    blocking.synthesisDelay = synthesisDelay;
+    blocking.numOfOverlaps = numOfOverlaps;
     analysisWindow = newAnalysisWindow;
     synthesisWindow = newSynthesisWindow;
+    const int fftSize = blocking.fftSize;
     fourierTransform.allocate(fftSize / 2);
 
     const int numOfInputChannels = analysisWindow.getNumOfChannels();
@@ -67,11 +74,13 @@ bool ShortTimeFourierStage::configure(int newFftSize, int newWindowSize, int new
     spectrum = ComplexSignal32(numOfInputChannels, numOfBins);
     paddedSpectrum = ComplexSignal32(numOfOutputChannels, numOfBins);
     inverseFrame = Signal32(numOfOutputChannels, fftSize);
-    synthesisFrames = Signal32(numOfOverlaps * numOfOutputChannels, windowSize);
-    hop = Signal32(numOfOutputChannels, hopSize);
+    synthesisFrames.assign(static_cast<std::size_t>(numOfOverlaps), Signal32());
+    for (Signal32& frame : synthesisFrames)
+        frame = Signal32(numOfOutputChannels, windowSize);
+    hop = Signal32(numOfOutputChannels, blocking.hopSize);
     output = Signal32();
     outputCapacity = 0;
-    reserveOutput(static_cast<int64_t>(numOfOverlaps + synthesisDelay + 2) * hopSize);
+    reserveOutput(static_cast<int64_t>(numOfOverlaps + synthesisDelay + 2) * blocking.hopSize);
     reset();
     return true;
 }
@@ -84,6 +93,7 @@ void ShortTimeFourierStage::clear()
 void ShortTimeFourierStage::reset() noexcept
 {
     numOfBuffered = 0;
+    inputLength = inputPosition = 0;
     firstPendingFrame = 0;
     numOfPendingFrames = 0;
     outputStart = 0;
@@ -91,7 +101,7 @@ void ShortTimeFourierStage::reset() noexcept
     if (!isConfigured())
         return;
     // Aligns the first input sample so that output sample n is input sample n.
-    const int numOfSilentSamples = windowSize - hopSize * (1 + synthesisDelay);
+    const int numOfSilentSamples = blocking.windowSize - blocking.hopSize * (1 + blocking.synthesisDelay);
     if (numOfSilentSamples >= 1)
     {
         for (int c = 0; c < inputFrame.getNumOfChannels(); ++c)
@@ -104,10 +114,11 @@ void ShortTimeFourierStage::reserve(int numOfSamples)
 {
     if (!isConfigured() || numOfSamples < 1)
         return;
+    const int64_t windowSize = blocking.windowSize;
     const int64_t gathered = static_cast<int64_t>(numOfBuffered) + numOfSamples;
-    const int64_t numOfFrames = gathered >= windowSize ? (gathered - windowSize) / hopSize + 1 : 0;
+    const int64_t numOfFrames = gathered >= windowSize ? (gathered - windowSize) / blocking.hopSize + 1 : 0;
     // A host's backlog (what it leaves unread) wanders by up to a block and a frame.
-    reserveOutput(2 * (numOfFrames + 1) * hopSize + 2 * static_cast<int64_t>(windowSize));
+    reserveOutput(2 * (numOfFrames + 1) * blocking.hopSize + 2 * windowSize);
 }
 
 void ShortTimeFourierStage::reserveOutput(int64_t numOfSamples)
@@ -136,70 +147,82 @@ void ShortTimeFourierStage::reserveOutput(int64_t numOfSamples)
     outputStart = 0;
 }
 
-template <typename Read>
-void ShortTimeFourierStage::feed(int numOfSamples, Read readSample, Work& work) noexcept
+void ShortTimeFourierStage::setInput(const float* const* channels, int numOfSamples) noexcept
 {
-    if (!isConfigured())
-        return;
+    inputRows = channels;
+    inputFrames = nullptr;
+    inputLength = isConfigured() ? std::max(numOfSamples, 0) : 0;
+    inputPosition = 0;
+}
+
+void ShortTimeFourierStage::setInputInterleaved(const float* samples, int numOfFrames) noexcept
+{
+    inputRows = nullptr;
+    inputFrames = samples;
+    inputLength = isConfigured() ? std::max(numOfFrames, 0) : 0;
+    inputPosition = 0;
+}
+
+const ComplexSignal32* ShortTimeFourierStage::nextSpectrum() noexcept
+{
+    const int windowSize = blocking.windowSize;
     const int numOfChannels = inputFrame.getNumOfChannels();
-    int position = 0;
-    while (position < numOfSamples)
+    if (numOfBuffered == windowSize && isConfigured())
     {
-        const int count = std::min(numOfSamples - position, windowSize - numOfBuffered);
+        // The frame returned last: its first hop is consumed.
+        const int kept = windowSize - blocking.hopSize;
+        for (int c = 0; c < numOfChannels && kept > 0; ++c)
+        {
+            float* row = inputFrame.getWritePointer(c);
+            std::memmove(row, row + blocking.hopSize, static_cast<std::size_t>(kept) * sizeof(float));
+        }
+        numOfBuffered = kept;
+    }
+    const int count = std::min(inputLength - inputPosition, windowSize - numOfBuffered);
+    if (count > 0)
+    {
         for (int c = 0; c < numOfChannels; ++c)
         {
             float* row = inputFrame.getWritePointer(c) + numOfBuffered;
-            for (int i = 0; i < count; ++i)
-                row[i] = readSample(c, position + i);
+            if (inputRows != nullptr)
+                std::memcpy(row, inputRows[c] + inputPosition, static_cast<std::size_t>(count) * sizeof(float));
+            else
+                for (int i = 0; i < count; ++i)
+                    row[i] = inputFrames[static_cast<std::ptrdiff_t>(inputPosition + i) * numOfChannels + c];
             // A non-finite sample counts as silence.
             vec::replaceNonFinite(row, count);
         }
         numOfBuffered += count;
-        position += count;
-        if (numOfBuffered < windowSize)
-            break;
-        analyse(work);
-        const int kept = windowSize - hopSize;
-        for (int c = 0; c < numOfChannels && kept > 0; ++c)
-        {
-            float* row = inputFrame.getWritePointer(c);
-            std::memmove(row, row + hopSize, static_cast<std::size_t>(kept) * sizeof(float));
-        }
-        numOfBuffered = kept;
+        inputPosition += count;
     }
+    if (numOfBuffered < windowSize || !isConfigured())
+    {
+        inputLength = inputPosition = 0;
+        return nullptr;
+    }
+    return &analyse(inputFrame);
 }
 
-void ShortTimeFourierStage::process(const float* const* channels, int numOfSamples, Work& work) noexcept
-{
-    feed(
-        numOfSamples, [channels](int c, int i) { return channels[c][i]; }, work);
-}
-
-void ShortTimeFourierStage::processInterleaved(const float* samples, int numOfFrames, Work& work) noexcept
-{
-    const std::ptrdiff_t stride = inputFrame.getNumOfChannels();
-    feed(
-        numOfFrames, [samples, stride](int c, int i) { return samples[i * stride + c]; }, work);
-}
-
-void ShortTimeFourierStage::analyse(Work& work) noexcept
+const ComplexSignal32& ShortTimeFourierStage::analyse(const Signal32& frame) noexcept
 {
     const int numOfChannels = inputFrame.getNumOfChannels();
+    const int fftSize = blocking.fftSize;
+    const int windowSize = blocking.windowSize;
     for (int c = 0; c < numOfChannels; ++c)
-        multiply(paddedFrame.getWritePointer(c) + (fftSize - windowSize), inputFrame.getReadPointer(c),
+        multiply(paddedFrame.getWritePointer(c) + (fftSize - windowSize), frame.getReadPointer(c),
                  analysisWindow.getReadPointer(c), windowSize);
     fourierTransform.forwardReal(paddedFrame, spectrum);
     // Finite samples of any size can still sum beyond the float range.
     for (int c = 0; c < numOfChannels; ++c)
         vec::replaceNonFinite(floats(spectrum.getWritePointer(c)), 2 * spectrum.getNumOfSamples());
-    work.processSpectrum(spectrum, *this);
+    return spectrum;
 }
 
-void ShortTimeFourierStage::addOutputSpectrum(const ComplexSignal32& outputSpectrum) noexcept
+void ShortTimeFourierStage::synthesise(const ComplexSignal32& outputSpectrum, Signal32& frame) noexcept
 {
-    if (!isConfigured())
-        return;
     const int numOfOutputChannels = synthesisWindow.getNumOfChannels();
+    const int fftSize = blocking.fftSize;
+    const int windowSize = blocking.windowSize;
     const int numOfBins = fftSize / 2 + 1;
     const ComplexSignal32* source = &outputSpectrum;
     if (!outputSpectrum.hasStorage() || outputSpectrum.getNumOfChannels() < numOfOutputChannels ||
@@ -213,13 +236,19 @@ void ShortTimeFourierStage::addOutputSpectrum(const ComplexSignal32& outputSpect
             std::copy_n(outputSpectrum.getReadPointer(c), bins, paddedSpectrum.getWritePointer(c));
         source = &paddedSpectrum;
     }
-
     fourierTransform.inverseReal(*source, inverseFrame);
-    const int slot = (firstPendingFrame + numOfPendingFrames) % numOfOverlaps;
     for (int c = 0; c < numOfOutputChannels; ++c)
-        multiply(synthesisFrames.getWritePointer(slot * numOfOutputChannels + c),
-                 inverseFrame.getReadPointer(c) + (fftSize - windowSize), synthesisWindow.getReadPointer(c),
-                 windowSize);
+        multiply(frame.getWritePointer(c), inverseFrame.getReadPointer(c) + (fftSize - windowSize),
+                 synthesisWindow.getReadPointer(c), windowSize);
+}
+
+void ShortTimeFourierStage::addOutputSpectrum(const ComplexSignal32& outputSpectrum) noexcept
+{
+    if (!isConfigured())
+        return;
+    const int numOfOverlaps = blocking.numOfOverlaps;
+    const int slot = (firstPendingFrame + numOfPendingFrames) % numOfOverlaps;
+    synthesise(outputSpectrum, synthesisFrames[static_cast<std::size_t>(slot)]);
     ++numOfPendingFrames;
     if (numOfPendingFrames >= numOfOverlaps)
         emitHop();
@@ -228,8 +257,10 @@ void ShortTimeFourierStage::addOutputSpectrum(const ComplexSignal32& outputSpect
 void ShortTimeFourierStage::emitHop() noexcept
 {
     const int numOfOutputChannels = synthesisWindow.getNumOfChannels();
-    const int w = windowSize;
-    const int h = hopSize;
+    const int numOfOverlaps = blocking.numOfOverlaps;
+    const int synthesisDelay = blocking.synthesisDelay;
+    const int w = blocking.windowSize;
+    const int h = blocking.hopSize;
     for (int c = 0; c < numOfOutputChannels; ++c)
         std::fill_n(hop.getWritePointer(c), h, 0.0f);
     for (int j = 0; j < numOfOverlaps; ++j)
@@ -244,16 +275,13 @@ void ShortTimeFourierStage::emitHop() noexcept
         const int slot = (firstPendingFrame + j) % numOfOverlaps;
         for (int c = 0; c < numOfOutputChannels; ++c)
             vec::addTo(hop.getWritePointer(c) + (first - start),
-                       synthesisFrames.getReadPointer(slot * numOfOutputChannels + c) + first, last - first);
+                       synthesisFrames[static_cast<std::size_t>(slot)].getReadPointer(c) + first, last - first);
     }
     firstPendingFrame = (firstPendingFrame + 1) % numOfOverlaps;
     --numOfPendingFrames;
 
     if (outputCount + h > outputCapacity)
-    {
-        ++numOfDroppedHops;
         return;
-    }
     for (int c = 0; c < numOfOutputChannels; ++c)
     {
         float* samples = hop.getWritePointer(c);

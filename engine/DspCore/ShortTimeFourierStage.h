@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "DspCore/Export.h"
 #include "DspCore/FourierTransform.h"
@@ -12,36 +13,51 @@ namespace murel
 /** The short-time Fourier stage of a spectral processor, with every buffer it needs.
 
     Samples are gathered into frames of windowSize samples every hopSize samples, windowed,
-    zero-padded in front to fftSize and transformed; the spectrum goes to a Work, which hands
-    back zero or more output spectra (addOutputSpectrum). Each is transformed back, windowed
-    again and overlap-added with the numOfOverlaps - 1 frames before it; every finished hop is
-    appended to the output queue, which the caller reads sample-exactly.
+    zero-padded in front to fftSize and transformed. The owner pulls the spectra one by one and
+    hands back zero or more output spectra for each:
 
-    configure and reserve allocate; everything else works in prepared buffers and never throws.
-    A non-finite input sample counts as silence, and non-finite values that arise on the way
-    (a spectrum or a sum that overflows) are set to 0, so that the output is always finite. */
+        stage.setInput(channels, numOfSamples);
+        while (const ComplexSignal32* spectrum = stage.nextSpectrum())
+            stage.addOutputSpectrum(work(*spectrum));
+
+    Each output spectrum is transformed back, windowed again and overlap-added with the
+    numOfOverlaps - 1 frames before it; every finished hop is appended to the output queue,
+    which the caller reads sample-exactly.
+
+    setBlocking, configure and reserve allocate; everything else works in prepared buffers and
+    never throws. A non-finite input sample counts as silence, and non-finite values that arise
+    on the way (a spectrum or a sum that overflows) are set to 0, so that the output is always
+    finite. */
 class MUREL_EXPORT ShortTimeFourierStage
 {
 public:
-    /** The per-frame processing the stage drives. */
-    class Work
+    /** The frame sizes, fixed from setBlocking to the next. */
+    struct Blocking
     {
-    public:
-        virtual ~Work() = default;
-        /** spectrum: fftSize / 2 + 1 bins per input channel. Calls stage.addOutputSpectrum for
-            every output frame, oldest first. */
-        virtual void processSpectrum(const ComplexSignal32& spectrum, ShortTimeFourierStage& stage) noexcept = 0;
+        int fftSize = 0;
+        int windowSize = 0;
+        int hopSize = 0;
+        /** Hops between a frame's end and the end of the part of it emitted first. */
+        int synthesisDelay = 0;
+        /** Frames summed for each output hop. */
+        int numOfOverlaps = 2;
     };
 
-    /** Sets up the framing (the windows give the channel counts: one row per input or output
-        channel) and resets. False, with the stage switched off, for sizes that cannot be run:
-        fftSize not a power of two of at least 2 or below windowSize, hopSize outside
-        1 ... windowSize, windows of another length or without rows, numOfOverlaps below 1. */
-    bool configure(int fftSize, int windowSize, int hopSize, const Signal32& analysisWindow,
-                   const Signal32& synthesisWindow, int synthesisDelay, int numOfOverlaps);
+    /** Takes new frame sizes and switches the stage off until configure gives it windows.
+        False, with the stage cleared, for sizes that cannot be run: fftSize not a power of two
+        of at least 2 or below windowSize, hopSize outside 1 ... windowSize. */
+    bool setBlocking(int fftSize, int windowSize, int hopSize);
+    /** Sets the windows for the blocking (one row per input or output channel), allocates
+        every buffer and resets. False, with the stage cleared, for windows of another length
+        or without rows, a negative synthesisDelay or numOfOverlaps below 1. */
+    bool configure(const Signal32& analysisWindow, const Signal32& synthesisWindow, int synthesisDelay,
+                   int numOfOverlaps);
     /** Switches the stage off and frees its buffers. */
     void clear();
-    bool isConfigured() const { return windowSize > 0; }
+    bool isConfigured() const { return inputFrame.hasStorage(); }
+    const Blocking& getBlocking() const { return blocking; }
+    const Signal32& getAnalysisWindow() const { return analysisWindow; }
+    const Signal32& getSynthesisWindow() const { return synthesisWindow; }
 
     /** Empties the frames and the output queue and buffers the start-up silence again. */
     void reset() noexcept;
@@ -53,14 +69,25 @@ public:
     /** Makes room for numOfSamples more output samples. */
     void reserveOutput(int64_t numOfSamples);
 
-    /** Feeds numOfSamples samples of every input channel (rows of channels). */
-    void process(const float* const* channels, int numOfSamples, Work& work) noexcept;
-    /** Feeds numOfFrames interleaved frames of the input channels. */
-    void processInterleaved(const float* samples, int numOfFrames, Work& work) noexcept;
-    /** From within Work::processSpectrum: one output spectrum. Rows beyond the output channel
-        count are ignored; rows and bins it lacks count as zero. A hop that finds the output
-        queue full is dropped (reserve prevents that). */
+    /** The next input: numOfSamples samples of every input channel (rows of channels), read
+        by nextSpectrum until it returns null; the rows must stay valid until then. */
+    void setInput(const float* const* channels, int numOfSamples) noexcept;
+    /** setInput for numOfFrames interleaved frames of the input channels. */
+    void setInputInterleaved(const float* samples, int numOfFrames) noexcept;
+    /** Gathers input until a frame is complete and returns its spectrum (fftSize / 2 + 1 bins
+        per input channel, valid until the next call); null once the input is used up. */
+    const ComplexSignal32* nextSpectrum() noexcept;
+    /** One output spectrum, the oldest first. Rows beyond the output channel count are
+        ignored; rows and bins it lacks count as zero. A hop that finds the output queue full
+        is dropped (reserve prevents that). */
     void addOutputSpectrum(const ComplexSignal32& spectrum) noexcept;
+
+    /** Windows, pads and transforms frame (windowSize samples per input channel) outside the
+        stream; the spectrum is valid until the next frame. */
+    const ComplexSignal32& analyse(const Signal32& frame) noexcept;
+    /** The windowed inverse of spectrum (as addOutputSpectrum takes it) into output, one row
+        of windowSize samples per output channel. */
+    void synthesise(const ComplexSignal32& spectrum, Signal32& output) noexcept;
 
     /** Output samples per channel waiting to be read. */
     int64_t getNumOfOutputSamples() const { return outputCount; }
@@ -76,25 +103,22 @@ public:
     int getNumOfBufferedSamples() const { return numOfBuffered; }
     /** Output frames waiting for the frames that overlap them. */
     int getNumOfPendingFrames() const { return numOfPendingFrames; }
-    /** Hops dropped because the output queue was full. */
-    int64_t getNumOfDroppedHops() const { return numOfDroppedHops; }
 
 private:
-    template <typename Read>
-    void feed(int numOfSamples, Read read, Work& work) noexcept;
-    void analyse(Work& work) noexcept;
     void emitHop() noexcept;
     template <typename Write>
     bool read(int numOfSamples, Write write) noexcept;
 
-    int fftSize = 0;
-    int windowSize = 0;
-    int hopSize = 0;
-    int synthesisDelay = 0;
-    int numOfOverlaps = 1;
+    Blocking blocking;
     Signal32 analysisWindow;
     Signal32 synthesisWindow;
     FourierTransform fourierTransform;
+
+    /** The caller's input, read by nextSpectrum: rows, or interleaved frames. */
+    const float* const* inputRows = nullptr;
+    const float* inputFrames = nullptr;
+    int inputLength = 0;
+    int inputPosition = 0;
 
     /** The frame being gathered: windowSize samples per input channel. */
     Signal32 inputFrame;
@@ -105,7 +129,7 @@ private:
     ComplexSignal32 paddedSpectrum;
     Signal32 inverseFrame;
     /** numOfOverlaps synthesised frames, a ring: firstPendingFrame is the oldest. */
-    Signal32 synthesisFrames;
+    std::vector<Signal32> synthesisFrames;
     int firstPendingFrame = 0;
     int numOfPendingFrames = 0;
     Signal32 hop;
@@ -115,7 +139,6 @@ private:
     int64_t outputCapacity = 0;
     int64_t outputStart = 0;
     int64_t outputCount = 0;
-    int64_t numOfDroppedHops = 0;
 };
 
 } // namespace murel

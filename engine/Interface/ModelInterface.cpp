@@ -12,6 +12,7 @@
 
 #include "DspCore/Files.h"
 #include "DspCore/LastError.h"
+#include "Interface/CallGuard.h"
 #include "Interface/ProcessorState.h"
 #include "Neural/NeuralModel.h"
 #include "Neural/Tensor.h"
@@ -40,46 +41,33 @@ extern "C"
 
     MUREL_API void* murelCreateModel(const char* modelFilePath)
     {
-        murel::clearLastErrorMessage();
-        if (modelFilePath == nullptr)
-        {
-            murel::setLastErrorMessage("no model file given");
-            return nullptr;
-        }
-        try
-        {
-            if (!murel::isReadableModelFile(modelFilePath))
-                return nullptr;
-            auto handle = std::make_unique<ModelHandle>();
-            auto stream = std::make_shared<murel::FileStream>();
-            if (!stream->open(murel::File(modelFilePath), murel::FileStream::readAccess,
-                              murel::FileStream::openExisting))
+        return murel::guardCreate(
+            modelFilePath, "the model cannot be read",
+            [&]() -> void*
             {
-                murel::setLastErrorMessage(std::string("cannot open model '") + modelFilePath +
-                                           "': " + std::strerror(errno));
-                return nullptr;
-            }
-            if (!handle->model.loadModel(stream))
-            {
-                murel::setLastErrorMessage(std::string("model '") + modelFilePath +
-                                           "': " + murel::getLastErrorMessage());
-                return nullptr;
-            }
-            murel::clearLastErrorMessage();
-            return handle.release();
-        }
-        catch (const std::exception& error)
-        {
-            const std::string reason =
-                murel::getLastErrorMessage().empty() ? error.what() : murel::getLastErrorMessage();
-            murel::setLastErrorMessage(std::string("model '") + modelFilePath + "': " + reason);
-            return nullptr;
-        }
-        catch (...)
-        {
-            murel::setLastErrorMessage(std::string("model '") + modelFilePath + "' cannot be read");
-            return nullptr;
-        }
+                if (modelFilePath == nullptr)
+                {
+                    murel::setLastErrorMessage("no model file given");
+                    return nullptr;
+                }
+                if (!murel::isReadableModelFile(modelFilePath))
+                    return nullptr;
+                const std::string path = modelFilePath;
+                auto handle = std::make_unique<ModelHandle>();
+                auto stream = std::make_shared<murel::FileStream>();
+                if (!stream->open(murel::File(path), murel::FileStream::readAccess, murel::FileStream::openExisting))
+                {
+                    murel::setLastErrorMessage("cannot open model '" + path + "': " + std::strerror(errno));
+                    return nullptr;
+                }
+                const std::string reason = handle->model.load(stream);
+                if (!reason.empty())
+                {
+                    murel::setLastErrorMessage("model '" + path + "': " + reason);
+                    return nullptr;
+                }
+                return handle.release();
+            });
     }
 
     MUREL_API void murelAddTensor(void* model, const float* data, int numOfAxes, const int* shape)
@@ -87,30 +75,31 @@ extern "C"
         ModelHandle* handle = toHandle(model);
         if (handle == nullptr)
             return;
-        try
-        {
+        handle->result.shape.clear();
+        if (numOfAxes != 3 || shape == nullptr)
+            return;
+        // Checked before the caller's data is touched.
+        if (shape[0] < 0 || shape[1] != handle->model.tensorRows ||
+            shape[2] != handle->model.getNumOfInputTensorChannels())
+            return;
+        const std::int64_t count = static_cast<std::int64_t>(shape[0]) * shape[1] * shape[2];
+        if (count > murel::maxNumOfTensorElements || (count > 0 && data == nullptr))
+            return;
+        const bool pushed = murel::guardCall(false,
+                                             [&]
+                                             {
+                                                 murel::Tensor<float>& input = handle->input;
+                                                 if (input.data != nullptr && input.data.use_count() > 1)
+                                                     input.data.reset();
+                                                 input.ensureShape(shape[0], shape[1], shape[2]);
+                                                 if (count > 0)
+                                                     std::memcpy(input.data->data, data,
+                                                                 static_cast<std::size_t>(count) * sizeof(float));
+                                                 handle->model.pushTensorInto(input, handle->result);
+                                                 return true;
+                                             });
+        if (!pushed)
             handle->result.shape.clear();
-            if (numOfAxes != 3 || shape == nullptr)
-                return;
-            // Checked before the caller's data is touched.
-            if (shape[0] < 0 || shape[1] != handle->model.tensorRows ||
-                shape[2] != handle->model.getNumOfInputTensorChannels())
-                return;
-            const std::int64_t count = static_cast<std::int64_t>(shape[0]) * shape[1] * shape[2];
-            if (count > murel::maxNumOfTensorElements || (count > 0 && data == nullptr))
-                return;
-            murel::Tensor<float>& input = handle->input;
-            if (input.data != nullptr && input.data.use_count() > 1)
-                input.data.reset();
-            input.ensureShape(shape[0], shape[1], shape[2]);
-            if (count > 0)
-                std::memcpy(input.data->data, data, static_cast<std::size_t>(count) * sizeof(float));
-            handle->model.pushTensorInto(input, handle->result);
-        }
-        catch (...)
-        {
-            handle->result.shape.clear();
-        }
     }
 
     MUREL_API bool murelGetResultTensorShape(void* model, int numOfAxes, int* shape)
@@ -134,38 +123,32 @@ extern "C"
         const ModelHandle* handle = toHandle(model);
         if (handle == nullptr || data == nullptr)
             return false;
-        try
-        {
-            const murel::Tensor<float>& result = handle->result;
-            const int count = result.getNumOfElements();
-            if (result.shape.empty() || count == 0 || result.data == nullptr || result.data->size < count)
-                return false;
-            std::memcpy(data, result.getReadPointer(), static_cast<std::size_t>(count) * sizeof(float));
-            return true;
-        }
-        catch (...)
-        {
-            return false;
-        }
+        return murel::guardCall(
+            false,
+            [&]
+            {
+                const murel::Tensor<float>& result = handle->result;
+                const int count = result.getNumOfElements();
+                if (result.shape.empty() || count == 0 || result.data == nullptr || result.data->size < count)
+                    return false;
+                std::memcpy(data, result.getReadPointer(), static_cast<std::size_t>(count) * sizeof(float));
+                return true;
+            });
     }
 
     MUREL_API void murelResetModelState(void* model)
     {
-        ModelHandle* handle = toHandle(model);
-        if (handle == nullptr)
-            return;
-        try
-        {
-            handle->model.reset();
-        }
-        catch (...)
-        {
-        }
+        murel::guardCall(
+            [&]
+            {
+                if (ModelHandle* handle = toHandle(model))
+                    handle->model.reset();
+            });
     }
 
     MUREL_API void murelDeleteModel(void* model)
     {
-        delete toHandle(model);
+        murel::guardCall([&] { delete toHandle(model); });
     }
 
     MUREL_API void murelGetModelInfo(void* model, MurelModelInfo* info)

@@ -9,12 +9,14 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "DspCore/LastError.h"
 #include "DspCore/MathEx.h"
 #include "DspCore/Signals.h"
 #include "DspCore/VectorOps.h"
+#include "Interface/CallGuard.h"
 #include "Interface/HostPolicy.h"
 #include "Interface/ProcessorState.h"
 
@@ -30,7 +32,7 @@ ProcessorState* toState(void* processor)
 
 /** Fills the buffer with zeros and copies as much of text as fits, without a terminator of its
     own. */
-void copyName(const std::string& text, char* buffer, int bufferSize)
+void copyName(std::string_view text, char* buffer, int bufferSize) noexcept
 {
     if (buffer == nullptr || bufferSize < 1)
         return;
@@ -41,33 +43,14 @@ void copyName(const std::string& text, char* buffer, int bufferSize)
 
 void* createProcessor(int numOfModelFiles, const char* const* modelFilePaths, int numOfChannels, double sampleRate)
 {
-    murel::clearLastErrorMessage();
-    try
-    {
-        auto state = std::make_unique<ProcessorState>();
-        if (!state->loadModels(numOfModelFiles, modelFilePaths, numOfChannels, sampleRate))
-        {
-            murel::setLastErrorMessageUnlessSet("the processor cannot be created");
-            return nullptr;
-        }
-        murel::clearLastErrorMessage();
-        return state.release();
-    }
-    catch (const std::bad_alloc&)
-    {
-        murel::setLastErrorMessage("out of memory");
-        return nullptr;
-    }
-    catch (const std::exception& error)
-    {
-        murel::setLastErrorMessageUnlessSet(error.what());
-        return nullptr;
-    }
-    catch (...)
-    {
-        murel::setLastErrorMessageUnlessSet("the processor cannot be created");
-        return nullptr;
-    }
+    return murel::guardCreate(nullptr, "the processor cannot be created",
+                              [&]() -> void*
+                              {
+                                  auto state = std::make_unique<ProcessorState>();
+                                  if (!state->loadModels(numOfModelFiles, modelFilePaths, numOfChannels, sampleRate))
+                                      return nullptr;
+                                  return state.release();
+                              });
 }
 
 // Parameter ids.
@@ -141,13 +124,8 @@ extern "C"
 
     MUREL_API void* murelCreateProcessor(const char* modelFilePath, int numOfChannels, double sampleRate)
     {
-        if (modelFilePath == nullptr)
-        {
-            murel::setLastErrorMessage("no model file given");
-            return nullptr;
-        }
         const char* const paths[1] = {modelFilePath};
-        return createProcessor(1, paths, numOfChannels, sampleRate);
+        return createProcessor(1, modelFilePath != nullptr ? paths : nullptr, numOfChannels, sampleRate);
     }
 
     MUREL_API void* murelCreateStemSeparator(int numOfModelFiles, const char** modelFilePaths, int numOfChannels,
@@ -158,40 +136,33 @@ extern "C"
 
     MUREL_API void murelDeleteProcessor(void* processor)
     {
-        // Destruction only joins threads and frees memory; nothing in it throws.
-        delete toState(processor);
+        murel::guardCall([&] { delete toState(processor); });
     }
 
     MUREL_API void murelAddAudio(void* processor, float** channels, int numOfSamples)
     {
-        ProcessorState* state = toState(processor);
-        if (state == nullptr || channels == nullptr || numOfSamples < 1)
-            return;
-        const int numOfChannels = state->numOfInputChannels;
-        for (int c = 0; c < numOfChannels; ++c)
-            if (channels[c] == nullptr)
-                return;
-        try
-        {
-            state->processor.addAudio(channels, numOfSamples);
-        }
-        catch (...)
-        {
-        }
+        murel::guardCall(
+            [&]
+            {
+                ProcessorState* state = toState(processor);
+                if (state == nullptr || channels == nullptr || numOfSamples < 1)
+                    return;
+                for (int c = 0; c < state->numOfInputChannels; ++c)
+                    if (channels[c] == nullptr)
+                        return;
+                state->processor.addAudio(channels, numOfSamples);
+            });
     }
 
     MUREL_API void murelAddAudioInterleaved(void* processor, float* samples, int numOfFrames)
     {
-        ProcessorState* state = toState(processor);
-        if (state == nullptr || samples == nullptr || numOfFrames < 1)
-            return;
-        try
-        {
-            state->processor.addAudioInterleaved(samples, numOfFrames);
-        }
-        catch (...)
-        {
-        }
+        murel::guardCall(
+            [&]
+            {
+                ProcessorState* state = toState(processor);
+                if (state != nullptr && samples != nullptr && numOfFrames >= 1)
+                    state->processor.addAudioInterleaved(samples, numOfFrames);
+            });
     }
 
     MUREL_API bool murelProcessAudio(void* processor, const float* const* input, float** output, int numOfSamples)
@@ -202,15 +173,9 @@ extern "C"
         for (int c = 0; c < state->numOfInputChannels; ++c)
             if (input[c] == nullptr || output[c] == nullptr)
                 return false;
-        // The input is queued before any output is written: the buffers may be the same.
-        try
-        {
-            state->processor.addAudio(input, numOfSamples);
-        }
-        catch (...)
-        {
-            // Out of memory: the block is lost, the timing is kept.
-        }
+        // The input is queued before any output is written: the buffers may be the same. Out of
+        // memory loses the block but keeps the timing.
+        murel::guardCall([&] { state->processor.addAudio(input, numOfSamples); });
         state->fixedLatencyOutput.take(state->processor, output, numOfSamples);
         return true;
     }
@@ -220,14 +185,7 @@ extern "C"
         ProcessorState* state = toState(processor);
         if (state == nullptr || input == nullptr || output == nullptr || numOfFrames < 1)
             return false;
-        try
-        {
-            state->processor.addAudioInterleaved(input, numOfFrames);
-        }
-        catch (...)
-        {
-            // Out of memory: the block is lost, the timing is kept.
-        }
+        murel::guardCall([&] { state->processor.addAudioInterleaved(input, numOfFrames); });
         state->fixedLatencyOutput.takeInterleaved(state->processor, output, numOfFrames);
         return true;
     }
@@ -237,8 +195,7 @@ extern "C"
         ProcessorState* state = toState(processor);
         if (state == nullptr || channels == nullptr || numOfSamples < 0)
             return false;
-        const int numOfChannels = state->numOfOutputChannels;
-        for (int c = 0; c < numOfChannels; ++c)
+        for (int c = 0; c < state->numOfOutputChannels; ++c)
             if (channels[c] == nullptr)
                 return false;
         return state->processor.getAudio(channels, numOfSamples);
@@ -262,35 +219,30 @@ extern "C"
 
     MUREL_API void murelResetProcessorState(void* processor)
     {
-        ProcessorState* state = toState(processor);
-        if (state == nullptr)
-            return;
-        try
-        {
-            state->processor.reset();
-            state->fixedLatencyOutput.reset(state->processor.getLatency(1));
-        }
-        catch (...)
-        {
-        }
+        murel::guardCall(
+            [&]
+            {
+                if (ProcessorState* state = toState(processor))
+                {
+                    state->processor.reset();
+                    state->fixedLatencyOutput.reset(state->processor.getLatency(1));
+                }
+            });
     }
 
     MUREL_API bool murelPrepareProcessor(void* processor, int maximumBlockSize)
     {
-        ProcessorState* state = toState(processor);
-        if (state == nullptr || maximumBlockSize < 1)
-            return false;
-        try
-        {
-            state->processor.prepare(maximumBlockSize);
-            state->processor.reset();
-            state->fixedLatencyOutput.reset(state->processor.getLatency(1));
-            return true;
-        }
-        catch (...)
-        {
-            return false;
-        }
+        return murel::guardCall(false,
+                                [&]
+                                {
+                                    ProcessorState* state = toState(processor);
+                                    if (state == nullptr || maximumBlockSize < 1)
+                                        return false;
+                                    state->processor.prepare(maximumBlockSize);
+                                    state->processor.reset();
+                                    state->fixedLatencyOutput.reset(state->processor.getLatency(1));
+                                    return true;
+                                });
     }
 
     MUREL_API void murelGetProcessorInfo(void* processor, MurelModelInfo* info)
@@ -420,13 +372,11 @@ extern "C"
     MUREL_API void murelGetOutputBusName(void* processor, int busIndex, char* name, int bufferSize)
     {
         const ProcessorState* state = toState(processor);
-        try
-        {
-            copyName(state != nullptr ? state->processor.getOutputBusName(busIndex) : std::string(), name, bufferSize);
-        }
-        catch (...)
-        {
-        }
+        murel::guardCall(
+            [&] {
+                copyName(state != nullptr ? state->processor.getOutputBusName(busIndex) : std::string(), name,
+                         bufferSize);
+            });
     }
 
     MUREL_API void murelGetVectorArithmeticWrapperName(char* name, int bufferSize)
@@ -438,23 +388,17 @@ extern "C"
     {
         if (path == nullptr || bufferSize < 1)
             return false;
-        try
-        {
-            const std::string found = murel::hostPolicy::findDefaultModel(sampleRate);
-            // A cut path would name another file: nothing rather than that.
-            if (found.empty() || found.size() >= static_cast<std::size_t>(bufferSize))
-            {
-                copyName(std::string(), path, bufferSize);
-                return false;
-            }
-            copyName(found, path, bufferSize);
-            return true;
-        }
-        catch (...)
-        {
-            copyName(std::string(), path, bufferSize);
-            return false;
-        }
+        copyName(std::string(), path, bufferSize);
+        return murel::guardCall(false,
+                                [&]
+                                {
+                                    const std::string found = murel::hostPolicy::findDefaultModel(sampleRate);
+                                    // A cut path would name another file: nothing rather than that.
+                                    if (found.empty() || found.size() >= static_cast<std::size_t>(bufferSize))
+                                        return false;
+                                    copyName(found, path, bufferSize);
+                                    return true;
+                                });
     }
 
     MUREL_API int murelGetModelSetPath(const char* setName, int modelIndex, double sampleRate, char* path,
@@ -486,15 +430,12 @@ extern "C"
     {
         if (text == nullptr || gain == nullptr)
             return false;
-        try
-        {
-            *gain = murel::hostPolicy::parseGain(text);
-            return true;
-        }
-        catch (...)
-        {
-            return false;
-        }
+        return murel::guardCall(false,
+                                [&]
+                                {
+                                    *gain = murel::hostPolicy::parseGain(text);
+                                    return true;
+                                });
     }
 
     MUREL_API int murelFindOutputBus(void* processor, const char* bus)
@@ -502,58 +443,48 @@ extern "C"
         const ProcessorState* state = toState(processor);
         if (state == nullptr || bus == nullptr)
             return -1;
-        try
-        {
-            return murel::hostPolicy::findBus(getBusNames(*state), bus);
-        }
-        catch (...)
-        {
-            return -1;
-        }
+        return murel::guardCall(-1, [&] { return murel::hostPolicy::findBus(getBusNames(*state), bus); });
     }
 
     MUREL_API bool murelApplyHostMix(void* processor, const char* const* settings, int numOfSettings, char* message,
                                      int messageSize)
     {
         ProcessorState* state = toState(processor);
-        try
-        {
-            if (state == nullptr || numOfSettings < 0 || (numOfSettings > 0 && settings == nullptr))
+        return murel::guardCall(
+            false,
+            [&]
             {
-                copyName("no processor or no settings given", message, messageSize);
-                return false;
-            }
-            std::vector<std::string> texts;
-            for (int i = 0; i < numOfSettings; ++i)
-            {
-                if (settings[i] == nullptr)
+                if (state == nullptr || numOfSettings < 0 || (numOfSettings > 0 && settings == nullptr))
                 {
-                    copyName("mix setting " + std::to_string(i + 1) + " is null", message, messageSize);
+                    copyName("no processor or no settings given", message, messageSize);
                     return false;
                 }
-                texts.emplace_back(settings[i]);
-            }
-            const murel::hostPolicy::Mix mix = murel::hostPolicy::resolveMix(getBusNames(*state), texts);
-            const int numOfBusses =
-                std::min(static_cast<int>(mix.gains.size()), static_cast<int>(MUREL_MAX_NUM_OF_CONTROLLED_BUSSES));
-            for (int bus = 0; bus < numOfBusses; ++bus)
+                std::vector<std::string> texts;
+                for (int i = 0; i < numOfSettings; ++i)
+                {
+                    if (settings[i] == nullptr)
+                    {
+                        copyName("mix setting " + std::to_string(i + 1) + " is null", message, messageSize);
+                        return false;
+                    }
+                    texts.emplace_back(settings[i]);
+                }
+                const murel::hostPolicy::Mix mix = murel::hostPolicy::resolveMix(getBusNames(*state), texts);
+                const int numOfBusses =
+                    std::min(static_cast<int>(mix.gains.size()), static_cast<int>(MUREL_MAX_NUM_OF_CONTROLLED_BUSSES));
+                for (int bus = 0; bus < numOfBusses; ++bus)
+                {
+                    state->processor.setGain(bus, mix.gains[static_cast<std::size_t>(bus)]);
+                    state->processor.setSensitivity(bus, mix.sensitivities[static_cast<std::size_t>(bus)]);
+                }
+                copyName(mix.note, message, messageSize);
+                return true;
+            },
+            [&](const std::exception* error) noexcept
             {
-                state->processor.setGain(bus, mix.gains[static_cast<std::size_t>(bus)]);
-                state->processor.setSensitivity(bus, mix.sensitivities[static_cast<std::size_t>(bus)]);
-            }
-            copyName(mix.note, message, messageSize);
-            return true;
-        }
-        catch (const murel::hostPolicy::SettingError& error)
-        {
-            copyName(error.what(), message, messageSize);
-            return false;
-        }
-        catch (...)
-        {
-            copyName("out of memory", message, messageSize);
-            return false;
-        }
+                const bool rejected = dynamic_cast<const murel::hostPolicy::SettingError*>(error) != nullptr;
+                copyName(rejected ? error->what() : "out of memory", message, messageSize);
+            });
     }
 
 } // extern "C"

@@ -78,7 +78,10 @@ bool ProcessorState::loadModels(int numOfModelFiles, const char* const* modelFil
         files.emplace_back(std::string(modelFiles[i]));
     }
     if (!processor.loadModelFiles(files))
+    {
+        setLastErrorMessage(processor.getLastError());
         return false;
+    }
 
     AudioFormat format;
     format.createDefaultChannelMapping(numOfChannels);

@@ -7,7 +7,6 @@
 #include <map>
 #include <stdexcept>
 
-#include "DspCore/LastError.h"
 #include "Format/ModelFile.h"
 #include "Format/ModelReading.h"
 #include "Neural/LayerFactory.h"
@@ -64,7 +63,7 @@ ModelHeaderRecord emptyHeader()
     return header;
 }
 
-/** Ends the load with a reason for murelGetLastErrorMessage. */
+/** Ends the load with a reason. */
 [[noreturn]] void reject(const std::string& reason)
 {
     throw ModelFormatError(reason);
@@ -212,32 +211,36 @@ void NeuralModel<T>::makeEmptyGraph()
 template <typename T>
 bool NeuralModel<T>::loadModel(std::shared_ptr<InputStream> stream)
 {
-    bool loaded = false;
+    return load(std::move(stream)).empty();
+}
+
+template <typename T>
+std::string NeuralModel<T>::load(std::shared_ptr<InputStream> stream)
+{
+    std::string reason = "no stream to read";
     try
     {
-        loaded = stream != nullptr && readModel(stream);
+        if (stream != nullptr)
+        {
+            readModel(stream);
+            reason.clear();
+        }
     }
     catch (const ModelFormatError& error)
     {
-        setLastErrorMessage(error.what());
-        loaded = false;
-    }
-    catch (const std::exception& error)
-    {
-        setLastErrorMessageUnlessSet(error.what());
-        makeEmptyGraph();
-        throw;
+        reason = error.what();
     }
     catch (...)
     {
         makeEmptyGraph();
+        exposeHeader();
         throw;
     }
     // A graph that failed to load is never left half connected.
-    if (!loaded)
+    if (!reason.empty())
         makeEmptyGraph();
     exposeHeader();
-    return loaded;
+    return reason;
 }
 
 template <typename T>
@@ -262,7 +265,7 @@ void NeuralModel<T>::exposeHeader()
 }
 
 template <typename T>
-bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
+void NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
 {
     using namespace modelreading;
     InputStream& in = *stream;
@@ -341,13 +344,11 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
         }
         catch (const std::out_of_range&)
         {
-            setLastErrorMessage(what + ": it reads from a layer that is not defined before it");
-            throw;
+            throw std::out_of_range(what + ": it reads from a layer that is not defined before it");
         }
-        catch (const std::exception& error)
+        catch (const std::length_error& error)
         {
-            setLastErrorMessage(what + ": " + error.what());
-            throw;
+            throw std::length_error(what + ": " + error.what());
         }
         layers[name] = layer;
     }
@@ -362,8 +363,7 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
     }
     catch (const std::out_of_range&)
     {
-        setLastErrorMessage("the model's output names a layer that does not exist");
-        throw;
+        throw std::out_of_range("the model's output names a layer that does not exist");
     }
     layers["output"] = outputLayer;
 
@@ -399,7 +399,6 @@ bool NeuralModel<T>::readModel(const std::shared_ptr<InputStream>& stream)
         (static_cast<std::int64_t>(produced.rateNumerator) + produced.rateDenominator - 1) / produced.rateDenominator;
     if (!budget.spend(framesPerCall * produced.getNumOfElements()))
         reject("the output is larger than a file of this size can justify");
-    return true;
 }
 
 template <typename T>

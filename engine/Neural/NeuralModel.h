@@ -37,6 +37,9 @@ public:
         std::out_of_range, and a negative string length or tensor rank std::length_error. After a
         failure the model is to be discarded. */
     bool loadModel(std::shared_ptr<InputStream> stream);
+    /** loadModel that says why: empty when the model loaded, else the reason (the record and
+        what did not fit). The exceptions of loadModel carry their reason in what(). */
+    std::string load(std::shared_ptr<InputStream> stream);
 
     /** Runs one spectrum through the network: the mask frames that left the graph during the
         call, oldest first. Throws std::runtime_error "Unknown packing format" for an input or
@@ -108,7 +111,7 @@ public:
 private:
     ModelHeaderRecord header;
 
-    bool readModel(const std::shared_ptr<InputStream>& stream);
+    void readModel(const std::shared_ptr<InputStream>& stream);
     void exposeHeader();
     void makeEmptyGraph();
     void resetSpectrumHistory();

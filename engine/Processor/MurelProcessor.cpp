@@ -8,7 +8,6 @@
 #include <limits>
 #include <utility>
 
-#include "DspCore/LastError.h"
 #include "DspCore/VectorOps.h"
 
 namespace murel
@@ -81,15 +80,6 @@ ComplexSignal32 copyOf(const ComplexSignal32& signal)
 /** Frames a bus queue is first sized for beyond the models' latency. */
 constexpr int spareQueueSlots = 4;
 
-/** The files loadModelFiles is loading, so that loadModels can name them in its reasons. */
-thread_local const std::vector<File>* modelFileNames = nullptr;
-
-bool refuse(const std::string& reason)
-{
-    setLastErrorMessage(reason);
-    return false;
-}
-
 bool isUsable(const AudioFormat& format)
 {
     return format.getNumOfChannels() >= 1 && format.getSampleRate() > 0.0;
@@ -131,37 +121,45 @@ MurelProcessor::~MurelProcessor()
 
 bool MurelProcessor::loadModelFiles(const std::vector<File>& files)
 {
+    lastError.clear();
     std::vector<std::shared_ptr<InputStream>> streams;
-    streams.reserve(files.size());
+    std::vector<std::string> names;
     for (const File& file : files)
     {
         auto stream = std::make_shared<FileStream>();
         if (!stream->open(file, FileStream::readAccess, FileStream::openExisting))
         {
             const int error = errno;
-            setLastErrorMessage("cannot open model '" + file.getFullPath() +
-                                "': " + (file.exists() ? std::strerror(error) : "no such file"));
-            return false;
+            return refuse("cannot open model '" + file.getFullPath() +
+                          "': " + (file.exists() ? std::strerror(error) : "no such file"));
         }
         streams.push_back(std::move(stream));
+        names.push_back("model '" + file.getFullPath() + "'");
     }
-    modelFileNames = &files;
-    const bool loaded = loadModels(streams);
-    modelFileNames = nullptr;
-    return loaded;
+    return loadModels(streams, names);
 }
 
 bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>& streams)
 {
+    std::vector<std::string> names;
+    for (std::size_t i = 0; i < streams.size(); ++i)
+        names.push_back(streams.size() == 1 ? "the model" : "model " + std::to_string(i + 1));
+    return loadModels(streams, names);
+}
+
+bool MurelProcessor::refuse(const std::string& reason)
+{
+    lastError = reason;
+    return false;
+}
+
+bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>& streams,
+                                const std::vector<std::string>& modelNames)
+{
     lastError.clear();
     if (streams.empty())
         return refuse("no model given");
-    const auto nameModel = [&](std::size_t i) -> std::string
-    {
-        if (modelFileNames != nullptr && i < modelFileNames->size())
-            return "model '" + (*modelFileNames)[i].getFullPath() + "'";
-        return streams.size() == 1 ? "the model" : "model " + std::to_string(i + 1);
-    };
+    const auto nameModel = [&](std::size_t i) { return modelNames[i]; };
 
     // Everything is built aside and only taken over when the whole set can run, so that a
     // failed load leaves a working processor as it was.
@@ -179,20 +177,14 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
         const std::string name = nameModel(i);
         try
         {
-            clearLastErrorMessage();
-            if (streams[i] == nullptr)
-                return refuse(name + ": no stream to read");
-            if (!model.loadModel(streams[i]))
-                return refuse(name + ": " + getLastErrorMessage());
+            const std::string reason = model.load(streams[i]);
+            if (!reason.empty())
+                return refuse(name + ": " + reason);
         }
         catch (const std::exception& error)
         {
             // Malformed content that the standard containers reject.
-            return refuse(name + ": " + (getLastErrorMessage().empty() ? error.what() : getLastErrorMessage()));
-        }
-        catch (...)
-        {
-            return refuse(name + ": cannot be read");
+            return refuse(name + ": " + error.what());
         }
         const ModelHeaderRecord& first = models.front().getHeader();
         const ModelHeaderRecord& header = model.getHeader();
@@ -239,7 +231,6 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
     if (totalModelBusses < 1)
         return refuse("the models have no output bus besides the residual, so they never output anything");
     names.push_back(residualName);
-    clearLastErrorMessage();
 
     // The workers start before anything is taken over: a thread that cannot start leaves the
     // processor as it was.
@@ -346,7 +337,7 @@ int MurelProcessor::getLatency(int blockSize) const
     for (const NeuralModel<float>& model : neuralModels)
         modelLatency = std::max(modelLatency, model.latency);
     const int64_t latency = static_cast<int64_t>(BaseSpectralProcessor::getLatency(blockSize)) +
-                            static_cast<int64_t>(modelLatency) * hopSize;
+                            static_cast<int64_t>(modelLatency) * getHopSize();
     return static_cast<int>(std::min<int64_t>(latency, std::numeric_limits<int>::max()));
 }
 
@@ -368,8 +359,8 @@ void MurelProcessor::prepare(int maximumBlockSize)
     // A backlog of up to the latency waits in the queue behind the newest block (the fixed-latency
     // reader keeps exactly that much), and a block completes at most its own length plus a frame.
     const int64_t latency = getLatency(1);
-    stage.reserveOutput(latency + 3 * static_cast<int64_t>(maximumBlockSize) + 4 * static_cast<int64_t>(hopSize) +
-                        4 * static_cast<int64_t>(windowSize));
+    stage.reserveOutput(latency + 3 * static_cast<int64_t>(maximumBlockSize) + 4 * static_cast<int64_t>(getHopSize()) +
+                        4 * static_cast<int64_t>(getWindowSize()));
     // Every layer sizes its storage, queues and spare slots on the frames it sees first; silence
     // takes them all through the frames the models hold back and a few more.
     const int numOfChannels = inputFormat.getNumOfChannels();
@@ -377,7 +368,8 @@ void MurelProcessor::prepare(int maximumBlockSize)
     std::vector<const float*> inputs(static_cast<std::size_t>(numOfChannels), silence.data());
     std::vector<float> scratch(static_cast<std::size_t>(maximumBlockSize) * static_cast<std::size_t>(numOfChannels));
     std::vector<float*> outputs(static_cast<std::size_t>(outputFormat.getNumOfChannels()), scratch.data());
-    const int64_t total = latency + 16 * static_cast<int64_t>(hopSize) + 2 * static_cast<int64_t>(maximumBlockSize);
+    const int64_t total =
+        latency + 16 * static_cast<int64_t>(getHopSize()) + 2 * static_cast<int64_t>(maximumBlockSize);
     for (int64_t done = 0; done < total; done += maximumBlockSize)
     {
         addAudio(inputs.data(), maximumBlockSize);
@@ -389,7 +381,7 @@ void MurelProcessor::prepare(int maximumBlockSize)
 
 void MurelProcessor::prepareFrameStorage()
 {
-    const int numOfBins = fftSize / 2 + 1;
+    const int numOfBins = getFftSize() / 2 + 1;
     const int numOfChannels = outputFormat.getNumOfChannels();
     int maxLatency = 0;
     for (const NeuralModel<float>& model : neuralModels)
@@ -425,7 +417,8 @@ void MurelProcessor::addAudio(const float* const* channels, int numOfSamples)
     if (numOfSamples < 1 || !stage.isConfigured())
         return;
     stage.reserve(numOfSamples);
-    stage.process(channels, numOfSamples, frameWork);
+    stage.setInput(channels, numOfSamples);
+    processSpectra();
 }
 
 void MurelProcessor::addAudioInterleaved(const float* samples, int numOfFrames)
@@ -433,7 +426,8 @@ void MurelProcessor::addAudioInterleaved(const float* samples, int numOfFrames)
     if (numOfFrames < 1 || !stage.isConfigured())
         return;
     stage.reserve(numOfFrames);
-    stage.processInterleaved(samples, numOfFrames, frameWork);
+    stage.setInputInterleaved(samples, numOfFrames);
+    processSpectra();
 }
 
 bool MurelProcessor::getAudio(float* const* channels, int numOfSamples) noexcept
@@ -446,22 +440,25 @@ bool MurelProcessor::getAudioInterleaved(float* samples, int numOfFrames) noexce
     return stage.readOutputInterleaved(samples, numOfFrames);
 }
 
-void MurelProcessor::FrameWork::processSpectrum(const ComplexSignal32& spectrum, ShortTimeFourierStage& stage) noexcept
+void MurelProcessor::processSpectra() noexcept
 {
-    try
+    while (const ComplexSignal32* spectrum = stage.nextSpectrum())
     {
-        processor.processFrame(spectrum, [&stage](const ComplexSignal32& output) { stage.addOutputSpectrum(output); });
-    }
-    catch (...)
-    {
-        // Only a queue that outgrows its slots allocates; without memory the frame is lost.
+        try
+        {
+            processFrame(*spectrum, [this](const ComplexSignal32& output) { stage.addOutputSpectrum(output); });
+        }
+        catch (...)
+        {
+            // Only a queue that outgrows its slots allocates; without memory the frame is lost.
+        }
     }
 }
 
 template <typename Emit>
 void MurelProcessor::processFrame(const ComplexSignal32& spectrum, Emit&& emit)
 {
-    if (neuralModels.empty() || busQueues.empty() || outputFormat.getNumOfChannels() < 1 || fftSize < 2 ||
+    if (neuralModels.empty() || busQueues.empty() || outputFormat.getNumOfChannels() < 1 || getFftSize() < 2 ||
         !mixed.hasStorage())
         return;
 
@@ -623,7 +620,7 @@ ComplexSignal32 MurelProcessor::processSensitivity(float sensitivityValue, const
     if (!mask.hasStorage())
         return mask;
     ComplexSignal32 shaped(mask.getNumOfChannels(), mask.getNumOfSamples());
-    shapeMask(sensitivityValue, mask, shaped, outputFormat.getNumOfChannels(), fftSize / 2 + 1);
+    shapeMask(sensitivityValue, mask, shaped, outputFormat.getNumOfChannels(), getFftSize() / 2 + 1);
     return shaped;
 }
 

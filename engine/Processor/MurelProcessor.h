@@ -92,7 +92,7 @@ public:
     static constexpr int maxRateScale = 32;
     /** Largest transform the frame may need after that scaling. */
     static constexpr int maxFftSize = 1 << 16;
-    /** Why the last loadModels or setFormat failed, when the processor knows; else empty. */
+    /** Why the last loadModelFiles, loadModels or setFormat failed; else empty. */
     const std::string& getLastError() const { return lastError; }
     /** The per-frame work: zero or more mixed output spectra of the output channel count. */
     std::list<ComplexSignal32> process(const ComplexSignal32& spectrum) override;
@@ -154,20 +154,16 @@ private:
         int numOfBins = 0;
     };
 
-    /** Drives processFrame from the stage. */
-    class FrameWork : public ShortTimeFourierStage::Work
-    {
-    public:
-        explicit FrameWork(MurelProcessor& owner) : processor(owner) {}
-        void processSpectrum(const ComplexSignal32& spectrum, ShortTimeFourierStage& stage) noexcept override;
-
-    private:
-        MurelProcessor& processor;
-    };
-
+    /** loadModels naming the models in its reasons by modelNames. */
+    bool loadModels(const std::vector<std::shared_ptr<InputStream>>& streams,
+                    const std::vector<std::string>& modelNames);
+    /** Keeps reason for getLastError; false. */
+    bool refuse(const std::string& reason);
     bool updateBlockSize();
     /** Sizes every per-frame buffer for the current blocking and formats. */
     void prepareFrameStorage();
+    /** Every spectrum the stage's input completes through processFrame and back. */
+    void processSpectra() noexcept;
     /** One spectrum through the models, queues and mixer; emit receives each mixed spectrum. */
     template <typename Emit>
     void processFrame(const ComplexSignal32& spectrum, Emit&& emit);
@@ -182,7 +178,6 @@ private:
     std::atomic<float> maskExtrapolationEnabled{1.0f};
     /** One worker per model after the first. */
     std::vector<std::unique_ptr<ModelWorker>> workers;
-    FrameWork frameWork{*this};
     std::string lastError;
     int numOfModels = 0;
     std::vector<NeuralModel<float>> neuralModels;

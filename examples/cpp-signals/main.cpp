@@ -7,7 +7,7 @@
 #include <DspCore/AudioFormat.h>
 #include <DspCore/MathEx.h>
 #include <DspCore/Signals.h>
-#include <Interface/SignalQueue.h>
+#include <Toolbox/SignalQueue.h>
 
 namespace
 {

@@ -1,4 +1,4 @@
-#include "DspCore/SampleRateConversion.h"
+#include "Toolbox/SampleRateConversion.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "Interface/SignalQueue.h"
+#include "Toolbox/SignalQueue.h"
 
 #include <algorithm>
 #include <cstring>

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "DspCore/SampleRateConversion.h"
 #include "TestSupport.h"
+#include "Toolbox/SampleRateConversion.h"
 
 using namespace murel;
 using namespace murel::test;

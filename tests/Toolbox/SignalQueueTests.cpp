@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "Interface/SignalQueue.h"
+#include "Toolbox/SignalQueue.h"
 
 using namespace murel;
 

@@ -1,4 +1,4 @@
-#include "DspCore/NumberFormatConversion.h"
+#include "Toolbox/NumberFormatConversion.h"
 
 #include <cmath>
 #include <cstddef>

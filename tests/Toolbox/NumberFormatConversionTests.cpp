@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "DspCore/NumberFormatConversion.h"
+#include "Toolbox/NumberFormatConversion.h"
 
 using namespace murel;
 
