@@ -151,6 +151,9 @@ def main():
     parser.add_argument("--output", default=None, help="model file to export (default: WORK/candidate.model)")
     parser.add_argument("--float32", action="store_true", help="export float32 instead of half-float weights")
     parser.add_argument("--export-only", action="store_true", help="export the best weights so far and stop")
+    parser.add_argument("--blend-with", default=None, help="export the blend of the best weights and this "
+                        "checkpoint's (the same network size): (1 - BLEND) x these + BLEND x the best")
+    parser.add_argument("--blend", type=float, default=0.5)
     parser.add_argument("--init", default=None, help="start from the weights of this checkpoint (same network "
                         "size) when the work folder has no checkpoint yet, e.g. the shipped model's")
     args = parser.parse_args()
@@ -254,7 +257,14 @@ def atomic_save(state, path):
 def export(model, best_path, args, step, elapsed, say, validation):
     """Writes the best weights (half floats unless --float32) to the output model file."""
     best = torch.load(best_path) if os.path.exists(best_path) else {"model": model.state_dict(), "step": step}
-    model.load_state_dict(best["model"])
+    weights = best["model"]
+    if args.blend_with:
+        # Half way between the weights fine-tuned on new material and those they started from
+        # keeps most of what each knows (the starting model's removal of clicks, say).
+        start = torch.load(args.blend_with)["model"]
+        weights = {k: (1 - args.blend) * start[k] + args.blend * v if v.is_floating_point() else v
+                   for k, v in weights.items()}
+    model.load_state_dict(weights)
     model.eval()
     if not args.float32:
         with torch.no_grad():
@@ -265,7 +275,8 @@ def export(model, best_path, args, step, elapsed, say, validation):
     summary = {"step": best["step"], "last_step": step, "minutes": round(elapsed / 60, 1),
                "validation": best.get("figures"), "mflop_per_frame": round(model.flops_per_frame() / 1e6, 3),
                "latency_samples": model.latency_samples(), "parameters": sum(p.numel() for p in model.parameters()),
-               "bytes": size, "seed": args.seed, "size": args.size}
+               "bytes": size, "seed": args.seed, "size": args.size,
+               "blend": [args.blend_with, args.blend] if args.blend_with else None}
     if validation is not None:
         summary["validation_exported"] = evaluate(model, validation)[1]
     say("exported " + output + " " + json.dumps(summary))
