@@ -57,7 +57,8 @@ inline Float4 hyperbolicTangent(Float4 x)
 
 inline float sigmoid(float x)
 {
-    const double bounded = std::clamp(static_cast<double>(x), -double{sigmoidBound}, double{sigmoidBound});
+    const double bounded =
+        std::clamp(static_cast<double>(x), -static_cast<double>(sigmoidBound), static_cast<double>(sigmoidBound));
     return std::isnan(x) ? x : static_cast<float>(1.0 / (1.0 + std::exp(-bounded)));
 }
 
