@@ -13,6 +13,7 @@ WORK/candidate.model).
 """
 
 import argparse
+import functools
 import json
 import math
 import os
@@ -40,10 +41,11 @@ LEVEL_WEIGHT = 0.01  # per dB squared of level change against the target (from c
 class Batches(torch.utils.data.IterableDataset):
     """Batch k of the run, for k from `start` on, drawn from (seed, k) alone; with several
     loader workers, worker w makes the batches k = w mod workers (the loader interleaves them
-    back in order)."""
+    back in order). make_clip(rng, n) makes one clip of n samples, collate(clips) the tensors."""
 
-    def __init__(self, corpus, seed, start, batch_size):
-        self.corpus, self.seed, self.start, self.batch_size = corpus, seed, start, batch_size
+    def __init__(self, make_clip, collate, seed, start, batch_size):
+        self.make_clip, self.collate = make_clip, collate
+        self.seed, self.start, self.batch_size = seed, start, batch_size
 
     def __iter__(self):
         n = int(CLIP_SECONDS * speech_data.RATE)
@@ -51,13 +53,21 @@ class Batches(torch.utils.data.IterableDataset):
         workers, worker = (info.num_workers, info.id) if info is not None else (1, 0)
         step = self.start + worker
         while True:
-            pairs = [speech_data.make_pair(random.Random((self.seed * 7919 + step) * 1000 + i), *self.corpus, n)
+            clips = [self.make_clip(random.Random((self.seed * 7919 + step) * 1000 + i), n)
                      for i in range(self.batch_size)]
-            noisy, clean = (np.stack(x) for x in zip(*pairs))
-            # Clips without noise weigh more: clean input must pass untouched.
-            weight = np.where(np.max(np.abs(noisy - clean), axis=1) < 1e-6 * (np.max(np.abs(clean), axis=1) + 1e-9), 2.0, 1.0)
-            yield step, torch.from_numpy(noisy), torch.from_numpy(clean), torch.from_numpy(weight.astype(np.float32))
+            yield (step, *self.collate(clips))
             step += workers
+
+
+def noisy_pair(corpus, rng, n):
+    return speech_data.make_pair(rng, *corpus, n)
+
+
+def collate_pairs(pairs):
+    noisy, clean = (np.stack(x) for x in zip(*pairs))
+    # Clips without noise weigh more: clean input must pass untouched.
+    weight = np.where(np.max(np.abs(noisy - clean), axis=1) < 1e-6 * (np.max(np.abs(clean), axis=1) + 1e-9), 2.0, 1.0)
+    return torch.from_numpy(noisy), torch.from_numpy(clean), torch.from_numpy(weight.astype(np.float32))
 
 
 def spectral_loss(estimate, reference, under=1.0):
@@ -202,7 +212,7 @@ def main():
         val_loss, figures = evaluate(model, validation)
         say(f"validation before training: loss {val_loss:.4f} " + json.dumps(figures))
         model.train()
-    loader = torch.utils.data.DataLoader(Batches(corpus, args.seed, step, args.batch), batch_size=None,
+    loader = torch.utils.data.DataLoader(Batches(functools.partial(noisy_pair, corpus), collate_pairs, args.seed, step, args.batch), batch_size=None,
                                          num_workers=args.workers, prefetch_factor=4)
     last_save = time.time()
     started = time.time() - elapsed

@@ -12,6 +12,7 @@ weights go to WORK/separator-dialogue.model and WORK/separator-music.model (half
 """
 
 import argparse
+import functools
 import json
 import math
 import os
@@ -30,7 +31,7 @@ import denoiser  # noqa: E402
 import murel.export  # noqa: E402
 import separation_data  # noqa: E402
 from murel.nn import si_sdr  # noqa: E402
-from train_denoiser import SKIP, atomic_save  # noqa: E402
+from train_denoiser import SKIP, Batches, atomic_save  # noqa: E402
 
 CLIP_SECONDS = 2.0
 STEMS = ("Dialogue", "Music", "Effects")
@@ -69,21 +70,13 @@ def stem_loss(estimate, reference, mix):
     return spectral + present * -score.clamp(max=30.0) / 10, score, present
 
 
-class Batches(torch.utils.data.IterableDataset):
-    def __init__(self, material, seed, start, batch_size):
-        self.material, self.seed, self.start, self.batch_size = material, seed, start, batch_size
+def film_mix(material, rng, n):
+    return separation_data.make_mix(rng, *material, n)
 
-    def __iter__(self):
-        n = int(CLIP_SECONDS * separation_data.RATE)
-        info = torch.utils.data.get_worker_info()
-        workers, worker = (info.num_workers, info.id) if info is not None else (1, 0)
-        step = self.start + worker
-        while True:
-            clips = [separation_data.make_mix(random.Random((self.seed * 7919 + step) * 1000 + i), *self.material, n)
-                     for i in range(self.batch_size)]
-            mix, d, m, e = (torch.from_numpy(np.stack(x)) for x in zip(*clips))
-            yield step, mix, torch.stack([d, m, e], dim=1)
-            step += workers
+
+def collate_mixes(clips):
+    mix, d, m, e = (torch.from_numpy(np.stack(x)) for x in zip(*clips))
+    return mix, torch.stack([d, m, e], dim=1)
 
 
 def evaluate(models, validation):
@@ -156,7 +149,7 @@ def main():
         models.eval()
         say("validation before training: loss {:.4f} {}".format(*evaluate(models, validation)))
         models.train()
-    loader = torch.utils.data.DataLoader(Batches(material, args.seed, step, args.batch), batch_size=None,
+    loader = torch.utils.data.DataLoader(Batches(functools.partial(film_mix, material), collate_mixes, args.seed, step, args.batch), batch_size=None,
                                          num_workers=args.workers, prefetch_factor=4)
     last_save, started = time.time(), time.time() - elapsed
 
