@@ -12,7 +12,6 @@ also shows that they are aligned.
 
 import argparse
 import os
-import random
 import subprocess
 import sys
 import tempfile
