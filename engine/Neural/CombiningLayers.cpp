@@ -11,9 +11,9 @@ namespace murel
 namespace
 {
 
-int getAxis(const Tensor<float>& tensor, std::size_t axis)
+int getAxis(const TensorView<const float>& tensor, std::size_t axis)
 {
-    return tensor.shape.size() > axis ? tensor.shape[axis] : 0;
+    return tensor.shape[axis];
 }
 
 /** r[k] = combine(r[k], x[k]) for k < n, four at a time. */
@@ -51,19 +51,18 @@ bool ConcatLayer::propagateShape(const std::vector<FrameShape>& inputShapes, Fra
     return true;
 }
 
-bool ConcatLayer::push(const std::vector<Tensor<float>>& frames, const std::vector<BaseLayer<float>*>&)
+bool ConcatLayer::push(const std::vector<TensorView<const float>>& frames, const std::vector<BaseLayer<float>*>&)
 {
     const int numOfFrames = frames.empty() ? 0 : getAxis(frames.front(), 0);
     const int rows = frames.empty() ? 0 : getAxis(frames.front(), 1);
     int totalChannels = 0;
-    for (const Tensor<float>& x : frames)
+    for (const TensorView<const float>& x : frames)
         totalChannels += getAxis(x, 2);
 
     output.ensureShape(numOfFrames, rows, totalChannels);
-    output.ensureUnique();
     float* out = output.data->data;
     int offset = 0;
-    for (const Tensor<float>& x : frames)
+    for (const TensorView<const float>& x : frames)
     {
         const int channels = getAxis(x, 2);
         const int inputRows = getAxis(x, 1);
@@ -103,7 +102,7 @@ bool ArithmeticLayer::propagateShape(const std::vector<FrameShape>& inputShapes,
     return true;
 }
 
-bool ArithmeticLayer::push(const std::vector<Tensor<float>>& frames, const std::vector<BaseLayer<float>*>&)
+bool ArithmeticLayer::push(const std::vector<TensorView<const float>>& frames, const std::vector<BaseLayer<float>*>&)
 {
     if (frames.empty())
         return false;
@@ -178,13 +177,12 @@ bool FrequencyRescaleLayer::propagateShape(const std::vector<FrameShape>& inputS
     return true;
 }
 
-bool FrequencyRescaleLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool FrequencyRescaleLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
     const int numOfFrames = getAxis(input, 0);
     const int rows = getAxis(input, 1);
     const int channels = getAxis(input, 2);
     output.ensureShape(numOfFrames, bandCount, channels);
-    output.ensureUnique();
     const float* in = input.getReadPointer();
     float* out = output.data->data;
     const std::size_t rowSize = static_cast<std::size_t>(channels);

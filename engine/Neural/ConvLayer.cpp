@@ -93,7 +93,7 @@ bool ConvLayer::configure(int rows, int channels)
     return true;
 }
 
-bool ConvLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool ConvLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
     if (input.shape.size() != 3 || input.isEmpty())
         return false;

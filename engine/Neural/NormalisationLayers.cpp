@@ -20,9 +20,9 @@ constexpr float rmsEpsilon = 1e-12f;
 /** Output rows a dense tile accumulates at once. */
 constexpr int denseTileRows = 8;
 
-bool isFrameInput(const Tensor<float>& input)
+bool isFrameInput(const TensorView<const float>& input)
 {
-    return input.shape.size() == 3 && !input.isEmpty();
+    return !input.isEmpty();
 }
 
 /** Root mean square of n values. */
@@ -106,7 +106,7 @@ bool NormLayer::propagateShape(const std::vector<FrameShape>& inputShapes, Frame
            (offset.isEmpty() || offset.getNumOfElements() == channels);
 }
 
-bool NormLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool NormLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
     if (!isFrameInput(input))
         return false;
@@ -151,7 +151,7 @@ bool PreNormLayer::propagateShape(const std::vector<FrameShape>& inputShapes, Fr
     return BaseLayer<float>::propagateShape(inputShapes, outputShape) && levels.hasStorage();
 }
 
-bool PreNormLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool PreNormLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
     if (!isFrameInput(input) || !levels.hasStorage())
         return false;
@@ -201,7 +201,7 @@ bool ARPreNormLayer::propagateShape(const std::vector<FrameShape>& inputShapes, 
     return BaseLayer<float>::propagateShape(inputShapes, outputShape) && std::isfinite(epsilon) && epsilon > 0.0f;
 }
 
-bool ARPreNormLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool ARPreNormLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
     if (!isFrameInput(input))
         return false;
@@ -268,7 +268,7 @@ bool DenseLayer::configure(int rows, int channels)
     return true;
 }
 
-bool DenseLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool DenseLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
     if (!isFrameInput(input))
         return false;

@@ -144,7 +144,7 @@ void RecurrentLayer::reset()
     std::fill(cell.begin(), cell.end(), 0.0f);
 }
 
-bool RecurrentLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool RecurrentLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
     if (input.shape.size() != 3 || input.isEmpty())
         return false;

@@ -59,7 +59,7 @@ bool SelfAttentionLayer::configure(int rows, int channels)
     return true;
 }
 
-bool SelfAttentionLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool SelfAttentionLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
     if (input.shape.size() != 3 || input.isEmpty())
         return false;

@@ -104,7 +104,7 @@ bool TransposedConvLayer::configure(int rows, int channels)
     return true;
 }
 
-bool TransposedConvLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool TransposedConvLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
     if (input.shape.size() != 3 || input.isEmpty())
         return false;
