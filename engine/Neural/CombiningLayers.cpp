@@ -11,11 +11,6 @@ namespace murel
 namespace
 {
 
-int getAxis(const TensorView<const float>& tensor, std::size_t axis)
-{
-    return tensor.shape[axis];
-}
-
 /** r[k] = combine(r[k], x[k]) for k < n, four at a time. */
 template <typename VectorOperation, typename ScalarOperation>
 void combine(float* r, const float* x, int n, VectorOperation vectorOperation, ScalarOperation scalarOperation)
@@ -53,19 +48,19 @@ bool ConcatLayer::propagateShape(const std::vector<FrameShape>& inputShapes, Fra
 
 bool ConcatLayer::push(const std::vector<TensorView<const float>>& frames, const std::vector<BaseLayer<float>*>&)
 {
-    const int numOfFrames = frames.empty() ? 0 : getAxis(frames.front(), 0);
-    const int rows = frames.empty() ? 0 : getAxis(frames.front(), 1);
+    const int numOfFrames = frames.empty() ? 0 : frames.front().shape[0];
+    const int rows = frames.empty() ? 0 : frames.front().shape[1];
     int totalChannels = 0;
     for (const TensorView<const float>& x : frames)
-        totalChannels += getAxis(x, 2);
+        totalChannels += x.shape[2];
 
     output.ensureShape(numOfFrames, rows, totalChannels);
     float* out = output.data->data;
     int offset = 0;
     for (const TensorView<const float>& x : frames)
     {
-        const int channels = getAxis(x, 2);
-        const int inputRows = getAxis(x, 1);
+        const int channels = x.shape[2];
+        const int inputRows = x.shape[1];
         if (channels > 0)
         {
             const float* in = x.getReadPointer();
@@ -179,9 +174,9 @@ bool FrequencyRescaleLayer::propagateShape(const std::vector<FrameShape>& inputS
 
 bool FrequencyRescaleLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    const int numOfFrames = getAxis(input, 0);
-    const int rows = getAxis(input, 1);
-    const int channels = getAxis(input, 2);
+    const int numOfFrames = input.shape[0];
+    const int rows = input.shape[1];
+    const int channels = input.shape[2];
     output.ensureShape(numOfFrames, bandCount, channels);
     const float* in = input.getReadPointer();
     float* out = output.data->data;

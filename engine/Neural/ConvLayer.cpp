@@ -95,7 +95,7 @@ bool ConvLayer::configure(int rows, int channels)
 
 bool ConvLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (input.shape.size() != 3 || input.isEmpty())
+    if (input.isEmpty())
         return false;
     if (!configured && !configure(input.shape[1], input.shape[2]))
         return false;

@@ -92,7 +92,7 @@ public:
     bool push(const TensorView<const float>& input, BaseLayer<float>* from) override;
     /** Scatters one frame [1, rows, inputChannels], queues the finished frames and delivers
         them until one reaches the model output. */
-    bool pushTimeSlice(const Tensor<float>& slice);
+    bool pushTimeSlice(const TensorView<const float>& slice);
     void reset() override;
     /** The following layers' latency at k / timeStride, plus k x timeOffset. */
     int measureLatency(int k) override;
@@ -126,7 +126,6 @@ private:
     Tensor<float> weights;
     Tensor<float> bias;
     Tensor<float> accumulator;
-    Tensor<float> sliceInput;
     std::list<Tensor<float>> pendingSlices;
     int kernelTime = 0;
     int kernelFrequency = 0;

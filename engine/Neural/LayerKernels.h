@@ -78,10 +78,6 @@ inline int getAxis(const Tensor<float>& tensor, std::size_t axis)
 {
     return tensor.shape.size() > axis ? tensor.shape[axis] : 0;
 }
-inline int getAxis(const TensorView<const float>& tensor, std::size_t axis)
-{
-    return tensor.shape[axis];
-}
 
 /** Axis of a 4-axis weight tensor, 0 for any other rank. */
 inline int getWeightAxis(const Tensor<float>& weights, std::size_t axis)

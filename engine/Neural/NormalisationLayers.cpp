@@ -20,11 +20,6 @@ constexpr float rmsEpsilon = 1e-12f;
 /** Output rows a dense tile accumulates at once. */
 constexpr int denseTileRows = 8;
 
-bool isFrameInput(const TensorView<const float>& input)
-{
-    return !input.isEmpty();
-}
-
 /** Root mean square of n values. */
 float rms(const float* x, int n)
 {
@@ -108,7 +103,7 @@ bool NormLayer::propagateShape(const std::vector<FrameShape>& inputShapes, Frame
 
 bool NormLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (!isFrameInput(input))
+    if (input.isEmpty())
         return false;
     const int channels = input.shape[2];
     if (scale.getNumOfElements() != channels || (!offset.isEmpty() && offset.getNumOfElements() != channels))
@@ -153,7 +148,7 @@ bool PreNormLayer::propagateShape(const std::vector<FrameShape>& inputShapes, Fr
 
 bool PreNormLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (!isFrameInput(input) || !levels.hasStorage())
+    if (input.isEmpty() || !levels.hasStorage())
         return false;
     kernels::prepareOutput(output, input.shape);
     const int frameSize = input.shape[1] * input.shape[2];
@@ -203,7 +198,7 @@ bool ARPreNormLayer::propagateShape(const std::vector<FrameShape>& inputShapes, 
 
 bool ARPreNormLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (!isFrameInput(input))
+    if (input.isEmpty())
         return false;
     kernels::prepareOutput(output, input.shape);
     const int frameSize = input.shape[1] * input.shape[2];
@@ -270,7 +265,7 @@ bool DenseLayer::configure(int rows, int channels)
 
 bool DenseLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (!isFrameInput(input))
+    if (input.isEmpty())
         return false;
     if (!configured && !configure(input.shape[1], input.shape[2]))
         return false;

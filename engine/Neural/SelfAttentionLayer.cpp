@@ -61,7 +61,7 @@ bool SelfAttentionLayer::configure(int rows, int channels)
 
 bool SelfAttentionLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (input.shape.size() != 3 || input.isEmpty())
+    if (input.isEmpty())
         return false;
     if (!configured && !configure(input.shape[1], input.shape[2]))
         return false;

@@ -43,7 +43,7 @@ std::int64_t SeparableChannelConvLayer::getNumOfStateElements() const
 
 bool SeparableChannelConvLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (input.shape.size() != 3 || input.isEmpty() || numOfTimeTaps < 1 || numOfFrequencyTaps < 1 ||
+    if (input.isEmpty() || numOfTimeTaps < 1 || numOfFrequencyTaps < 1 ||
         timeKernel.getNumOfElements() < numOfTimeTaps || frequencyKernel.getNumOfElements() < numOfFrequencyTaps)
         return false;
     const int rows = input.shape[1];
