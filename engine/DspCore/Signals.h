@@ -3,6 +3,7 @@
 #include <complex>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "DspCore/Export.h"
@@ -85,6 +86,37 @@ protected:
     std::shared_ptr<SignalData<T>> data;
 };
 
+/** Borrowed rows of samples that the audio path passes instead of a Signal: it never owns,
+    allocates or copies, so handing it on cannot start a copy of shared storage. It is valid
+    while its owner keeps the storage and shape. */
+template <typename T>
+struct SignalView
+{
+    SignalView() = default;
+    SignalView(T* firstRow, int channels, int length, int rowStride)
+        : samples(firstRow), numOfChannels(channels), numOfSamples(length), stride(rowStride)
+    {
+    }
+    /** A read-only view of what the owner shows. */
+    template <typename U, typename = std::enable_if_t<std::is_same_v<const U, T>>>
+    SignalView(const Signal<U>& owner)
+        : samples(owner.hasStorage() ? owner.getReadPointer(0) : nullptr), numOfChannels(owner.getNumOfChannels()),
+          numOfSamples(owner.getNumOfSamples()), stride(owner.getStride())
+    {
+    }
+
+    int getNumOfChannels() const { return numOfChannels; }
+    int getNumOfSamples() const { return numOfSamples; }
+    bool hasStorage() const { return samples != nullptr; }
+    bool isEmpty() const { return samples == nullptr || numOfChannels < 1 || numOfSamples < 1; }
+    T* getReadPointer(int channel) const { return samples + static_cast<std::ptrdiff_t>(channel) * stride; }
+
+    T* samples = nullptr;
+    int numOfChannels = 0;
+    int numOfSamples = 0;
+    int stride = 0;
+};
+
 class Signal64;
 class ComplexSignal64;
 
@@ -143,6 +175,9 @@ public:
 
     ComplexSignal32 toComplexSignal32() const;
 };
+
+/** The spectra and masks a model reads. */
+using ComplexSignalView = SignalView<const std::complex<float>>;
 
 extern template class Signal<float>;
 extern template class Signal<double>;

@@ -85,19 +85,14 @@ extern "C"
         const std::int64_t count = static_cast<std::int64_t>(shape[0]) * shape[1] * shape[2];
         if (count > murel::maxNumOfTensorElements || (count > 0 && data == nullptr))
             return;
-        const bool pushed = murel::guardCall(false,
-                                             [&]
-                                             {
-                                                 murel::Tensor<float>& input = handle->input;
-                                                 if (input.data != nullptr && input.data.use_count() > 1)
-                                                     input.data.reset();
-                                                 input.ensureShape(shape[0], shape[1], shape[2]);
-                                                 if (count > 0)
-                                                     std::memcpy(input.data->data, data,
-                                                                 static_cast<std::size_t>(count) * sizeof(float));
-                                                 handle->model.pushTensorInto(input, handle->result);
-                                                 return true;
-                                             });
+        const bool pushed = murel::guardCall(
+            false,
+            [&]
+            {
+                handle->input.assign(murel::TensorView<const float>(data, shape[0], shape[1], shape[2]));
+                handle->model.pushTensorInto(handle->input, handle->result);
+                return true;
+            });
         if (!pushed)
             handle->result.shape.clear();
     }

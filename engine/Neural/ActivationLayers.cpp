@@ -64,10 +64,9 @@ ActivationLayer::ActivationLayer(const LayerMap& layers, const std::string& sour
 {
 }
 
-bool ActivationLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool ActivationLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    output.ensureShape(input.shape);
-    output.ensureUnique();
+    output.ensureShape(input.shape[0], input.shape[1], input.shape[2]);
     const int numOfElements = input.getNumOfElements();
     if (numOfElements > 0)
         apply(input.getReadPointer(), output.data->data, numOfElements);

@@ -14,7 +14,7 @@ class MUREL_EXPORT ActivationLayer : public BaseLayer<float>
 public:
     ActivationLayer(const LayerMap& layers, const std::string& source, LayerType layerType);
 
-    bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
+    bool push(const TensorView<const float>& input, BaseLayer<float>* from) override;
 
 protected:
     /** Computes out[i] from in[i] for i < numOfElements. */

@@ -11,11 +11,6 @@ namespace murel
 namespace
 {
 
-int getAxis(const Tensor<float>& tensor, std::size_t axis)
-{
-    return tensor.shape.size() > axis ? tensor.shape[axis] : 0;
-}
-
 /** r[k] = combine(r[k], x[k]) for k < n, four at a time. */
 template <typename VectorOperation, typename ScalarOperation>
 void combine(float* r, const float* x, int n, VectorOperation vectorOperation, ScalarOperation scalarOperation)
@@ -51,22 +46,21 @@ bool ConcatLayer::propagateShape(const std::vector<FrameShape>& inputShapes, Fra
     return true;
 }
 
-bool ConcatLayer::push(const std::vector<Tensor<float>>& frames, const std::vector<BaseLayer<float>*>&)
+bool ConcatLayer::push(const std::vector<TensorView<const float>>& frames, const std::vector<BaseLayer<float>*>&)
 {
-    const int numOfFrames = frames.empty() ? 0 : getAxis(frames.front(), 0);
-    const int rows = frames.empty() ? 0 : getAxis(frames.front(), 1);
+    const int numOfFrames = frames.empty() ? 0 : frames.front().shape[0];
+    const int rows = frames.empty() ? 0 : frames.front().shape[1];
     int totalChannels = 0;
-    for (const Tensor<float>& x : frames)
-        totalChannels += getAxis(x, 2);
+    for (const TensorView<const float>& x : frames)
+        totalChannels += x.shape[2];
 
     output.ensureShape(numOfFrames, rows, totalChannels);
-    output.ensureUnique();
     float* out = output.data->data;
     int offset = 0;
-    for (const Tensor<float>& x : frames)
+    for (const TensorView<const float>& x : frames)
     {
-        const int channels = getAxis(x, 2);
-        const int inputRows = getAxis(x, 1);
+        const int channels = x.shape[2];
+        const int inputRows = x.shape[1];
         if (channels > 0)
         {
             const float* in = x.getReadPointer();
@@ -103,7 +97,7 @@ bool ArithmeticLayer::propagateShape(const std::vector<FrameShape>& inputShapes,
     return true;
 }
 
-bool ArithmeticLayer::push(const std::vector<Tensor<float>>& frames, const std::vector<BaseLayer<float>*>&)
+bool ArithmeticLayer::push(const std::vector<TensorView<const float>>& frames, const std::vector<BaseLayer<float>*>&)
 {
     if (frames.empty())
         return false;
@@ -178,13 +172,12 @@ bool FrequencyRescaleLayer::propagateShape(const std::vector<FrameShape>& inputS
     return true;
 }
 
-bool FrequencyRescaleLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool FrequencyRescaleLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    const int numOfFrames = getAxis(input, 0);
-    const int rows = getAxis(input, 1);
-    const int channels = getAxis(input, 2);
+    const int numOfFrames = input.shape[0];
+    const int rows = input.shape[1];
+    const int channels = input.shape[2];
     output.ensureShape(numOfFrames, bandCount, channels);
-    output.ensureUnique();
     const float* in = input.getReadPointer();
     float* out = output.data->data;
     const std::size_t rowSize = static_cast<std::size_t>(channels);

@@ -18,7 +18,8 @@ public:
     ConcatLayer(const LayerMap& layers, const ConcatLayerRecord& record);
 
     using BaseQueuedLayer<float>::push;
-    bool push(const std::vector<Tensor<float>>& frames, const std::vector<BaseLayer<float>*>& inputLayers) override;
+    bool push(const std::vector<TensorView<const float>>& frames,
+              const std::vector<BaseLayer<float>*>& inputLayers) override;
     /** Every input needs at least the first input's rows; the channels add up. */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
 
@@ -43,7 +44,8 @@ public:
     using BaseQueuedLayer<float>::push;
     /** r = x0, then for each further input x: r * x, x / r, r + x or x - r. Any other code
         passes x0 through. */
-    bool push(const std::vector<Tensor<float>>& frames, const std::vector<BaseLayer<float>*>& inputLayers) override;
+    bool push(const std::vector<TensorView<const float>>& frames,
+              const std::vector<BaseLayer<float>*>& inputLayers) override;
     /** Every input needs at least the first input's number of elements. */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
 
@@ -67,7 +69,7 @@ public:
 
     FrequencyRescaleLayer(const LayerMap& layers, const FrequencyRescaleLayerRecord& record);
 
-    bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
+    bool push(const TensorView<const float>& input, BaseLayer<float>* from) override;
     /** Every band needs at least one weight and must lie inside the input rows; the output
         has one row per band. */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;

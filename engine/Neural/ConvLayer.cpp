@@ -93,9 +93,9 @@ bool ConvLayer::configure(int rows, int channels)
     return true;
 }
 
-bool ConvLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool ConvLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (input.shape.size() != 3 || input.isEmpty())
+    if (input.isEmpty())
         return false;
     if (!configured && !configure(input.shape[1], input.shape[2]))
         return false;

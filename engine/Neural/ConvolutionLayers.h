@@ -20,7 +20,7 @@ class MUREL_EXPORT ConvLayer : public BaseLayer<float>
 public:
     ConvLayer(const LayerMap& layers, const ConvLayerRecord& record);
 
-    bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
+    bool push(const TensorView<const float>& input, BaseLayer<float>* from) override;
     void reset() override;
     /** The following layers' latency at k x timeStride, plus k x timeOffset. */
     int measureLatency(int k) override;
@@ -89,10 +89,10 @@ class MUREL_EXPORT TransposedConvLayer : public BaseLayer<float>
 public:
     TransposedConvLayer(const LayerMap& layers, const TransposedConvLayerRecord& record);
 
-    bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
+    bool push(const TensorView<const float>& input, BaseLayer<float>* from) override;
     /** Scatters one frame [1, rows, inputChannels], queues the finished frames and delivers
         them until one reaches the model output. */
-    bool pushTimeSlice(const Tensor<float>& slice);
+    bool pushTimeSlice(const TensorView<const float>& slice);
     void reset() override;
     /** The following layers' latency at k / timeStride, plus k x timeOffset. */
     int measureLatency(int k) override;
@@ -126,7 +126,6 @@ private:
     Tensor<float> weights;
     Tensor<float> bias;
     Tensor<float> accumulator;
-    Tensor<float> sliceInput;
     std::list<Tensor<float>> pendingSlices;
     int kernelTime = 0;
     int kernelFrequency = 0;
@@ -152,7 +151,7 @@ class MUREL_EXPORT SeparableChannelConvLayer : public BaseLayer<float>
 public:
     SeparableChannelConvLayer(const LayerMap& layers, const SeparableChannelConvLayerRecord& record);
 
-    bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
+    bool push(const TensorView<const float>& input, BaseLayer<float>* from) override;
     void reset() override;
     /** Both kernels need at least one tap (their first axis). */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;

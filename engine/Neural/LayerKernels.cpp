@@ -215,17 +215,8 @@ void multiplyAccumulateChannels(const float* const* x, std::ptrdiff_t xOffset, c
     }
 }
 
-void prepareOutput(Tensor<float>& output, const std::vector<int>& shape)
-{
-    if (output.data != nullptr && output.data.use_count() > 1)
-        output.data.reset();
-    output.ensureShape(shape);
-}
-
 void prepareOutput(Tensor<float>& output, int frames, int rows, int channels)
 {
-    if (output.data != nullptr && output.data.use_count() > 1)
-        output.data.reset();
     output.ensureShape(frames, rows, channels);
 }
 

@@ -65,11 +65,13 @@ private:
 void multiplyAccumulateChannels(const float* const* x, std::ptrdiff_t xOffset, const float* const* w, int numOfTaps,
                                 const float* start, float* out, int n);
 
-/** Gives output the shape and private storage. Storage that a receiver still holds is replaced
-    by a fresh block instead of being copied, since every element is about to be written. */
-void prepareOutput(Tensor<float>& output, const std::vector<int>& shape);
-/** prepareOutput for [frames, rows, channels], without a temporary shape. */
+/** Gives a layer's own output the shape [frames, rows, channels]. Receivers only ever see views
+    of it, so its storage is never shared and is written in place. */
 void prepareOutput(Tensor<float>& output, int frames, int rows, int channels);
+inline void prepareOutput(Tensor<float>& output, const std::array<int, 3>& shape)
+{
+    prepareOutput(output, shape[0], shape[1], shape[2]);
+}
 
 /** Axis of a tensor, 0 when it has fewer axes. */
 inline int getAxis(const Tensor<float>& tensor, std::size_t axis)

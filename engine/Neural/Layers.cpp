@@ -42,7 +42,7 @@ template <typename T>
 BaseLayer<T>::~BaseLayer() = default;
 
 template <typename T>
-bool BaseLayer<T>::push(const Tensor<T>&, BaseLayer<T>*)
+bool BaseLayer<T>::push(const TensorView<const T>&, BaseLayer<T>*)
 {
     return false;
 }
@@ -89,7 +89,7 @@ void BaseLayer<T>::connectTo(BaseLayer<T>* source)
 }
 
 template <typename T>
-bool BaseLayer<T>::pushToFollowingLayers(const Tensor<T>& output)
+bool BaseLayer<T>::pushToFollowingLayers(const TensorView<const T>& output)
 {
     bool reachedOutput = false;
     for (BaseLayer<T>* layer : followingLayers)
@@ -119,7 +119,7 @@ int BaseLayer<T>::measureFollowingLatency(int k)
 }
 
 template <typename T>
-bool InputLayer<T>::push(const Tensor<T>& input, BaseLayer<T>*)
+bool InputLayer<T>::push(const TensorView<const T>& input, BaseLayer<T>*)
 {
     return this->pushToFollowingLayers(input);
 }
@@ -132,17 +132,15 @@ OutputLayer<T>::OutputLayer(BaseLayer<T>* source)
 }
 
 template <typename T>
-bool OutputLayer<T>::push(const Tensor<T>& input, BaseLayer<T>*)
+bool OutputLayer<T>::push(const TensorView<const T>& input, BaseLayer<T>*)
 {
+    // The sender overwrites its frame on its next push: the result is copied into a node whose
+    // storage an earlier result left behind.
     if (spareResults.empty())
-    {
-        results.push_back(input);
-        return true;
-    }
-    results.splice(results.end(), spareResults, spareResults.begin());
-    // Assigning keeps the node's shape capacity.
-    results.back().data = input.data;
-    results.back().shape = input.shape;
+        results.emplace_back();
+    else
+        results.splice(results.end(), spareResults, spareResults.begin());
+    results.back().assign(input);
     return true;
 }
 
@@ -156,8 +154,6 @@ void OutputLayer<T>::reset()
 template <typename T>
 void OutputLayer<T>::recycleResults()
 {
-    for (Tensor<T>& result : results)
-        result.data.reset();
     spareResults.splice(spareResults.end(), results);
 }
 
@@ -178,34 +174,25 @@ BaseQueuedLayer<T>::BaseQueuedLayer(const LayerMap& layers, const std::vector<st
 }
 
 template <typename T>
-bool BaseQueuedLayer<T>::push(const Tensor<T>& input, BaseLayer<T>* from)
+bool BaseQueuedLayer<T>::push(const TensorView<const T>& input, BaseLayer<T>* from)
 {
     if (std::find(inputs.begin(), inputs.end(), from) == inputs.end())
         return false;
 
-    const bool hasAxes = input.shape.size() >= 3;
-    const int numOfFrames = hasAxes ? input.shape[0] : 0;
-    const int rows = hasAxes ? input.shape[1] : 0;
-    const int channels = hasAxes ? input.shape[2] : 0;
-    const std::size_t frameSize = static_cast<std::size_t>(rows) * static_cast<std::size_t>(channels);
+    const int numOfFrames = input.data != nullptr ? input.shape[0] : 0;
+    const int rows = input.shape[1];
+    const int channels = input.shape[2];
     for (int t = 0; t < numOfFrames; ++t)
         for (InputQueue& queue : queues)
         {
             if (queue.source != from)
                 continue;
-            // A node of an earlier frame carries this one; its storage is private again once
-            // the frame was combined.
+            // A node of an earlier frame carries this one in the storage it kept.
             if (queue.spare.empty())
                 queue.tensors.emplace_back();
             else
                 queue.tensors.splice(queue.tensors.end(), queue.spare, queue.spare.begin());
-            Tensor<T>& frame = queue.tensors.back();
-            if (frame.data != nullptr && frame.data.use_count() > 1)
-                frame.data.reset();
-            frame.ensureShape(1, rows, channels);
-            if (frameSize > 0)
-                std::memcpy(frame.data->data, input.getReadPointer() + static_cast<std::size_t>(t) * frameSize,
-                            frameSize * sizeof(T));
+            queue.tensors.back().assign(TensorView<const T>(input.getFrame(t), 1, rows, channels));
         }
 
     std::size_t numOfReady = queues.empty() ? 0 : queues.front().tensors.size();
@@ -219,14 +206,12 @@ bool BaseQueuedLayer<T>::push(const Tensor<T>& input, BaseLayer<T>* from)
         std::size_t q = 0;
         for (InputQueue& queue : queues)
         {
-            readyFrames[q].data = queue.tensors.front().data;
-            readyFrames[q].shape = queue.tensors.front().shape;
+            // The node's storage stays untouched until the next push queues into it.
+            readyFrames[q] = queue.tensors.front();
             queue.spare.splice(queue.spare.end(), queue.tensors, queue.tensors.begin());
             ++q;
         }
         reachedOutput = push(readyFrames, inputs) || reachedOutput;
-        for (Tensor<T>& frame : readyFrames)
-            frame.data.reset();
     }
     return reachedOutput;
 }

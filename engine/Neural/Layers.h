@@ -63,7 +63,7 @@ public:
     BaseLayer& operator=(const BaseLayer&) = delete;
 
     /** Default: ignores the input. */
-    virtual bool push(const Tensor<T>& input, BaseLayer<T>* from);
+    virtual bool push(const TensorView<const T>& input, BaseLayer<T>* from);
     /** Forgets all streaming state. Default: nothing to forget. */
     virtual void reset();
     /** Frames (at the model input rate) from a frame entering here until its effect leaves the
@@ -98,7 +98,7 @@ protected:
     /** Adds source to the sources and, once per source layer, this layer to its consumers. */
     void connectTo(BaseLayer<T>* source);
     /** Pushes output to every following layer in order; the OR of their results. */
-    bool pushToFollowingLayers(const Tensor<T>& output);
+    bool pushToFollowingLayers(const TensorView<const T>& output);
     void triggerFollowingLayers();
     /** The largest measureLatency(k) of the following layers, 0 without any. */
     int measureFollowingLatency(int k);
@@ -115,7 +115,7 @@ class MUREL_EXPORT InputLayer : public BaseLayer<T>
 {
 public:
     InputLayer() = default;
-    bool push(const Tensor<T>& input, BaseLayer<T>* from) override;
+    bool push(const TensorView<const T>& input, BaseLayer<T>* from) override;
 };
 
 /** The model's exit: keeps every tensor that reaches it until the model collects them. */
@@ -125,11 +125,11 @@ class MUREL_EXPORT OutputLayer : public BaseLayer<T>
 public:
     /** An output fed by source. */
     explicit OutputLayer(BaseLayer<T>* source);
-    /** Keeps input (sharing its storage) and returns true. */
-    bool push(const Tensor<T>& input, BaseLayer<T>* from) override;
+    /** Keeps a copy of input and returns true. */
+    bool push(const TensorView<const T>& input, BaseLayer<T>* from) override;
     void reset() override;
-    /** Empties results, releasing their storage but keeping the list nodes and shapes for the
-        next frames, so that a steady stream of results does not touch the heap. */
+    /** Empties results, keeping the list nodes and their storage for the next frames, so that a
+        steady stream of results does not touch the heap. */
     void recycleResults();
 
     /** Tensors that arrived since the last collection, oldest first. */
@@ -159,7 +159,7 @@ public:
 
     /** Queues the frames of input for every input fed by from (a source may feed several
         inputs); a sender that feeds none is ignored. */
-    bool push(const Tensor<T>& input, BaseLayer<T>* from) override;
+    bool push(const TensorView<const T>& input, BaseLayer<T>* from) override;
     /** Empties every queue. */
     void reset() override;
     /** Checks that there is at least one input and that all inputs run at the same frame rate
@@ -168,7 +168,8 @@ public:
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
 
     /** Combines one frame [1, rows, channels] of every input, in input order. */
-    virtual bool push(const std::vector<Tensor<T>>& frames, const std::vector<BaseLayer<T>*>& inputLayers) = 0;
+    virtual bool push(const std::vector<TensorView<const T>>& frames,
+                      const std::vector<BaseLayer<T>*>& inputLayers) = 0;
 
     const std::vector<BaseLayer<T>*>& getInputs() const { return inputs; }
     const std::list<InputQueue>& getQueues() const { return queues; }
@@ -177,7 +178,7 @@ protected:
     std::vector<BaseLayer<T>*> inputs;
     std::list<InputQueue> queues;
     /** The frames handed to the multi-input push, one per input, reused from call to call. */
-    std::vector<Tensor<T>> readyFrames;
+    std::vector<TensorView<const T>> readyFrames;
 };
 
 extern template class BaseLayer<float>;

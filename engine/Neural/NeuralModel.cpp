@@ -454,7 +454,7 @@ std::vector<ComplexSignal32> NeuralModel<T>::process(const ComplexSignal32& spec
     for (int i = 0; i < numOfFrames; ++i)
     {
         // Copies: the model's own frames are overwritten by the next call.
-        const ComplexSignal32& frame = getMaskFrame(i);
+        const ComplexSignalView frame = getMaskFrame(i);
         ComplexSignal32 mask(frame.getNumOfChannels(), frame.getNumOfSamples());
         for (int c = 0; c < frame.getNumOfChannels(); ++c)
             std::copy_n(frame.getReadPointer(c), frame.getNumOfSamples(), mask.getWritePointer(c));
@@ -464,7 +464,7 @@ std::vector<ComplexSignal32> NeuralModel<T>::process(const ComplexSignal32& spec
 }
 
 template <typename T>
-int NeuralModel<T>::processFrame(const ComplexSignal32& spectrum)
+int NeuralModel<T>::processFrame(const ComplexSignalView& spectrum)
 {
     // The oldest history frame carries the newest spectrum: a copy of the bins the packing
     // reads, channels and bins the spectrum lacks as zeros.
@@ -485,8 +485,6 @@ int NeuralModel<T>::processFrame(const ComplexSignal32& spectrum)
         std::fill(row + (c < channels ? available : 0), row + numOfBins, std::complex<float>());
     }
 
-    if (packedInput.data != nullptr && packedInput.data.use_count() > 1)
-        packedInput.data.reset();
     packFrames(spectrumHistory, packedInput);
     inputLayer->push(packedInput, nullptr);
 
@@ -535,17 +533,15 @@ void NeuralModel<T>::collectResultsInto(Tensor<T>& joined)
     for (const Tensor<T>& result : outputLayer->results)
         numOfFrames += axis(result, 0);
     const Tensor<T>& first = outputLayer->results.front();
-    if (joined.data != nullptr && joined.data.use_count() > 1)
-        joined.data.reset();
     joined.ensureShape(numOfFrames, axis(first, 1), axis(first, 2));
+    T* const target = joined.getWritePointer();
     const int capacity = joined.getNumOfElements();
     int offset = 0;
     for (const Tensor<T>& result : outputLayer->results)
     {
         const int count = std::min(result.getNumOfElements(), capacity - offset);
         if (count > 0)
-            std::memcpy(joined.data->data + offset, result.getReadPointer(),
-                        static_cast<std::size_t>(count) * sizeof(T));
+            std::memcpy(target + offset, result.getReadPointer(), static_cast<std::size_t>(count) * sizeof(T));
         offset += std::max(count, 0);
     }
     outputLayer->recycleResults();

@@ -17,8 +17,8 @@ namespace murel
 
 /** One loaded network with its header values and its streaming state. loadModel reads a model
     file into a layer graph; process packs each spectrum into a tensor, runs it through the graph
-    and unpacks what reached the output into mask frames. One thread at a time. Copies share
-    the layers and must not both be run. */
+    and unpacks what reached the output into mask frames. One thread at a time. A model owns
+    its layer graph and streaming state, so it can be moved but not copied. */
 template <typename T>
 class MUREL_EXPORT NeuralModel
 {
@@ -26,8 +26,8 @@ public:
     /** An empty model whose input feeds its output directly. */
     NeuralModel();
     virtual ~NeuralModel();
-    NeuralModel(const NeuralModel&) = default;
-    NeuralModel& operator=(const NeuralModel&) = default;
+    NeuralModel(const NeuralModel&) = delete;
+    NeuralModel& operator=(const NeuralModel&) = delete;
     NeuralModel(NeuralModel&&) = default;
     NeuralModel& operator=(NeuralModel&&) = default;
 
@@ -48,8 +48,8 @@ public:
     /** process into the model's own mask frames: returns how many left the graph, read them
         with getMaskFrame. Once the first frames have passed, a call does not touch the heap;
         the frames are overwritten by the next call. */
-    int processFrame(const ComplexSignal32& spectrum);
-    const ComplexSignal32& getMaskFrame(int index) const { return maskFrames[static_cast<std::size_t>(index)]; }
+    int processFrame(const ComplexSignalView& spectrum);
+    ComplexSignalView getMaskFrame(int index) const { return maskFrames[static_cast<std::size_t>(index)]; }
     /** Every layer back to its state after loading, and a zeroed spectrum history. */
     void reset();
 

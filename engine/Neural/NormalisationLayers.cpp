@@ -20,11 +20,6 @@ constexpr float rmsEpsilon = 1e-12f;
 /** Output rows a dense tile accumulates at once. */
 constexpr int denseTileRows = 8;
 
-bool isFrameInput(const Tensor<float>& input)
-{
-    return input.shape.size() == 3 && !input.isEmpty();
-}
-
 /** Root mean square of n values. */
 float rms(const float* x, int n)
 {
@@ -106,9 +101,9 @@ bool NormLayer::propagateShape(const std::vector<FrameShape>& inputShapes, Frame
            (offset.isEmpty() || offset.getNumOfElements() == channels);
 }
 
-bool NormLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool NormLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (!isFrameInput(input))
+    if (input.isEmpty())
         return false;
     const int channels = input.shape[2];
     if (scale.getNumOfElements() != channels || (!offset.isEmpty() && offset.getNumOfElements() != channels))
@@ -151,9 +146,9 @@ bool PreNormLayer::propagateShape(const std::vector<FrameShape>& inputShapes, Fr
     return BaseLayer<float>::propagateShape(inputShapes, outputShape) && levels.hasStorage();
 }
 
-bool PreNormLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool PreNormLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (!isFrameInput(input) || !levels.hasStorage())
+    if (input.isEmpty() || !levels.hasStorage())
         return false;
     kernels::prepareOutput(output, input.shape);
     const int frameSize = input.shape[1] * input.shape[2];
@@ -201,9 +196,9 @@ bool ARPreNormLayer::propagateShape(const std::vector<FrameShape>& inputShapes, 
     return BaseLayer<float>::propagateShape(inputShapes, outputShape) && std::isfinite(epsilon) && epsilon > 0.0f;
 }
 
-bool ARPreNormLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool ARPreNormLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (!isFrameInput(input))
+    if (input.isEmpty())
         return false;
     kernels::prepareOutput(output, input.shape);
     const int frameSize = input.shape[1] * input.shape[2];
@@ -268,9 +263,9 @@ bool DenseLayer::configure(int rows, int channels)
     return true;
 }
 
-bool DenseLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool DenseLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (!isFrameInput(input))
+    if (input.isEmpty())
         return false;
     if (!configured && !configure(input.shape[1], input.shape[2]))
         return false;

@@ -18,7 +18,7 @@ class MUREL_EXPORT NormLayer : public BaseLayer<float>
 public:
     NormLayer(const LayerMap& layers, const NormLayerRecord& record);
 
-    bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
+    bool push(const TensorView<const float>& input, BaseLayer<float>* from) override;
     /** Mode 0 or 1, one scale per channel and the offset empty or one per channel. */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
 
@@ -38,7 +38,7 @@ class MUREL_EXPORT PreNormLayer : public BaseLayer<float>
 public:
     PreNormLayer(const LayerMap& layers, const PreNormLayerRecord& record);
 
-    bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
+    bool push(const TensorView<const float>& input, BaseLayer<float>* from) override;
     void reset() override;
     /** The kernel needs at least one weight. */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
@@ -61,7 +61,7 @@ class MUREL_EXPORT ARPreNormLayer : public BaseLayer<float>
 public:
     ARPreNormLayer(const LayerMap& layers, const ARPreNormLayerRecord& record);
 
-    bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
+    bool push(const TensorView<const float>& input, BaseLayer<float>* from) override;
     void reset() override;
     /** epsilon must be positive (and finite): it keeps the division of a silent frame finite. */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
@@ -86,7 +86,7 @@ class MUREL_EXPORT DenseLayer : public BaseLayer<float>
 public:
     DenseLayer(const LayerMap& layers, const DenseLayerRecord& record);
 
-    bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
+    bool push(const TensorView<const float>& input, BaseLayer<float>* from) override;
     /** The weights must hold rows x rows x channels values and the bias none or rows x
         channels. */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;

@@ -145,9 +145,9 @@ void RecurrentLayer::reset()
     std::fill(cell.begin(), cell.end(), 0.0f);
 }
 
-bool RecurrentLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool RecurrentLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (input.shape.size() != 3 || input.isEmpty())
+    if (input.isEmpty())
         return false;
     const std::int64_t frameSize = static_cast<std::int64_t>(input.shape[1]) * input.shape[2];
     if (!configured && !configure(static_cast<int>(frameSize)))

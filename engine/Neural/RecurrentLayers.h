@@ -20,7 +20,7 @@ class MUREL_EXPORT RecurrentLayer : public BaseLayer<float>
 public:
     RecurrentLayer(const LayerMap& layers, const RecurrentLayerRecord& record);
 
-    bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
+    bool push(const TensorView<const float>& input, BaseLayer<float>* from) override;
     /** Zero hidden state and cell. */
     void reset() override;
     /** The weights must be [gates x hidden][rows x channels] and [gates x hidden][hidden], the

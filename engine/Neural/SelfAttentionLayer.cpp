@@ -59,9 +59,9 @@ bool SelfAttentionLayer::configure(int rows, int channels)
     return true;
 }
 
-bool SelfAttentionLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool SelfAttentionLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (input.shape.size() != 3 || input.isEmpty())
+    if (input.isEmpty())
         return false;
     if (!configured && !configure(input.shape[1], input.shape[2]))
         return false;

@@ -21,7 +21,7 @@ class MUREL_EXPORT SelfAttentionLayer : public BaseLayer<float>
 public:
     SelfAttentionLayer(const LayerMap& layers, const SelfAttentionLayerRecord& record);
 
-    bool push(const Tensor<float>& input, BaseLayer<float>* from) override;
+    bool push(const TensorView<const float>& input, BaseLayer<float>* from) override;
     void reset() override;
     /** The following layers' latency plus outputDelay, which is not scaled by k. */
     int measureLatency(int k) override;

@@ -41,9 +41,9 @@ std::int64_t SeparableChannelConvLayer::getNumOfStateElements() const
     return static_cast<std::int64_t>(numOfTimeTaps + 1) * std::max(expectedRows, 0) * std::max(expectedChannels, 0);
 }
 
-bool SeparableChannelConvLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool SeparableChannelConvLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (input.shape.size() != 3 || input.isEmpty() || numOfTimeTaps < 1 || numOfFrequencyTaps < 1 ||
+    if (input.isEmpty() || numOfTimeTaps < 1 || numOfFrequencyTaps < 1 ||
         timeKernel.getNumOfElements() < numOfTimeTaps || frequencyKernel.getNumOfElements() < numOfFrequencyTaps)
         return false;
     const int rows = input.shape[1];

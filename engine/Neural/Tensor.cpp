@@ -96,6 +96,16 @@ void Tensor<T>::setToZero()
         std::fill_n(data->data, count, T{});
 }
 
+template <typename T>
+void Tensor<T>::assign(const TensorView<const T>& view)
+{
+    ensureShape(view.shape[0], view.shape[1], view.shape[2]);
+    T* const target = getWritePointer();
+    const int count = view.getNumOfElements();
+    if (count > 0)
+        std::memcpy(target, view.data, static_cast<std::size_t>(count) * sizeof(T));
+}
+
 template class TensorData<float>;
 template class Tensor<float>;
 

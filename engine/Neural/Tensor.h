@@ -1,7 +1,9 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "DspCore/Export.h"
@@ -34,6 +36,9 @@ public:
 /** An n-dimensional row-major array whose storage is shared between copies. A holder that
     writes makes the storage private first with ensureUnique. Layers exchange tensors with the
     axes [time, rows, channels]. */
+template <typename T>
+struct TensorView;
+
 template <typename T>
 class MUREL_EXPORT Tensor
 {
@@ -73,9 +78,45 @@ public:
     void ensureShape(int frames, int rows, int channels);
     /** Makes the storage unique and zeroes the elements in use. */
     void setToZero();
+    /** Takes the shape and a copy of the elements of view, reusing the storage when it is large
+        enough. */
+    void assign(const TensorView<const T>& view);
 
     std::shared_ptr<TensorData<T>> data;
     std::vector<int> shape;
+};
+
+/** A borrowed block [time, rows, channels] that the layers pass along the audio path. It never
+    owns, allocates or copies; it is valid while its owner keeps the storage and shape. */
+template <typename T>
+struct TensorView
+{
+    TensorView() = default;
+    TensorView(T* elements, int frames, int rows, int channels) : data(elements), shape{{frames, rows, channels}} {}
+    /** A read-only view of an owner with three axes; any other owner shows no frames. */
+    template <typename U, typename = std::enable_if_t<std::is_same_v<const U, T>>>
+    TensorView(const Tensor<U>& owner)
+    {
+        if (owner.shape.size() == 3)
+        {
+            data = owner.getReadPointer();
+            shape = {{owner.shape[0], owner.shape[1], owner.shape[2]}};
+        }
+    }
+    /** Read-only from a writable view. */
+    template <typename U, typename = std::enable_if_t<std::is_same_v<const U, T>>>
+    TensorView(const TensorView<U>& other) : data(other.data), shape(other.shape)
+    {
+    }
+
+    int getNumOfElements() const { return shape[0] * shape[1] * shape[2]; }
+    bool isEmpty() const { return data == nullptr || getNumOfElements() == 0; }
+    T* getReadPointer() const { return data; }
+    /** Start of frame t. */
+    T* getFrame(int t) const { return data + static_cast<std::ptrdiff_t>(t) * shape[1] * shape[2]; }
+
+    T* data = nullptr;
+    std::array<int, 3> shape{{0, 0, 0}};
 };
 
 extern template class TensorData<float>;

@@ -96,7 +96,6 @@ bool TransposedConvLayer::configure(int rows, int channels)
     }
     accumulator = Tensor<float>({ringLength, outputRows, outputChannels});
     accumulator.setToZero();
-    sliceInput = Tensor<float>({1, inputRows, inputChannels});
     pendingSlices.clear();
     spareSlices.clear();
     frameCounter = 0;
@@ -104,29 +103,25 @@ bool TransposedConvLayer::configure(int rows, int channels)
     return true;
 }
 
-bool TransposedConvLayer::push(const Tensor<float>& input, BaseLayer<float>*)
+bool TransposedConvLayer::push(const TensorView<const float>& input, BaseLayer<float>*)
 {
-    if (input.shape.size() != 3 || input.isEmpty())
+    if (input.isEmpty())
         return false;
     if (!configured && !configure(input.shape[1], input.shape[2]))
         return false;
     if (input.shape[1] != inputRows || input.shape[2] != inputChannels)
         return false;
 
-    const std::size_t frameSize = static_cast<std::size_t>(inputRows) * static_cast<std::size_t>(inputChannels);
     bool reachedOutput = false;
     for (int t = 0; t < input.shape[0]; ++t)
-    {
-        std::memcpy(sliceInput.data->data, input.getReadPointer() + static_cast<std::size_t>(t) * frameSize,
-                    frameSize * sizeof(float));
-        reachedOutput = pushTimeSlice(sliceInput) || reachedOutput;
-    }
+        reachedOutput =
+            pushTimeSlice(TensorView<const float>(input.getFrame(t), 1, inputRows, inputChannels)) || reachedOutput;
     return reachedOutput;
 }
 
-bool TransposedConvLayer::pushTimeSlice(const Tensor<float>& slice)
+bool TransposedConvLayer::pushTimeSlice(const TensorView<const float>& slice)
 {
-    if (slice.shape.size() != 3 || slice.isEmpty())
+    if (slice.isEmpty())
         return false;
     if (!configured && !configure(slice.shape[1], slice.shape[2]))
         return false;

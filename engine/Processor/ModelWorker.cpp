@@ -65,10 +65,10 @@ ModelWorker::~ModelWorker()
     thread.join();
 }
 
-void ModelWorker::start(NeuralModel<float>& frameModel, const ComplexSignal32& frameInput) noexcept
+void ModelWorker::start(NeuralModel<float>& frameModel, const ComplexSignalView& frameInput) noexcept
 {
     model = &frameModel;
-    input = &frameInput;
+    input = frameInput;
     advance(posted, sleepers);
 }
 
@@ -88,7 +88,7 @@ void ModelWorker::run() noexcept
             return;
         try
         {
-            result = model->processFrame(*input);
+            result = model->processFrame(input);
         }
         catch (...)
         {

@@ -27,7 +27,7 @@ public:
 
     /** Hands the worker one frame: model.processFrame(input). Both must stay untouched until
         wait returns. */
-    void start(NeuralModel<float>& model, const ComplexSignal32& input) noexcept;
+    void start(NeuralModel<float>& model, const ComplexSignalView& input) noexcept;
     /** Waits until the frame is done: the number of mask frames, -1 when the model threw. */
     int wait() noexcept;
 
@@ -41,7 +41,7 @@ private:
     std::atomic<int> sleepers{0};
     std::atomic<bool> stopping{false};
     NeuralModel<float>* model = nullptr;
-    const ComplexSignal32* input = nullptr;
+    ComplexSignalView input;
     int result = 0;
     std::thread thread;
 };

@@ -28,7 +28,7 @@ const float* floats(const std::complex<float>* p)
 /** source in target's shape: rows copied when the channel counts agree, else copies of the
     channel average (or of the single channel); bins cut or padded with zeros, no channels
     giving silence. */
-void matchChannels(const ComplexSignal32& source, ComplexSignal32& target)
+void matchChannels(const ComplexSignalView& source, ComplexSignal32& target)
 {
     const int numOfChannels = target.getNumOfChannels();
     const int numOfBins = target.getNumOfSamples();
@@ -456,19 +456,19 @@ void MurelProcessor::processSpectra() noexcept
 }
 
 template <typename Emit>
-void MurelProcessor::processFrame(const ComplexSignal32& spectrum, Emit&& emit)
+void MurelProcessor::processFrame(const ComplexSignalView& spectrum, Emit&& emit)
 {
     if (neuralModels.empty() || busQueues.empty() || outputFormat.getNumOfChannels() < 1 || getFftSize() < 2 ||
         !mixed.hasStorage())
         return;
 
     // The models' channel count: the spectrum itself, or its channel average.
-    modelSpectrum = &spectrum;
+    modelSpectrum = spectrum;
     if (!spectrum.hasStorage() || spectrum.getNumOfChannels() != modelInputFormat.getNumOfChannels())
     {
         modelInputFrame.resizeView(modelInputFormat.getNumOfChannels(), std::max(spectrum.getNumOfSamples(), 0));
         matchChannels(spectrum, modelInputFrame);
-        modelSpectrum = &modelInputFrame;
+        modelSpectrum = modelInputFrame;
     }
 
     const bool extrapolate = getMaskExtrapolationEnabled();
@@ -497,11 +497,11 @@ void MurelProcessor::processFrame(const ComplexSignal32& spectrum, Emit&& emit)
 bool MurelProcessor::runModels()
 {
     for (std::size_t m = 1; m < neuralModels.size(); ++m)
-        workers[m - 1]->start(neuralModels[m], *modelSpectrum);
+        workers[m - 1]->start(neuralModels[m], modelSpectrum);
     bool succeeded = true;
     try
     {
-        numOfModelFrames[0] = neuralModels[0].processFrame(*modelSpectrum);
+        numOfModelFrames[0] = neuralModels[0].processFrame(modelSpectrum);
     }
     catch (...)
     {
@@ -525,7 +525,7 @@ void MurelProcessor::queueModelFrames(int m, int& busIndex)
     const int numOfQueues = static_cast<int>(busQueues.size());
     for (int i = 0; i < numOfModelFrames[static_cast<std::size_t>(m)]; ++i)
     {
-        const ComplexSignal32& frame = model.getMaskFrame(i);
+        const ComplexSignalView frame = model.getMaskFrame(i);
         for (int k = 0; k < numOfBusses && busIndex + k < numOfQueues; ++k)
         {
             SpectrumRing& queue = busQueues[static_cast<std::size_t>(busIndex + k)];

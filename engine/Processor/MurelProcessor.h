@@ -166,7 +166,7 @@ private:
     void processSpectra() noexcept;
     /** One spectrum through the models, queues and mixer; emit receives each mixed spectrum. */
     template <typename Emit>
-    void processFrame(const ComplexSignal32& spectrum, Emit&& emit);
+    void processFrame(const ComplexSignalView& spectrum, Emit&& emit);
     /** Runs every model on modelInput, the first on this thread; false when one failed. */
     bool runModels();
     void queueModelFrames(int model, int& busIndex);
@@ -191,7 +191,7 @@ private:
     // Per-frame storage, sized by prepareFrameStorage.
     /** The spectrum in the models' channel count, when it differs from the host's. */
     ComplexSignal32 modelInputFrame;
-    const ComplexSignal32* modelSpectrum = nullptr;
+    ComplexSignalView modelSpectrum;
     std::vector<int> numOfModelFrames;
     /** Input spectra in the output channel count, and each bus's frames, oldest first. */
     SpectrumRing inputFrames;

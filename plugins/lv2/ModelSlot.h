@@ -10,6 +10,14 @@ namespace murel::lv2
     can be sized once, whatever block size the host uses. */
 constexpr int maxNumOfChannels = 2;
 constexpr int chunkSize = 256;
+/** Bypass and model changes fade over this long. */
+constexpr double fadeSeconds = 0.02;
+
+/** Gain change per frame of a fade over fadeSeconds. */
+inline float getFadeStep(double sampleRate)
+{
+    return float(1.0 / (fadeSeconds * sampleRate > 1.0 ? fadeSeconds * sampleRate : 1.0));
+}
 
 /** A first-in first-out buffer of frames with a capacity fixed when it is allocated. */
 class Fifo

@@ -1,11 +1,11 @@
 // The LV2 plug-in: a mono and a stereo variant of one processor driven by a model file.
 //
 // The model is a file property (patch:writable murel:model) kept in the plug-in's state. A new
-// model is loaded by the host's worker, off the audio thread; run() then runs it next to the old
-// one until it has settled and crossfades to it. A model that fails to load is reported through
-// the log and the old one keeps running.
+// model is loaded by the host's worker, off the audio thread, and handed to the ModelHandOver,
+// which fades it in. A model that fails to load is reported through the log and the old one
+// keeps running.
 
-#include "ModelSlot.h"
+#include "ModelHandOver.h"
 #include "SeparatorPlugin.h"
 
 #include "Interface/MurelEngine.h"
@@ -23,12 +23,8 @@
 #include <lv2/worker/worker.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <new>
 #include <string>
 
 namespace murel::lv2
@@ -56,12 +52,7 @@ enum ControlPort
     numOfControlPorts
 };
 
-/** A new model first runs silently for its latency and this long, so that the network's history
-    holds real audio, and is then crossfaded in over fadeSeconds. */
-constexpr double settleSeconds = 0.05;
-constexpr double fadeSeconds = 0.02;
 constexpr std::size_t maxPathLength = 2048;
-constexpr int maxNumOfRetiredSlots = 8;
 
 enum class MessageType : std::uint32_t
 {
@@ -101,18 +92,7 @@ struct Uris
 class Plugin
 {
 public:
-    Plugin(int channels, double rate) : numOfChannels(channels), sampleRate(rate)
-    {
-        fadeStep = float(1.0 / std::max(1.0, fadeSeconds * rate));
-    }
-
-    ~Plugin()
-    {
-        delete active;
-        delete incoming;
-        for (int i = 0; i < maxNumOfRetiredSlots; ++i)
-            delete retiredSlots[i];
-    }
+    Plugin(int channels, double rate) : numOfChannels(channels), sampleRate(rate), models(channels, rate) {}
 
     void initialise(const LV2_Feature* const* features);
     void connect(std::uint32_t index, void* data);
@@ -130,12 +110,9 @@ private:
     ModelSlot* loadSlot(const std::string& path);
     bool scheduleLoad(const LV2_Worker_Schedule* worker, const char* path, std::size_t length);
     /** Hands a slot that run() no longer uses to the worker, which frees it. */
-    void retire(ModelSlot* slot);
-    void retryRetired();
+    static bool retire(void* plugin, ModelSlot* slot);
     void readControlEvents();
     void writeNotifications();
-    void renderChunk(const float* const* input, float* const* output, int count, bool enabled);
-    void promoteIncoming();
     float getControl(int port, float fallback) const { return controls[port] != nullptr ? *controls[port] : fallback; }
 
     const int numOfChannels;
@@ -152,31 +129,9 @@ private:
     LV2_Atom_Forge forge = {};
     Uris uris = {};
 
-    // Only run() and what the host calls in its context (work_response) touch these.
-    ModelSlot* active = nullptr;
-    ModelSlot* incoming = nullptr;
-    ModelSlot* retiredSlots[maxNumOfRetiredSlots] = {};
-    bool incomingHasSameLatency = true;
-    int incomingSettleFrames = 0;
-    float crossfade = 0.0f;
-    float activeGain = 1.0f;
-    float wetGain = 1.0f;
-    float fadeStep = 1.0f;
     bool notifyPending = false;
     LoadMessage loadMessage = {};
-
-    // The model the state saves: the newest one handed to run(). save() may run concurrently
-    // with run(), so it reads the slot under stateMutex, which the worker also holds to free one.
-    std::atomic<ModelSlot*> chosen{nullptr};
-    std::mutex stateMutex;
-
-    float processedA[maxNumOfChannels][chunkSize] = {};
-    float dryA[maxNumOfChannels][chunkSize] = {};
-    float processedB[maxNumOfChannels][chunkSize] = {};
-    float dryB[maxNumOfChannels][chunkSize] = {};
-    float gainsA[chunkSize] = {};
-    float gainsB[chunkSize] = {};
-    float wetGains[chunkSize] = {};
+    ModelHandOver models;
 };
 
 void Plugin::initialise(const LV2_Feature* const* features)
@@ -199,10 +154,11 @@ void Plugin::initialise(const LV2_Feature* const* features)
         defaultModelPath = fromEnvironment;
     else if (murelGetDefaultModelPath(sampleRate, installed, int(sizeof installed)))
         defaultModelPath = installed;
-    active = defaultModelPath.empty() ? nullptr : loadSlot(defaultModelPath);
-    if (active == nullptr)
+    models.setRetireFunction(retire, this);
+    ModelSlot* slot = defaultModelPath.empty() ? nullptr : loadSlot(defaultModelPath);
+    if (slot == nullptr)
         lv2_log_warning(&logger, "murel: no model: audio passes through until one is chosen\n");
-    chosen.store(active);
+    models.start(slot);
 }
 
 ModelSlot* Plugin::loadSlot(const std::string& path)
@@ -230,25 +186,13 @@ void Plugin::connect(std::uint32_t index, void* data)
 
 void Plugin::activate()
 {
-    if (incoming != nullptr)
-    {
-        // Starting over anyway: no need to fade.
-        std::lock_guard<std::mutex> lock(stateMutex);
-        delete active;
-        active = incoming;
-        incoming = nullptr;
-    }
-    if (active != nullptr)
-        active->reset();
-    activeGain = 1.0f;
-    crossfade = 0.0f;
-    wetGain = getControl(enabledPort, 1.0f) > 0.5f ? 1.0f : 0.0f;
+    models.activate(getControl(enabledPort, 1.0f) > 0.5f);
 }
 
 void Plugin::run(std::uint32_t numOfFrames)
 {
     readControlEvents();
-    retryRetired();
+    models.retryRetired();
 
     BusControls busControls;
     for (int b = 0; b < BusControls::numOfComponentPorts; ++b)
@@ -258,10 +202,7 @@ void Plugin::run(std::uint32_t numOfFrames)
     }
     busControls.residualGainDb = getControl(residualGainPort, BusControls::silentGainDb);
     busControls.residualSensitivity = getControl(residualSensitivityPort, 0.0f);
-    if (active != nullptr)
-        active->applyControls(busControls);
-    if (incoming != nullptr)
-        incoming->applyControls(busControls);
+    models.applyControls(busControls);
     const bool enabled = getControl(enabledPort, 1.0f) > 0.5f;
 
     for (std::uint32_t offset = 0; offset < numOfFrames; offset += chunkSize)
@@ -274,129 +215,19 @@ void Plugin::run(std::uint32_t numOfFrames)
             input[c] = audioInputs[c] + offset;
             output[c] = audioOutputs[c] + offset;
         }
-        renderChunk(input, output, count, enabled);
+        models.renderChunk(input, output, count, enabled);
     }
 
     if (controls[latencyPort] != nullptr)
-        *controls[latencyPort] = float(active != nullptr ? active->getLatency() : 0);
+        *controls[latencyPort] = float(models.getLatency());
     writeNotifications();
 }
 
-void Plugin::renderChunk(const float* const* input, float* const* output, int count, bool enabled)
+bool Plugin::retire(void* plugin, ModelSlot* slot)
 {
-    float* processed[maxNumOfChannels];
-    float* dry[maxNumOfChannels];
-    for (int c = 0; c < numOfChannels; ++c)
-    {
-        processed[c] = processedA[c];
-        dry[c] = dryA[c];
-    }
-    if (active != nullptr)
-        active->run(input, count, processed, dry);
-    else
-        for (int c = 0; c < numOfChannels; ++c)
-        {
-            std::copy_n(input[c], count, processedA[c]);
-            std::copy_n(input[c], count, dryA[c]);
-        }
-    if (incoming != nullptr)
-    {
-        for (int c = 0; c < numOfChannels; ++c)
-        {
-            processed[c] = processedB[c];
-            dry[c] = dryB[c];
-        }
-        incoming->run(input, count, processed, dry);
-    }
-
-    // Gains per frame: bypass (wet), the outgoing model and the incoming one. A model with the
-    // latency of the old one is crossfaded with it; any other fades in after the old one has
-    // faded out, as the two outputs are not aligned.
-    const float wetTarget = enabled ? 1.0f : 0.0f;
-    for (int i = 0; i < count; ++i)
-    {
-        wetGain += std::clamp(wetTarget - wetGain, -fadeStep, fadeStep);
-        wetGains[i] = wetGain;
-        if (incoming == nullptr || incomingHasSameLatency)
-            activeGain = std::min(1.0f, activeGain + fadeStep);
-        else
-            activeGain = std::max(0.0f, activeGain - fadeStep);
-        if (incoming == nullptr)
-        {
-            gainsA[i] = activeGain;
-            gainsB[i] = 0.0f;
-            continue;
-        }
-        if (incomingSettleFrames > 0)
-            --incomingSettleFrames;
-        else if (incomingHasSameLatency)
-            crossfade = std::min(1.0f, crossfade + fadeStep);
-        gainsA[i] = activeGain * (1.0f - crossfade);
-        gainsB[i] = crossfade;
-    }
-
-    for (int c = 0; c < numOfChannels; ++c)
-    {
-        float* out = output[c];
-        const float* pa = processedA[c];
-        const float* da = dryA[c];
-        for (int i = 0; i < count; ++i)
-            out[i] = gainsA[i] * (da[i] + wetGains[i] * (pa[i] - da[i]));
-        if (incoming != nullptr)
-        {
-            const float* pb = processedB[c];
-            const float* db = dryB[c];
-            for (int i = 0; i < count; ++i)
-                out[i] += gainsB[i] * (db[i] + wetGains[i] * (pb[i] - db[i]));
-        }
-    }
-
-    if (incoming != nullptr &&
-        (incomingHasSameLatency ? crossfade >= 1.0f : activeGain <= 0.0f && incomingSettleFrames == 0))
-        promoteIncoming();
-}
-
-void Plugin::promoteIncoming()
-{
-    ModelSlot* old = active;
-    active = incoming;
-    incoming = nullptr;
-    // After a change of latency the new model starts from silence.
-    activeGain = incomingHasSameLatency ? 1.0f : 0.0f;
-    crossfade = 0.0f;
-    retire(old);
-}
-
-void Plugin::retire(ModelSlot* slot)
-{
-    if (slot == nullptr)
-        return;
+    const LV2_Worker_Schedule* worker = static_cast<Plugin*>(plugin)->schedule;
     const FreeMessage message = {MessageType::free, slot};
-    if (schedule != nullptr &&
-        schedule->schedule_work(schedule->handle, sizeof message, &message) == LV2_WORKER_SUCCESS)
-        return;
-    // Kept until a later run or the end, when the worker is busy.
-    for (ModelSlot*& retired : retiredSlots)
-        if (retired == nullptr)
-        {
-            retired = slot;
-            return;
-        }
-    // Out of room: the slot is leaked rather than freed on the audio thread. Only a worker that
-    // accepts nothing for a long time gets here.
-}
-
-void Plugin::retryRetired()
-{
-    for (ModelSlot*& retired : retiredSlots)
-    {
-        if (retired == nullptr || schedule == nullptr)
-            continue;
-        const FreeMessage message = {MessageType::free, retired};
-        if (schedule->schedule_work(schedule->handle, sizeof message, &message) != LV2_WORKER_SUCCESS)
-            return;
-        retired = nullptr;
-    }
+    return worker != nullptr && worker->schedule_work(worker->handle, sizeof message, &message) == LV2_WORKER_SUCCESS;
 }
 
 bool Plugin::scheduleLoad(const LV2_Worker_Schedule* worker, const char* path, std::size_t length)
@@ -447,7 +278,7 @@ void Plugin::writeNotifications()
     lv2_atom_forge_set_buffer(&forge, reinterpret_cast<std::uint8_t*>(sequence), sequence->atom.size);
     LV2_Atom_Forge_Frame sequenceFrame;
     lv2_atom_forge_sequence_head(&forge, &sequenceFrame, 0);
-    const ModelSlot* current = incoming != nullptr ? incoming : active;
+    const ModelSlot* current = models.getCurrent();
     if (notifyPending && current != nullptr)
     {
         LV2_Atom_Forge_Frame objectFrame;
@@ -474,8 +305,7 @@ LV2_Worker_Status Plugin::work(LV2_Worker_Respond_Function respond, LV2_Worker_R
     {
         FreeMessage message;
         std::memcpy(&message, data, sizeof message);
-        std::lock_guard<std::mutex> lock(stateMutex);
-        delete message.slot;
+        models.free(message.slot);
         return LV2_WORKER_SUCCESS;
     }
     if (type != MessageType::load || size <= offsetof(LoadMessage, path))
@@ -484,9 +314,9 @@ LV2_Worker_Status Plugin::work(LV2_Worker_Respond_Function respond, LV2_Worker_R
     ModelSlot* slot = loadSlot(std::string(path, strnlen(path, size - offsetof(LoadMessage, path))));
     if (slot == nullptr)
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (const ModelSlot* current = chosen.load())
-            lv2_log_note(&logger, "murel: keeping the model %s\n", current->getPath().c_str());
+        std::string current;
+        if (models.getChosenPath(current))
+            lv2_log_note(&logger, "murel: keeping the model %s\n", current.c_str());
         return LV2_WORKER_SUCCESS;
     }
     if (respond(handle, sizeof slot, &slot) != LV2_WORKER_SUCCESS)
@@ -503,16 +333,7 @@ LV2_Worker_Status Plugin::workResponse(std::uint32_t size, const void* data)
     if (size != sizeof slot)
         return LV2_WORKER_ERR_UNKNOWN;
     std::memcpy(&slot, data, sizeof slot);
-    chosen.store(slot);
-    if (incoming != nullptr)
-    {
-        // A newer choice replaces one that has not faded in yet.
-        retire(incoming);
-        crossfade = 0.0f;
-    }
-    incoming = slot;
-    incomingHasSameLatency = active != nullptr ? slot->getLatency() == active->getLatency() : slot->getLatency() == 0;
-    incomingSettleFrames = slot->getLatency() + int(settleSeconds * sampleRate);
+    models.offer(slot);
     notifyPending = true;
     return LV2_WORKER_SUCCESS;
 }
@@ -523,13 +344,8 @@ LV2_State_Status Plugin::save(LV2_State_Store_Function store, LV2_State_Handle h
     if (map == nullptr)
         return LV2_STATE_ERR_NO_FEATURE;
     std::string path;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        const ModelSlot* slot = chosen.load();
-        if (slot == nullptr)
-            return LV2_STATE_SUCCESS;
-        path = slot->getPath();
-    }
+    if (!models.getChosenPath(path))
+        return LV2_STATE_SUCCESS;
     LV2_State_Map_Path* mapPath = nullptr;
     LV2_State_Free_Path* freePath = nullptr;
     lv2_features_query(features, LV2_STATE__mapPath, &mapPath, false, LV2_STATE__freePath, &freePath, false, nullptr);
@@ -577,12 +393,9 @@ LV2_State_Status Plugin::restore(LV2_State_Retrieve_Function retrieve, LV2_State
                 std::free(absolutePath);
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        const ModelSlot* current = chosen.load();
-        if (current != nullptr && current->getPath() == path)
-            return LV2_STATE_SUCCESS;
-    }
+    std::string current;
+    if (models.getChosenPath(current) && current == path)
+        return LV2_STATE_SUCCESS;
 
     // A host that may restore while audio runs passes its worker; otherwise nothing runs
     // meanwhile and the model is swapped here.
@@ -591,14 +404,7 @@ LV2_State_Status Plugin::restore(LV2_State_Retrieve_Function retrieve, LV2_State
     ModelSlot* slot = loadSlot(path);
     if (slot == nullptr)
         return LV2_STATE_ERR_UNKNOWN;
-    std::lock_guard<std::mutex> lock(stateMutex);
-    chosen.store(slot);
-    delete active;
-    delete incoming;
-    active = slot;
-    incoming = nullptr;
-    activeGain = 1.0f;
-    crossfade = 0.0f;
+    models.replace(slot);
     notifyPending = true;
     return LV2_STATE_SUCCESS;
 }

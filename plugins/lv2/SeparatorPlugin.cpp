@@ -30,7 +30,6 @@ namespace
 /** Replaces the installed separator's files (paths separated by ':'), for tests and for
     separators of one's own. */
 constexpr const char* modelsVariable = "MUREL_LV2_SEPARATOR_MODELS";
-constexpr double fadeSeconds = 0.02;
 
 /** Control ports, in index order after the audio inputs and outputs. */
 enum ControlPort
@@ -70,10 +69,7 @@ std::vector<std::string> findModels(double sampleRate)
 class SeparatorPlugin
 {
 public:
-    SeparatorPlugin(int channels, double rate) : numOfChannels(channels)
-    {
-        fadeStep = float(1.0 / std::max(1.0, fadeSeconds * rate));
-    }
+    SeparatorPlugin(int channels, double rate) : numOfChannels(channels) { fadeStep = getFadeStep(rate); }
 
     void initialise(double sampleRate, const LV2_Feature* const* features)
     {

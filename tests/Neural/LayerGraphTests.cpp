@@ -65,7 +65,7 @@ public:
         : BaseLayer<float>(layers, source, LayerType::none), delay(frames)
     {
     }
-    bool push(const Tensor<float>& input, BaseLayer<float>*) override
+    bool push(const TensorView<const float>& input, BaseLayer<float>*) override
     {
         bool reached = false;
         for (int t = 0; t < input.shape[0]; ++t)
@@ -255,6 +255,22 @@ TEST(LayerGraph, ResultsOfOnePushAreJoinedInOrder)
 
     // Single frames give the same frames.
     EXPECT_EQ(pushInRuns(model, values, 2, 2, {1}), toVector(result));
+}
+
+TEST(LayerGraph, CopiesHeldByTheCallerKeepTheirValues)
+{
+    // The layers pass views of the input along and the result is written in place.
+    NeuralModel<float> model = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 2),
+                                         mw::Packing::plain(PackingCode::realAndImaginary, 2));
+    const std::vector<float> first{1, 2, 3, 4};
+    const std::vector<float> second{5, 6, 7, 8};
+    const Tensor<float> input = makeTensor({1, 2, 2}, first);
+    Tensor<float> reused = model.pushTensor(input);
+    const Tensor<float> kept = reused;
+    model.pushTensorInto(makeTensor({1, 2, 2}, second), reused);
+    EXPECT_EQ(toVector(kept), first);
+    EXPECT_EQ(toVector(input), first);
+    EXPECT_EQ(toVector(reused), second);
 }
 
 TEST(LayerGraph, PushTensorRefusesOtherShapes)

@@ -75,17 +75,17 @@ LayerClass& findLayer(NeuralModel<float>& model, const std::string& name)
     return *found;
 }
 
-/** Records every push (keeping the tensor, as an output layer does) and every triggerForward
+/** Records every push (keeping a copy of the tensor, as an output layer does) and every triggerForward
     that reaches it. */
 class ProbeLayer : public BaseLayer<float>
 {
 public:
     explicit ProbeLayer(BaseLayer<float>* source, bool result = true) : pushResult(result) { connectTo(source); }
 
-    bool push(const Tensor<float>& input, BaseLayer<float>*) override
+    bool push(const TensorView<const float>& input, BaseLayer<float>*) override
     {
         events.push_back('p');
-        frames.push_back(input);
+        frames.emplace_back().assign(input);
         return pushResult;
     }
     void triggerForward() override { events.push_back('t'); }

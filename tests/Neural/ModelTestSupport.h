@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -98,9 +99,8 @@ inline Tensor<float> makeTensor(const std::vector<int>& shape, const std::vector
     Tensor<float> tensor(shape);
     if (values.size() != static_cast<std::size_t>(tensor.getNumOfElements()))
         throw std::invalid_argument("values do not fill the tensor");
-    float* data = tensor.getWritePointer();
-    for (std::size_t i = 0; i < values.size(); ++i)
-        data[i] = values[i];
+    if (float* data = tensor.getWritePointer())
+        std::copy(values.begin(), values.end(), data);
     return tensor;
 }
 
