@@ -7,9 +7,13 @@ strides, dilated causal time convolutions with residual additions, a transposed-
 decoder with skip connections, and sigmoid band gains interpolated back to the bins. One frame of
 look-ahead.
 
-Two sizes: "small" (40 bands, four dilations, about 0.2 s of context, 1 MFLOP per frame: the
-first shipped model) and "large" (64 bands, six dilations up to 32 frames, about 0.7 s of
-context, for background talkers whose words outlast a syllable).
+Three sizes: "small" (40 bands, four dilations, about 0.2 s of context, 1 MFLOP per frame: the
+first shipped models), "large" (64 bands, six dilations up to 32 frames, about 0.7 s of context)
+and "recurrent": the small network with a GRU over the bottleneck, whose state carries what
+convolutions forget (who the near talker is, what the noise floor was a second ago). The GRU's
+hidden state is spread back to the bottleneck's rows by a strided convolution and added to it;
+that convolution starts at zero, so a network warm-started from "small" weights starts out
+computing exactly what they computed.
 """
 
 import torch
@@ -25,11 +29,12 @@ KNEES = (0.01, 0.03, 0.1, 0.3, 1.0, 3.0)
 SIZES = {
     "small": dict(width=(16, 24, 32), bands=40, dilations=(1, 2, 4, 8)),
     "large": dict(width=(16, 32, 40), bands=64, dilations=(1, 2, 4, 8, 16, 32)),
+    "recurrent": dict(width=(16, 24, 32), bands=40, dilations=(1, 2, 4, 8), recurrent=240),
 }
 
 
 class DenoiserNetwork(torch.nn.Module):
-    def __init__(self, width=(16, 24, 32), bands=40, dilations=(1, 2, 4, 8)):
+    def __init__(self, width=(16, 24, 32), bands=40, dilations=(1, 2, 4, 8), recurrent=0):
         super().__init__()
         w0, w1, w2 = width
         pool, expand = mn.triangular_bands(FFT_SIZE, RATE, bands)
@@ -55,6 +60,16 @@ class DenoiserNetwork(torch.nn.Module):
         self.context = torch.nn.ModuleList(mn.Conv(w2, w2, (2, 3), time_dilation=d) for d in dilations)
         self.context_norms = torch.nn.ModuleList(mn.Norm(w2, rms=True) for _ in dilations)
         self.residuals = torch.nn.ModuleList(mn.Add() for _ in dilations)
+        self.recurrent = recurrent
+        if recurrent:
+            rows = bands // 4  # after the two frequency strides
+            if recurrent % rows:
+                raise ValueError(f"the GRU's size must be a multiple of the bottleneck's {rows} rows")
+            self.gru = mn.GRU(rows * w2, recurrent)
+            self.spread_back = mn.Conv(1, w2, (1, recurrent // rows), frequency_stride=recurrent // rows)
+            self.gru_add = mn.Add()
+            with torch.no_grad():
+                self.spread_back.weight.zero_()
         self.skip2, self.skip1, self.skip0 = mn.Concat(), mn.Concat(), mn.Concat()
         self.d2 = mn.TransposedConv(2 * w2, w1, (1, 4), frequency_stride=2)
         self.d1 = mn.TransposedConv(2 * w1, w0, (1, 4), frequency_stride=2)
@@ -75,6 +90,8 @@ class DenoiserNetwork(torch.nn.Module):
         h = c
         for conv, norm, add in zip(self.context, self.context_norms, self.residuals):
             h = add([h, norm(next(act)(conv(h)))])
+        if self.recurrent:
+            h = self.gru_add([h, self.spread_back(self.gru(h))])
         u = next(act)(self.d2(self.skip2([h, c])))
         v = next(act)(self.d1(self.skip1([u, b])))
         return self.expand(self.gain(self.d0(self.skip0([v, a]))))

@@ -165,7 +165,9 @@ def main():
                         "checkpoint's (the same network size): (1 - BLEND) x these + BLEND x the best")
     parser.add_argument("--blend", type=float, default=0.5)
     parser.add_argument("--init", default=None, help="start from the weights of this checkpoint (same network "
-                        "size) when the work folder has no checkpoint yet, e.g. the shipped model's")
+                        "size, or the small network's for the recurrent one) when the work folder has no "
+                        "checkpoint yet, e.g. the shipped model's")
+    parser.add_argument("--init-blend-with", default=None, help="start from the mean of --init's weights and these")
     args = parser.parse_args()
 
     torch.manual_seed(args.seed)
@@ -197,8 +199,16 @@ def main():
             say(f"cycle {cycle} starts at step {step}")
 
     elif args.init:
-        model.load_state_dict(torch.load(args.init)["model"])
-        say(f"weights from {args.init} (cycle {cycle})")
+        weights = torch.load(args.init)["model"]
+        if args.init_blend_with:
+            other = torch.load(args.init_blend_with)["model"]
+            weights = {k: 0.5 * (v + other[k]) if v.is_floating_point() else v for k, v in weights.items()}
+        # A larger network may start from a smaller one's weights: what is new starts as set up.
+        missing, unexpected = model.load_state_dict(weights, strict=False)
+        if unexpected or any(not k.startswith(("network.gru.", "network.spread_back.")) for k in missing):
+            raise SystemExit(f"{args.init} does not fit the {args.size} network: missing {missing}, unexpected {unexpected}")
+        say(f"weights from {args.init}" + (f" and {args.init_blend_with}" if args.init_blend_with else "")
+            + f" (cycle {cycle}); new: {', '.join(missing) or 'nothing'}")
 
     if args.export_only:
         export(model, best_path, args, step, elapsed, say, None)
