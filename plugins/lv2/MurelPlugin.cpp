@@ -6,6 +6,7 @@
 // keeps running.
 
 #include "ModelHandOver.h"
+#include "PluginCallbacks.h"
 #include "SeparatorPlugin.h"
 
 #include "Interface/MurelEngine.h"
@@ -409,46 +410,11 @@ LV2_State_Status Plugin::restore(LV2_State_Retrieve_Function retrieve, LV2_State
     return LV2_STATE_SUCCESS;
 }
 
-template <int numOfChannels>
-LV2_Handle instantiate(const LV2_Descriptor*, double sampleRate, const char*, const LV2_Feature* const* features)
-{
-    if (!(sampleRate > 0.0))
-        return nullptr;
-    try
-    {
-        auto* plugin = new Plugin(numOfChannels, sampleRate);
-        plugin->initialise(features);
-        return plugin;
-    }
-    catch (...)
-    {
-        return nullptr;
-    }
-}
+using Callbacks = PluginCallbacks<Plugin>;
 
 Plugin* self(LV2_Handle instance)
 {
-    return static_cast<Plugin*>(instance);
-}
-
-void connectPort(LV2_Handle instance, std::uint32_t port, void* data)
-{
-    self(instance)->connect(port, data);
-}
-
-void activate(LV2_Handle instance)
-{
-    self(instance)->activate();
-}
-
-void run(LV2_Handle instance, std::uint32_t numOfFrames)
-{
-    self(instance)->run(numOfFrames);
-}
-
-void cleanup(LV2_Handle instance)
-{
-    delete self(instance);
+    return Callbacks::self(instance);
 }
 
 LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
@@ -507,8 +473,8 @@ const void* extensionData(const char* uri)
 }
 
 const LV2_Descriptor descriptors[] = {
-    {monoUri, instantiate<1>, connectPort, activate, run, nullptr, cleanup, extensionData},
-    {stereoUri, instantiate<2>, connectPort, activate, run, nullptr, cleanup, extensionData},
+    Callbacks::describe<1>(monoUri, extensionData),
+    Callbacks::describe<2>(stereoUri, extensionData),
 };
 
 } // namespace

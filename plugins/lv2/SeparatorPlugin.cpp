@@ -7,6 +7,7 @@
 #include "SeparatorPlugin.h"
 
 #include "ModelSlot.h"
+#include "PluginCallbacks.h"
 
 #include "Interface/MurelEngine.h"
 
@@ -69,9 +70,12 @@ std::vector<std::string> findModels(double sampleRate)
 class SeparatorPlugin
 {
 public:
-    SeparatorPlugin(int channels, double rate) : numOfChannels(channels) { fadeStep = getFadeStep(rate); }
+    SeparatorPlugin(int channels, double rate) : numOfChannels(channels), sampleRate(rate)
+    {
+        fadeStep = getFadeStep(rate);
+    }
 
-    void initialise(double sampleRate, const LV2_Feature* const* features)
+    void initialise(const LV2_Feature* const* features)
     {
         LV2_Log_Log* log = nullptr;
         LV2_URID_Map* map = nullptr;
@@ -159,6 +163,7 @@ private:
     float getControl(int port, float fallback) const { return controls[port] != nullptr ? *controls[port] : fallback; }
 
     const int numOfChannels;
+    const double sampleRate;
     std::unique_ptr<ModelSlot> slot;
     LV2_Log_Logger logger = {};
     const float* audioInputs[maxNumOfChannels] = {};
@@ -171,47 +176,7 @@ private:
     float wetGains[chunkSize] = {};
 };
 
-SeparatorPlugin* self(LV2_Handle instance)
-{
-    return static_cast<SeparatorPlugin*>(instance);
-}
-
-template <int numOfChannels>
-LV2_Handle instantiate(const LV2_Descriptor*, double sampleRate, const char*, const LV2_Feature* const* features)
-{
-    if (!(sampleRate > 0.0))
-        return nullptr;
-    try
-    {
-        auto plugin = std::make_unique<SeparatorPlugin>(numOfChannels, sampleRate);
-        plugin->initialise(sampleRate, features);
-        return plugin.release();
-    }
-    catch (...)
-    {
-        return nullptr;
-    }
-}
-
-void connectPort(LV2_Handle instance, std::uint32_t port, void* data)
-{
-    self(instance)->connect(port, data);
-}
-
-void activate(LV2_Handle instance)
-{
-    self(instance)->activate();
-}
-
-void run(LV2_Handle instance, std::uint32_t numOfFrames)
-{
-    self(instance)->run(numOfFrames);
-}
-
-void cleanup(LV2_Handle instance)
-{
-    delete self(instance);
-}
+using Callbacks = PluginCallbacks<SeparatorPlugin>;
 
 const void* extensionData(const char*)
 {
@@ -219,8 +184,8 @@ const void* extensionData(const char*)
 }
 
 const LV2_Descriptor descriptors[] = {
-    {"urn:murel:lv2:separator-mono", instantiate<1>, connectPort, activate, run, nullptr, cleanup, extensionData},
-    {"urn:murel:lv2:separator-stereo", instantiate<2>, connectPort, activate, run, nullptr, cleanup, extensionData},
+    Callbacks::describe<1>("urn:murel:lv2:separator-mono", extensionData),
+    Callbacks::describe<2>("urn:murel:lv2:separator-stereo", extensionData),
 };
 
 } // namespace
