@@ -27,6 +27,9 @@ struct CommonFlags
     void addOverwriteTo(CLI::App* command);
 };
 
+/** --raw-rate, --raw-channels, --raw-format and --block of the commands that read audio files. */
+void addReadingOptions(CLI::App* command, RawFormat& raw, int& blockSize);
+
 /** The EXIT STATUS section of every page. */
 extern const char* const exitStatusText;
 /** A check for numbers above 0, with a short message. */

@@ -82,6 +82,22 @@ void CommonFlags::addOverwriteTo(CLI::App* command)
                       "Replace output files that exist. Without it an existing file is never replaced.");
 }
 
+void addReadingOptions(CLI::App* command, RawFormat& raw, int& blockSize)
+{
+    command->add_option("--raw-rate", raw.sampleRate, "Read the input as headerless PCM at this rate.")
+        ->type_name("RATE");
+    command->add_option("--raw-channels", raw.numOfChannels, "Channels of headerless PCM input (default 1).")
+        ->type_name("N");
+    command
+        ->add_option("--raw-format", raw.sampleFormat,
+                     "Sample format of headerless PCM input, as for --format (default 16).")
+        ->type_name("FORMAT");
+    command
+        ->add_option("--block", blockSize,
+                     "Frames read and processed at a time (default 4096). The result does not depend on it.")
+        ->type_name("FRAMES");
+}
+
 namespace
 {
 

@@ -520,14 +520,6 @@ CLI::App* addProcessCommand(CLI::App& app, ProcessOptions& options, CommonFlags&
                      "The gain of the residual bus (the last one): a linear factor, a level such as -12dB, or "
                      "off. Without any gain, --solo or --stems option the residual is removed.")
         ->type_name("LEVEL");
-    process->add_option("--raw-rate", options.raw.sampleRate, "Read the input as headerless PCM at this rate.")
-        ->type_name("RATE");
-    process->add_option("--raw-channels", options.raw.numOfChannels, "Channels of headerless PCM input (default 1).")
-        ->type_name("N");
-    process
-        ->add_option("--raw-format", options.raw.sampleFormat,
-                     "Sample format of headerless PCM input, as for --format (default 16).")
-        ->type_name("FORMAT");
     process
         ->add_option("-g,--gain", options.busses.gains,
                      "The gain of a bus: a linear factor from 0 to 100 (0 removes the bus, 1 keeps it as it "
@@ -561,10 +553,7 @@ CLI::App* addProcessCommand(CLI::App& app, ProcessOptions& options, CommonFlags&
                      "encoding of the type (vorbis, opus, mp3, alaw, ulaw). Default: that of IN when the "
                      "output type can hold it, else the nearest it offers.")
         ->type_name("FORMAT");
-    process
-        ->add_option("--block", options.blockSize,
-                     "Frames read and processed at a time (default 4096). The result does not depend on it.")
-        ->type_name("FRAMES");
+    addReadingOptions(process, options.raw, options.blockSize);
     flags.addTo(process);
     flags.addOverwriteTo(process);
     return process;

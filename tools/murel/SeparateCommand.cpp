@@ -71,16 +71,7 @@ CLI::App* addSeparateCommand(CLI::App& app, SeparateOptions& options, CommonFlag
                      "Sample format of the stems: 8, 16, 24 or 32 (bit integers), float or double, or an "
                      "encoding of the type. Default: that of IN when the type can hold it.")
         ->type_name("FORMAT");
-    separate->add_option("--raw-rate", options.raw.sampleRate, "Read the input as headerless PCM at this rate.")
-        ->type_name("RATE");
-    separate->add_option("--raw-channels", options.raw.numOfChannels, "Channels of headerless PCM input (default 1).")
-        ->type_name("N");
-    separate->add_option("--raw-format", options.raw.sampleFormat, "Sample format of headerless PCM input.")
-        ->type_name("FORMAT");
-    separate
-        ->add_option("--block", options.blockSize,
-                     "Frames read and processed at a time (default 4096). The result does not depend on it.")
-        ->type_name("FRAMES");
+    addReadingOptions(separate, options.raw, options.blockSize);
     flags.addTo(separate);
     flags.addOverwriteTo(separate);
     return separate;
