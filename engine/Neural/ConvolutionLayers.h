@@ -31,13 +31,6 @@ public:
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
     std::int64_t getNumOfStateElements() const override;
 
-    int getTimeStride() const { return timeStride; }
-    int getFrequencyStride() const { return frequencyStride; }
-    int getTimeDilation() const { return timeDilation; }
-    int getFrequencyDilation() const { return frequencyDilation; }
-    int getTimeOffset() const { return timeOffset; }
-    int getHistoryLength() const { return historyLength; }
-
 private:
     /** Prepares the ring, the packed weights and the row ranges for inputs [rows, channels];
         false for inputs the weights do not fit. */
@@ -105,9 +98,6 @@ public:
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
     std::int64_t getNumOfStateElements() const override;
 
-    int getTimeStride() const { return timeStride; }
-    int getFrequencyStride() const { return frequencyStride; }
-    int getTimeOffset() const { return timeOffset; }
     int getOutputChannels() const { return outputChannels; }
     std::size_t getNumOfPendingSlices() const { return pendingSlices.size(); }
 
@@ -156,9 +146,6 @@ public:
     /** Both kernels need at least one tap (their first axis). */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
     std::int64_t getNumOfStateElements() const override;
-
-    int getNumOfTimeTaps() const { return numOfTimeTaps; }
-    int getNumOfFrequencyTaps() const { return numOfFrequencyTaps; }
 
 private:
     Tensor<float> timeKernel;

@@ -21,14 +21,6 @@ namespace
 
 const ModelBlocking blocking{256, 256, 128, 48000.0};
 
-using Processor = std::unique_ptr<void, void (*)(void*)>;
-
-Processor createSeparator(std::vector<const char*> paths)
-{
-    return Processor(murelCreateStemSeparator(static_cast<int>(paths.size()), paths.data(), 2, 48000.0),
-                     murelDeleteProcessor);
-}
-
 mw::ModelDescription namedModel(const std::string& bus, const std::string& residual)
 {
     mw::ModelDescription model = identityModel(2, blocking, 0, 129);
