@@ -14,7 +14,8 @@ namespace murel
 {
 
 /** Causal strided, dilated convolution over (time, frequency) with channel mixing, or a
-    depthwise one with a channel multiplier. Keeps the frames its time taps reach in a ring. */
+    depthwise one with a channel multiplier. Keeps the frames its time taps reach in a ring. The
+    stored frequency dilation is not used. */
 class MUREL_EXPORT ConvLayer : public BaseLayer<float>
 {
 public:
@@ -43,7 +44,6 @@ private:
     int timeStride = 1;
     int frequencyStride = 1;
     int timeDilation = 1;
-    int frequencyDilation = 1;
     std::int64_t frameCounter = 0;
     int timeOffset = 0;
     Tensor<float> weights;
@@ -76,7 +76,7 @@ private:
 /** The up-sampling counterpart of ConvLayer: every input frame is scattered into an accumulator
     ring; each yields timeStride output frames and each row frequencyStride rows. Finished
     frames wait in pendingSlices and leave one per push or triggerForward that reaches the
-    model output. */
+    model output. The stored dilations are not used. */
 class MUREL_EXPORT TransposedConvLayer : public BaseLayer<float>
 {
 public:
@@ -109,8 +109,6 @@ private:
 
     int timeStride = 1;
     int frequencyStride = 1;
-    int timeDilation = 1;
-    int frequencyDilation = 1;
     std::int64_t frameCounter = 0;
     int timeOffset = 0;
     Tensor<float> weights;

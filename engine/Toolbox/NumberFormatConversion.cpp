@@ -194,35 +194,24 @@ struct Int32Codec
     }
 };
 
-struct Float32Codec
+/** The float formats: the value as stored, in the byte order asked for. */
+template <typename T>
+struct FloatCodec
 {
-    static constexpr int size = 4;
+    static constexpr int size = sizeof(T);
     template <bool swap>
     static float read(const uint8_t* p)
     {
-        return loadValue<float, swap>(p);
+        return static_cast<float>(loadValue<T, swap>(p));
     }
     template <bool swap>
     static void write(uint8_t* p, float x)
     {
-        storeValue<float, swap>(p, x);
+        storeValue<T, swap>(p, static_cast<T>(x));
     }
 };
-
-struct Float64Codec
-{
-    static constexpr int size = 8;
-    template <bool swap>
-    static float read(const uint8_t* p)
-    {
-        return static_cast<float>(loadValue<double, swap>(p));
-    }
-    template <bool swap>
-    static void write(uint8_t* p, float x)
-    {
-        storeValue<double, swap>(p, static_cast<double>(x));
-    }
-};
+using Float32Codec = FloatCodec<float>;
+using Float64Codec = FloatCodec<double>;
 
 template <typename Codec, bool swap>
 void toFloatStrided(const uint8_t* source, float* destination, int n, int stride)
