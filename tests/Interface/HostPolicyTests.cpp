@@ -115,7 +115,7 @@ TEST(HostPolicy, NoSettingsRemoveTheResidualOfTheDefaultModelAndOfASeparator)
         std::vector<float> gains;
         const char* residual;
     } cases[] = {
-        {Processor(murelCreateProcessor(path, 1, 16000.0), murelDeleteProcessor), {1.0f, 0.0f}, "Noise"},
+        {create(path, 1, 16000.0), {1.0f, 0.0f}, "Noise"},
         {createSeparator({voice.c_str(), drums.c_str()}), {1.0f, 1.0f, 0.0f}, "Rest"},
     };
     for (const auto& c : cases)

@@ -23,11 +23,6 @@ namespace
 
 const ModelBlocking blocking{256, 256, 128, 48000.0};
 
-Processor create(const char* path, int numOfChannels, double sampleRate = 48000.0)
-{
-    return Processor(murelCreateProcessor(path, numOfChannels, sampleRate), murelDeleteProcessor);
-}
-
 std::vector<float*> pointers(Channels& channels, std::size_t start)
 {
     std::vector<float*> result;

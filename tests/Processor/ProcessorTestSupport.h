@@ -155,6 +155,11 @@ using Channels = std::vector<std::vector<float>>;
 /** A processor handle of the C interface, deleted with the object (null when creating failed). */
 using Processor = std::unique_ptr<void, void (*)(void*)>;
 
+inline Processor create(const char* path, int numOfChannels, double sampleRate = 48000.0)
+{
+    return Processor(murelCreateProcessor(path, numOfChannels, sampleRate), murelDeleteProcessor);
+}
+
 inline Processor createSeparator(std::vector<const char*> paths, int numOfChannels = 2, double sampleRate = 48000.0)
 {
     return Processor(murelCreateStemSeparator(static_cast<int>(paths.size()), paths.data(), numOfChannels, sampleRate),
