@@ -577,6 +577,11 @@ void FourierTransform::inverseRealRow(const std::complex<float>* in, float* out,
 void FourierTransform::transformChannels(const ComplexSignal32& in, ComplexSignal32& out, int length, int numOfChannels,
                                          bool inverse)
 {
+    requireShape(length == 0 || isPowerOfTwo(length), "FourierTransform: the length must be a power of two");
+    requireShape(std::min(in.getNumOfChannels(), out.getNumOfChannels()) >= numOfChannels &&
+                     std::min(in.getNumOfSamples(), out.getNumOfSamples()) >= length,
+                 inverse ? "FourierTransform::inverseComplex: input smaller than the output"
+                         : "FourierTransform::forwardComplex: output smaller than the input");
     if (length == 0 || numOfChannels == 0)
         return;
     prepare(length);
@@ -599,78 +604,64 @@ void FourierTransform::transformChannels(const ComplexSignal32& in, ComplexSigna
 
 void FourierTransform::forwardComplex(const ComplexSignal32& in, ComplexSignal32& out)
 {
-    const int length = in.getNumOfSamples();
-    const int numOfChannels = in.getNumOfChannels();
-    requireShape(length == 0 || isPowerOfTwo(length), "FourierTransform: the length must be a power of two");
-    requireShape(out.getNumOfChannels() >= numOfChannels && out.getNumOfSamples() >= length,
-                 "FourierTransform::forwardComplex: output smaller than the input");
-    transformChannels(in, out, length, numOfChannels, false);
+    transformChannels(in, out, in.getNumOfSamples(), in.getNumOfChannels(), false);
 }
 
 void FourierTransform::inverseComplex(const ComplexSignal32& in, ComplexSignal32& out)
 {
-    const int length = out.getNumOfSamples();
-    const int numOfChannels = out.getNumOfChannels();
-    requireShape(length == 0 || isPowerOfTwo(length), "FourierTransform: the length must be a power of two");
-    requireShape(in.getNumOfChannels() >= numOfChannels && in.getNumOfSamples() >= length,
-                 "FourierTransform::inverseComplex: input smaller than the output");
-    transformChannels(in, out, length, numOfChannels, true);
+    transformChannels(in, out, out.getNumOfSamples(), out.getNumOfChannels(), true);
+}
+
+bool FourierTransform::prepareReal(int length, int numOfChannels, const ComplexSignal32& spectrum, const char* tooSmall,
+                                   float* (&work)[2])
+{
+    requireShape(length == 0 || (length % 2 == 0 && isPowerOfTwo(length / 2)),
+                 "FourierTransform: a real length must be twice a power of two");
+    if (length == 0)
+        return false;
+    const int half = length / 2;
+    requireShape(spectrum.getNumOfChannels() >= numOfChannels && spectrum.getNumOfSamples() >= half + 1, tooSmall);
+    if (numOfChannels == 0)
+        return false;
+    prepare(half);
+    if (half >= minVectorSize)
+    {
+        packedSignal.resizeView(1, half);
+        packedSpectrum.resizeView(1, half);
+        work[0] = reinterpret_cast<float*>(packedSignal.getWritePointer(0));
+        work[1] = reinterpret_cast<float*>(packedSpectrum.getWritePointer(0));
+    }
+    return true;
 }
 
 void FourierTransform::forwardReal(const Signal32& in, ComplexSignal32& out)
 {
-    const int length = in.getNumOfSamples();
-    const int numOfChannels = in.getNumOfChannels();
-    requireShape(length == 0 || (length % 2 == 0 && isPowerOfTwo(length / 2)),
-                 "FourierTransform: a real length must be twice a power of two");
-    if (length == 0)
+    float* work[2] = {nullptr, nullptr};
+    if (!prepareReal(in.getNumOfSamples(), in.getNumOfChannels(), out,
+                     "FourierTransform::forwardReal: output smaller than the spectrum", work))
         return;
-    const int half = length / 2;
-    requireShape(out.getNumOfChannels() >= numOfChannels && out.getNumOfSamples() >= half + 1,
-                 "FourierTransform::forwardReal: output smaller than the spectrum");
-    if (numOfChannels == 0)
-        return;
-    prepare(half);
-    if (half < minVectorSize)
+    for (int c = 0; c < in.getNumOfChannels(); ++c)
     {
-        for (int c = 0; c < numOfChannels; ++c)
+        if (work[0] == nullptr)
             forwardRealSmallRow(in.getReadPointer(c), out.getWritePointer(c));
-        return;
+        else
+            forwardRealRow(in.getReadPointer(c), out.getWritePointer(c), work[0], work[1]);
     }
-    packedSignal.resizeView(1, half);
-    packedSpectrum.resizeView(1, half);
-    float* work0 = reinterpret_cast<float*>(packedSignal.getWritePointer(0));
-    float* work1 = reinterpret_cast<float*>(packedSpectrum.getWritePointer(0));
-    for (int c = 0; c < numOfChannels; ++c)
-        forwardRealRow(in.getReadPointer(c), out.getWritePointer(c), work0, work1);
 }
 
 void FourierTransform::inverseReal(const ComplexSignal32& in, Signal32& out)
 {
-    const int length = out.getNumOfSamples();
-    const int numOfChannels = out.getNumOfChannels();
-    requireShape(length == 0 || (length % 2 == 0 && isPowerOfTwo(length / 2)),
-                 "FourierTransform: a real length must be twice a power of two");
-    if (length == 0)
+    float* work[2] = {nullptr, nullptr};
+    if (!prepareReal(out.getNumOfSamples(), out.getNumOfChannels(), in,
+                     "FourierTransform::inverseReal: input smaller than the spectrum", work))
         return;
-    const int half = length / 2;
-    requireShape(in.getNumOfChannels() >= numOfChannels && in.getNumOfSamples() >= half + 1,
-                 "FourierTransform::inverseReal: input smaller than the spectrum");
-    if (numOfChannels == 0)
-        return;
-    prepare(half);
-    if (half < minVectorSize)
+    for (int c = 0; c < out.getNumOfChannels(); ++c)
     {
-        for (int c = 0; c < numOfChannels; ++c)
+        if (work[0] == nullptr)
             inverseRealSmallRow(in.getReadPointer(c), out.getWritePointer(c));
-        return;
+        else
+            inverseRealRow(in.getReadPointer(c), out.getWritePointer(c), work[0], work[1]);
     }
-    packedSignal.resizeView(1, half);
-    packedSpectrum.resizeView(1, half);
-    float* work0 = reinterpret_cast<float*>(packedSignal.getWritePointer(0));
-    float* work1 = reinterpret_cast<float*>(packedSpectrum.getWritePointer(0));
-    for (int c = 0; c < numOfChannels; ++c)
-        inverseRealRow(in.getReadPointer(c), out.getWritePointer(c), work0, work1);
 }
 
 ComplexSignal32 FourierTransform::forwardComplex(const ComplexSignal32& in)

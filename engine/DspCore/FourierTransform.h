@@ -81,6 +81,11 @@ private:
     /** The first numOfChannels rows of in, transformed into out; the shapes are checked already. */
     void transformChannels(const ComplexSignal32& in, ComplexSignal32& out, int length, int numOfChannels,
                            bool inverse);
+    /** Checks a real transform of length samples per channel against its spectrum and builds the
+        tables; work receives the scratch rows of the vector path (null for the small one). False
+        when there is nothing to transform. */
+    bool prepareReal(int length, int numOfChannels, const ComplexSignal32& spectrum, const char* tooSmall,
+                     float* (&work)[2]);
     void forwardRealSmallRow(const float* in, std::complex<float>* out);
     void inverseRealSmallRow(const std::complex<float>* in, float* out);
 

@@ -121,6 +121,9 @@ namespace
 template <typename Target, typename Source>
 Target convertPrecision(const Source& source)
 {
+    // A signal without storage converts to one without storage.
+    if (!source.hasStorage())
+        return Target();
     Target result(source.getNumOfChannels(), source.getNumOfSamples());
     for (int c = 0; c < source.getNumOfChannels(); ++c)
     {
@@ -151,29 +154,21 @@ std::vector<Signal32> Signal32::toVectorOfChannels() const
 
 Signal64 Signal32::toSignal64() const
 {
-    if (data == nullptr)
-        return Signal64();
     return convertPrecision<Signal64>(*this);
 }
 
 Signal32 Signal64::toSignal32() const
 {
-    if (data == nullptr)
-        return Signal32();
     return convertPrecision<Signal32>(*this);
 }
 
 ComplexSignal64 ComplexSignal32::toComplexSignal64() const
 {
-    if (data == nullptr)
-        return ComplexSignal64();
     return convertPrecision<ComplexSignal64>(*this);
 }
 
 ComplexSignal32 ComplexSignal64::toComplexSignal32() const
 {
-    if (data == nullptr)
-        return ComplexSignal32();
     return convertPrecision<ComplexSignal32>(*this);
 }
 

@@ -23,6 +23,18 @@ using Mask4 = uint32x4_t;
 constexpr const char* backEndName = "ARM NEON";
 constexpr int numOfLanes = 4;
 
+// One-line wrappers, spelt once: each is an inline function that calls its intrinsic.
+#define MUREL_VEC_UNARY(Type, name, intrinsic)                                                                         \
+    inline Type name(Type a)                                                                                           \
+    {                                                                                                                  \
+        return intrinsic(a);                                                                                           \
+    }
+#define MUREL_VEC_BINARY(Type, Result, name, intrinsic)                                                                \
+    inline Result name(Type a, Type b)                                                                                 \
+    {                                                                                                                  \
+        return intrinsic(a, b);                                                                                        \
+    }
+
 inline Float4 load(const float* p)
 {
     return vld1q_f32(p);
@@ -39,19 +51,23 @@ inline Float4 zero()
 {
     return vdupq_n_f32(0.0f);
 }
+/** Loads one float into all four lanes. */
+inline Float4 loadBroadcast(const float* p)
+{
+    return vld1q_dup_f32(p);
+}
 
-inline Float4 add(Float4 a, Float4 b)
-{
-    return vaddq_f32(a, b);
-}
-inline Float4 sub(Float4 a, Float4 b)
-{
-    return vsubq_f32(a, b);
-}
-inline Float4 mul(Float4 a, Float4 b)
-{
-    return vmulq_f32(a, b);
-}
+MUREL_VEC_BINARY(Float4, Float4, add, vaddq_f32)
+MUREL_VEC_BINARY(Float4, Float4, sub, vsubq_f32)
+MUREL_VEC_BINARY(Float4, Float4, mul, vmulq_f32)
+MUREL_VEC_UNARY(Float4, neg, vnegq_f32)
+MUREL_VEC_UNARY(Float4, abs, vabsq_f32)
+/** Lane-wise maximum and minimum; NaN handling follows the hardware. */
+MUREL_VEC_BINARY(Float4, Float4, max, vmaxq_f32)
+MUREL_VEC_BINARY(Float4, Float4, min, vminq_f32)
+MUREL_VEC_BINARY(Float4, Mask4, lessThan, vcltq_f32)
+MUREL_VEC_BINARY(Float4, Mask4, greaterThan, vcgtq_f32)
+
 /** acc + a * b, fused where the hardware has it. */
 inline Float4 fma(Float4 acc, Float4 a, Float4 b)
 {
@@ -63,34 +79,10 @@ inline Float4 fmaLane(Float4 acc, Float4 a, Float4 v)
 {
     return vfmaq_laneq_f32(acc, a, v, lane);
 }
-/** Loads one float into all four lanes. */
-inline Float4 loadBroadcast(const float* p)
-{
-    return vld1q_dup_f32(p);
-}
-/** acc - a * b, fused where the hardware has it. */
-inline Float4 fms(Float4 acc, Float4 a, Float4 b)
-{
-    return vfmaq_f32(acc, vnegq_f32(a), b);
-}
-inline Float4 neg(Float4 a)
-{
-    return vnegq_f32(a);
-}
-inline Float4 abs(Float4 a)
-{
-    return vabsq_f32(a);
-}
 
 #if defined(__aarch64__) || defined(_M_ARM64)
-inline Float4 div(Float4 a, Float4 b)
-{
-    return vdivq_f32(a, b);
-}
-inline Float4 sqrt(Float4 a)
-{
-    return vsqrtq_f32(a);
-}
+MUREL_VEC_BINARY(Float4, Float4, div, vdivq_f32)
+MUREL_VEC_UNARY(Float4, sqrt, vsqrtq_f32)
 #else
 // SIMDe translates no AArch64 division or square root; lane loops give the same IEEE results
 // and the compiler vectorises them.
@@ -113,24 +105,6 @@ inline Float4 sqrt(Float4 a)
 }
 #endif
 
-/** Lane-wise maximum and minimum; NaN handling follows the hardware. */
-inline Float4 max(Float4 a, Float4 b)
-{
-    return vmaxq_f32(a, b);
-}
-inline Float4 min(Float4 a, Float4 b)
-{
-    return vminq_f32(a, b);
-}
-
-inline Mask4 lessThan(Float4 a, Float4 b)
-{
-    return vcltq_f32(a, b);
-}
-inline Mask4 greaterThan(Float4 a, Float4 b)
-{
-    return vcgtq_f32(a, b);
-}
 /** Lane-wise mask ? a : b. */
 inline Float4 select(Mask4 mask, Float4 a, Float4 b)
 {
@@ -169,7 +143,7 @@ inline void storeInterleaved(float* p, Float4 a, Float4 b)
 }
 
 /** acc - a * b: fused on aarch64; SIMDe 0.7.4 has no vfmsq_f32, so a multiply and a subtract
-    elsewhere (cheaper there than fms, which negates first). */
+    elsewhere (cheaper there than negating first and fusing). */
 #if defined(__aarch64__) || defined(_M_ARM64)
 inline Float4 mulSub(Float4 acc, Float4 a, Float4 b)
 {
@@ -181,16 +155,6 @@ inline Float4 mulSub(Float4 acc, Float4 a, Float4 b)
     return vsubq_f32(acc, vmulq_f32(a, b));
 }
 #endif
-
-/** (a0, b0, a1, b1) and (a2, b2, a3, b3). */
-inline Float4 interleaveLow(Float4 a, Float4 b)
-{
-    return vzip1q_f32(a, b);
-}
-inline Float4 interleaveHigh(Float4 a, Float4 b)
-{
-    return vzip2q_f32(a, b);
-}
 
 /** Lanes in reverse order: (a3, a2, a1, a0). */
 inline Float4 reverse(Float4 a)
@@ -264,34 +228,16 @@ inline Float4 narrow(Double2 low, Double2 high)
     return vcombine_f32(vcvt_f32_f64(low), vcvt_f32_f64(high));
 }
 
-inline Double2 add(Double2 a, Double2 b)
-{
-    return vaddq_f64(a, b);
-}
-inline Double2 sub(Double2 a, Double2 b)
-{
-    return vsubq_f64(a, b);
-}
-inline Double2 mul(Double2 a, Double2 b)
-{
-    return vmulq_f64(a, b);
-}
-inline Double2 neg(Double2 a)
-{
-    return vnegq_f64(a);
-}
-inline Double2 abs(Double2 a)
-{
-    return vabsq_f64(a);
-}
-inline Double2 max(Double2 a, Double2 b)
-{
-    return vmaxq_f64(a, b);
-}
-inline Double2 min(Double2 a, Double2 b)
-{
-    return vminq_f64(a, b);
-}
+MUREL_VEC_BINARY(Double2, Double2, add, vaddq_f64)
+MUREL_VEC_BINARY(Double2, Double2, sub, vsubq_f64)
+MUREL_VEC_BINARY(Double2, Double2, mul, vmulq_f64)
+MUREL_VEC_UNARY(Double2, neg, vnegq_f64)
+MUREL_VEC_UNARY(Double2, abs, vabsq_f64)
+MUREL_VEC_BINARY(Double2, Double2, max, vmaxq_f64)
+MUREL_VEC_BINARY(Double2, Double2, min, vminq_f64)
+MUREL_VEC_BINARY(Double2, Mask2, lessThan, vcltq_f64)
+MUREL_VEC_BINARY(Double2, Mask2, greaterThan, vcgtq_f64)
+MUREL_VEC_BINARY(Mask2, Mask2, either, vorrq_u64)
 /** Nearest integer, ties to even, for |a| below 2^51: the addition rounds in the default mode. */
 inline Double2 roundToNearest(Double2 a)
 {
@@ -299,14 +245,8 @@ inline Double2 roundToNearest(Double2 a)
     return vsubq_f64(vaddq_f64(a, shift), shift);
 }
 #if defined(__aarch64__) || defined(_M_ARM64)
-inline Double2 div(Double2 a, Double2 b)
-{
-    return vdivq_f64(a, b);
-}
-inline Double2 sqrt(Double2 a)
-{
-    return vsqrtq_f64(a);
-}
+MUREL_VEC_BINARY(Double2, Double2, div, vdivq_f64)
+MUREL_VEC_UNARY(Double2, sqrt, vsqrtq_f64)
 #else
 // SIMDe 0.7.4 has no vdivq_f64 or vsqrtq_f64; lane loops give the same IEEE results.
 inline Double2 div(Double2 a, Double2 b)
@@ -328,18 +268,6 @@ inline Double2 sqrt(Double2 a)
 }
 #endif
 
-inline Mask2 lessThan(Double2 a, Double2 b)
-{
-    return vcltq_f64(a, b);
-}
-inline Mask2 greaterThan(Double2 a, Double2 b)
-{
-    return vcgtq_f64(a, b);
-}
-inline Mask2 either(Mask2 a, Mask2 b)
-{
-    return vorrq_u64(a, b);
-}
 /** Lane-wise mask ? a : b. */
 inline Double2 select(Mask2 mask, Double2 a, Double2 b)
 {
@@ -347,5 +275,8 @@ inline Double2 select(Mask2 mask, Double2 a, Double2 b)
 }
 
 } // namespace f64
+
+#undef MUREL_VEC_UNARY
+#undef MUREL_VEC_BINARY
 
 } // namespace murel::vec

@@ -293,51 +293,29 @@ ModelFileRecord readModelFile(InputStream& in)
 
 std::string getLayerTypeName(LayerType type)
 {
-    switch (type)
-    {
-    case LayerType::conv:
-        return "Conv";
-    case LayerType::transposedConv:
-        return "TransposedConv";
-    case LayerType::relu:
-        return "ReLU";
-    case LayerType::elu:
-        return "ELU";
-    case LayerType::sigmoid:
-        return "Sigmoid";
-    case LayerType::norm:
-        return "Norm";
-    case LayerType::concat:
-        return "Concat";
-    case LayerType::leakyRelu:
-        return "LeakyReLU";
-    case LayerType::dense:
-        return "Dense";
-    case LayerType::separableChannelConv:
-        return "SeparableChannelConv";
-    case LayerType::preNorm:
-        return "PreNorm";
-    case LayerType::softplus:
-        return "Softplus";
-    case LayerType::arithmetic:
-        return "Arithmetic";
-    case LayerType::selfAttention:
-        return "SelfAttention";
-    case LayerType::hardSigmoid:
-        return "HardSigmoid";
-    case LayerType::frequencyRescale:
-        return "FrequencyRescale";
-    case LayerType::arPreNorm:
-        return "ARPreNorm";
-    case LayerType::gru:
-        return "GRU";
-    case LayerType::lstm:
-        return "LSTM";
-    case LayerType::output:
-        return "Output";
-    case LayerType::none:
-        break;
-    }
+    static const std::pair<LayerType, const char*> names[] = {{LayerType::conv, "Conv"},
+                                                              {LayerType::transposedConv, "TransposedConv"},
+                                                              {LayerType::relu, "ReLU"},
+                                                              {LayerType::elu, "ELU"},
+                                                              {LayerType::sigmoid, "Sigmoid"},
+                                                              {LayerType::norm, "Norm"},
+                                                              {LayerType::concat, "Concat"},
+                                                              {LayerType::leakyRelu, "LeakyReLU"},
+                                                              {LayerType::dense, "Dense"},
+                                                              {LayerType::separableChannelConv, "SeparableChannelConv"},
+                                                              {LayerType::preNorm, "PreNorm"},
+                                                              {LayerType::softplus, "Softplus"},
+                                                              {LayerType::arithmetic, "Arithmetic"},
+                                                              {LayerType::selfAttention, "SelfAttention"},
+                                                              {LayerType::hardSigmoid, "HardSigmoid"},
+                                                              {LayerType::frequencyRescale, "FrequencyRescale"},
+                                                              {LayerType::arPreNorm, "ARPreNorm"},
+                                                              {LayerType::gru, "GRU"},
+                                                              {LayerType::lstm, "LSTM"},
+                                                              {LayerType::output, "Output"}};
+    for (const auto& [code, name] : names)
+        if (code == type)
+            return name;
     return "type " + std::to_string(static_cast<int>(type));
 }
 

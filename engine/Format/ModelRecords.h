@@ -11,6 +11,12 @@
 namespace murel
 {
 
+/** Opens a record's list of stored fields, in file order: the reader, the writer and the listings
+    all call it with their visitor as f and the record (const or not) as r. */
+#define MUREL_RECORD_FIELDS(f, r)                                                                                      \
+    template <typename Fields, typename Self>                                                                          \
+    static void fields(Fields& f, Self& r)
+
 /** Newest format version whose every field is known here; files and writers default to it. */
 constexpr int newestModelVersion = 4107;
 
@@ -98,8 +104,7 @@ struct MUREL_EXPORT PackingRecord
     static PackingRecord decimated(int lowBins, int highBins, int decimation);
 
     /** The stored block: the code, then the parameters it has (see the layer records below). */
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.packingCode(r.code);
         switch (r.code)
@@ -151,8 +156,7 @@ struct MUREL_EXPORT ModelHeaderRecord
     int numOfLayers = 0;
 
     /** The stored fields in file order, as the layer records list theirs. */
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.magic(r.magic);
         f.formatVersion(r.version);
@@ -208,8 +212,7 @@ struct MUREL_EXPORT ConvLayerRecord
     int frequencyDilation = 1;
     int timeOffset = 0;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.text(r.source);
         f.tensor("weights", r.weights);
@@ -237,8 +240,7 @@ struct MUREL_EXPORT TransposedConvLayerRecord
     int frequencyDilation = 1;
     int timeOffset = 0;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.text(r.source);
         f.tensor("weights", r.weights);
@@ -264,11 +266,7 @@ struct MUREL_EXPORT ActivationLayerRecord
     LayerType type = LayerType::relu;
     std::string source;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
-    {
-        f.text(r.source);
-    }
+    MUREL_RECORD_FIELDS(f, r) { f.text(r.source); }
 };
 
 struct MUREL_EXPORT LeakyReLULayerRecord
@@ -277,8 +275,7 @@ struct MUREL_EXPORT LeakyReLULayerRecord
     std::string source;
     float negativeSlope = 0.0f;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.text(r.source);
         f.float32("negativeSlope", r.negativeSlope);
@@ -294,8 +291,7 @@ struct MUREL_EXPORT NormLayerRecord
     StoredTensor scale;
     StoredTensor offset;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.text(r.source);
         if (f.version >= 4106)
@@ -318,11 +314,7 @@ struct MUREL_EXPORT ConcatLayerRecord
     static constexpr LayerType type = LayerType::concat;
     std::vector<std::string> sources;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
-    {
-        f.sources(r.sources);
-    }
+    MUREL_RECORD_FIELDS(f, r) { f.sources(r.sources); }
 };
 
 struct MUREL_EXPORT DenseLayerRecord
@@ -334,8 +326,7 @@ struct MUREL_EXPORT DenseLayerRecord
     /** [rows][channels], may be empty. */
     StoredTensor bias;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.text(r.source);
         f.tensor("weights", r.weights);
@@ -350,8 +341,7 @@ struct MUREL_EXPORT SeparableChannelConvLayerRecord
     StoredTensor timeKernel;
     StoredTensor frequencyKernel;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.text(r.source);
         f.tensor("timeKernel", r.timeKernel);
@@ -366,8 +356,7 @@ struct MUREL_EXPORT PreNormLayerRecord
     /** Its first axis is the number of levels kept. */
     StoredTensor kernel;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.text(r.source);
         f.tensor("kernel", r.kernel);
@@ -380,8 +369,7 @@ struct MUREL_EXPORT ArithmeticLayerRecord
     std::vector<std::string> sources;
     int operation = 0;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.sources(r.sources);
         f.int8("operation", r.operation);
@@ -400,8 +388,7 @@ struct MUREL_EXPORT SelfAttentionLayerRecord
     int outputDelay = 0;
     StoredTensor contextKernel;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.text(r.source);
         f.tensor("weights", r.weights);
@@ -427,8 +414,7 @@ struct MUREL_EXPORT FrequencyRescaleLayerRecord
     std::string source;
     std::vector<FrequencyBandRecord> bands;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.text(r.source);
         f.bands(r.bands);
@@ -443,8 +429,7 @@ struct MUREL_EXPORT ARPreNormLayerRecord
     float releaseCoefficient = 0.0f;
     float epsilon = 0.0f;
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.text(r.source);
         f.float32("attackCoefficient", r.attackCoefficient);
@@ -472,8 +457,7 @@ struct MUREL_EXPORT RecurrentLayerRecord
 
     int getNumOfGates() const { return type == LayerType::lstm ? 4 : 3; }
 
-    template <typename Fields, typename Self>
-    static void fields(Fields& f, Self& r)
+    MUREL_RECORD_FIELDS(f, r)
     {
         f.text(r.source);
         f.tensor("inputWeights", r.inputWeights);

@@ -40,8 +40,6 @@ class MUREL_EXPORT LeakyReLULayer : public ActivationLayer
 public:
     LeakyReLULayer(const LayerMap& layers, const LeakyReLULayerRecord& record);
 
-    float getNegativeSlope() const { return negativeSlope; }
-
 protected:
     void apply(const float* in, float* out, int numOfElements) const override;
 

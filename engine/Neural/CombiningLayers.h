@@ -49,8 +49,6 @@ public:
     /** Every input needs at least the first input's number of elements. */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
 
-    int getOperation() const { return operation; }
-
 private:
     int operation = 0;
     Tensor<float> combinedFrame;
@@ -73,8 +71,6 @@ public:
     /** Every band needs at least one weight and must lie inside the input rows; the output
         has one row per band. */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
-
-    const std::list<Band>& getBands() const { return bands; }
 
 private:
     std::list<Band> bands;

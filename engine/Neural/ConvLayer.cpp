@@ -23,7 +23,6 @@ ConvLayer::ConvLayer(const LayerMap& layers, const ConvLayerRecord& record)
     timeStride = record.timeStride;
     frequencyStride = record.frequencyStride;
     timeDilation = record.timeDilation;
-    frequencyDilation = record.frequencyDilation;
     timeOffset = record.timeOffset;
     kernelTime = getWeightAxis(weights, 0);
     kernelFrequency = getWeightAxis(weights, 1);

@@ -14,7 +14,8 @@ namespace murel
 {
 
 /** Causal strided, dilated convolution over (time, frequency) with channel mixing, or a
-    depthwise one with a channel multiplier. Keeps the frames its time taps reach in a ring. */
+    depthwise one with a channel multiplier. Keeps the frames its time taps reach in a ring. The
+    stored frequency dilation is not used. */
 class MUREL_EXPORT ConvLayer : public BaseLayer<float>
 {
 public:
@@ -31,13 +32,6 @@ public:
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
     std::int64_t getNumOfStateElements() const override;
 
-    int getTimeStride() const { return timeStride; }
-    int getFrequencyStride() const { return frequencyStride; }
-    int getTimeDilation() const { return timeDilation; }
-    int getFrequencyDilation() const { return frequencyDilation; }
-    int getTimeOffset() const { return timeOffset; }
-    int getHistoryLength() const { return historyLength; }
-
 private:
     /** Prepares the ring, the packed weights and the row ranges for inputs [rows, channels];
         false for inputs the weights do not fit. */
@@ -50,7 +44,6 @@ private:
     int timeStride = 1;
     int frequencyStride = 1;
     int timeDilation = 1;
-    int frequencyDilation = 1;
     std::int64_t frameCounter = 0;
     int timeOffset = 0;
     Tensor<float> weights;
@@ -83,7 +76,7 @@ private:
 /** The up-sampling counterpart of ConvLayer: every input frame is scattered into an accumulator
     ring; each yields timeStride output frames and each row frequencyStride rows. Finished
     frames wait in pendingSlices and leave one per push or triggerForward that reaches the
-    model output. */
+    model output. The stored dilations are not used. */
 class MUREL_EXPORT TransposedConvLayer : public BaseLayer<float>
 {
 public:
@@ -105,9 +98,6 @@ public:
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
     std::int64_t getNumOfStateElements() const override;
 
-    int getTimeStride() const { return timeStride; }
-    int getFrequencyStride() const { return frequencyStride; }
-    int getTimeOffset() const { return timeOffset; }
     int getOutputChannels() const { return outputChannels; }
     std::size_t getNumOfPendingSlices() const { return pendingSlices.size(); }
 
@@ -119,8 +109,6 @@ private:
 
     int timeStride = 1;
     int frequencyStride = 1;
-    int timeDilation = 1;
-    int frequencyDilation = 1;
     std::int64_t frameCounter = 0;
     int timeOffset = 0;
     Tensor<float> weights;
@@ -156,9 +144,6 @@ public:
     /** Both kernels need at least one tap (their first axis). */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
     std::int64_t getNumOfStateElements() const override;
-
-    int getNumOfTimeTaps() const { return numOfTimeTaps; }
-    int getNumOfFrequencyTaps() const { return numOfFrequencyTaps; }
 
 private:
     Tensor<float> timeKernel;

@@ -33,9 +33,6 @@ public:
     /** Packs the row-major matrix values [numOfRows][numOfColumns]. */
     PackedMatrix(const float* values, int numOfRows, int numOfColumns);
 
-    int getNumOfRows() const { return numOfRows; }
-    int getNumOfColumns() const { return numOfColumns; }
-
     /** c[m][n] = start[m][n] + sum over the segments and k of a(m, k) * b[bRow + k][n], for
         m < numOfTileRows and every column n, each sum taken in segment order and then in
         increasing k with fused multiply-adds. start is null for zeros; startRowStride 0 gives

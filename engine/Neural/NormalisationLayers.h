@@ -22,8 +22,6 @@ public:
     /** Mode 0 or 1, one scale per channel and the offset empty or one per channel. */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
 
-    int getMode() const { return mode; }
-
 private:
     int mode = 0;
     Tensor<float> offset;
@@ -44,8 +42,6 @@ public:
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
     std::int64_t getNumOfStateElements() const override { return kernelLength; }
 
-    int getKernelLength() const { return kernelLength; }
-
 private:
     Tensor<float> kernel;
     Tensor<float> levels;
@@ -65,11 +61,6 @@ public:
     void reset() override;
     /** epsilon must be positive (and finite): it keeps the division of a silent frame finite. */
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
-
-    float getAttackCoefficient() const { return attackCoefficient; }
-    float getReleaseCoefficient() const { return releaseCoefficient; }
-    float getEpsilon() const { return epsilon; }
-    float getLevel() const { return level; }
 
 private:
     float attackCoefficient = 0.0f;

@@ -28,9 +28,6 @@ public:
     bool propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape) override;
     std::int64_t getNumOfStateElements() const override;
 
-    int getNumOfHiddenChannels() const { return numOfHidden; }
-    const std::vector<float>& getHiddenState() const { return hidden; }
-
 private:
     bool configure(int numOfInputValues);
     void step(const float* x);

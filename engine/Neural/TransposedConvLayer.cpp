@@ -28,8 +28,6 @@ TransposedConvLayer::TransposedConvLayer(const LayerMap& layers, const Transpose
     outputChannels = record.outputChannels >= 0 ? record.outputChannels : weightOutputChannels;
     timeStride = record.timeStride;
     frequencyStride = record.frequencyStride;
-    timeDilation = record.timeDilation;
-    frequencyDilation = record.frequencyDilation;
     timeOffset = record.timeOffset;
 }
 

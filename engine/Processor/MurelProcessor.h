@@ -99,7 +99,6 @@ public:
 
     std::vector<NeuralModel<float>>& getNeuralModels() { return neuralModels; }
     const std::vector<NeuralModel<float>>& getNeuralModels() const { return neuralModels; }
-    int getNumOfModels() const { return numOfModels; }
     /** Threads that run the models side by side, the caller's included: 0 with fewer than two
         models. */
     int getNumOfThreads() const { return workers.empty() ? 0 : static_cast<int>(workers.size()) + 1; }

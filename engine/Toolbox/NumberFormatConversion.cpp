@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <type_traits>
 
 namespace murel
@@ -194,35 +195,24 @@ struct Int32Codec
     }
 };
 
-struct Float32Codec
+/** The float formats: the value as stored, in the byte order asked for. */
+template <typename T>
+struct FloatCodec
 {
-    static constexpr int size = 4;
+    static constexpr int size = sizeof(T);
     template <bool swap>
     static float read(const uint8_t* p)
     {
-        return loadValue<float, swap>(p);
+        return static_cast<float>(loadValue<T, swap>(p));
     }
     template <bool swap>
     static void write(uint8_t* p, float x)
     {
-        storeValue<float, swap>(p, x);
+        storeValue<T, swap>(p, static_cast<T>(x));
     }
 };
-
-struct Float64Codec
-{
-    static constexpr int size = 8;
-    template <bool swap>
-    static float read(const uint8_t* p)
-    {
-        return static_cast<float>(loadValue<double, swap>(p));
-    }
-    template <bool swap>
-    static void write(uint8_t* p, float x)
-    {
-        storeValue<double, swap>(p, static_cast<double>(x));
-    }
-};
+using Float32Codec = FloatCodec<float>;
+using Float64Codec = FloatCodec<double>;
 
 template <typename Codec, bool swap>
 void toFloatStrided(const uint8_t* source, float* destination, int n, int stride)
@@ -296,35 +286,18 @@ void selectPair(bool bigEndian, NumberFormatConversion::ToFloat& toFloat, Number
 
 void NumberFormatConversion::setFormat(NumberFormat newFormat, bool newBigEndian)
 {
+    // Indexed by the format's value.
+    using Select = void (*)(bool, ToFloat&, FromFloat&);
+    static const Select selectors[] = {selectPair<UInt8Codec>,  selectPair<Int8Codec>,  selectPair<Int16Codec>,
+                                       selectPair<Int24Codec>,  selectPair<Int32Codec>, selectPair<Float32Codec>,
+                                       selectPair<Float64Codec>};
     format = newFormat;
     bigEndian = newBigEndian;
     frameSize = 0;
-    switch (newFormat)
-    {
-    case NumberFormat::UInt8:
-        selectPair<UInt8Codec>(bigEndian, toFloat, fromFloat);
-        break;
-    case NumberFormat::Int8:
-        selectPair<Int8Codec>(bigEndian, toFloat, fromFloat);
-        break;
-    case NumberFormat::Int16:
-        selectPair<Int16Codec>(bigEndian, toFloat, fromFloat);
-        break;
-    case NumberFormat::Int24:
-        selectPair<Int24Codec>(bigEndian, toFloat, fromFloat);
-        break;
-    case NumberFormat::Int32:
-        selectPair<Int32Codec>(bigEndian, toFloat, fromFloat);
-        break;
-    case NumberFormat::Float32:
-        selectPair<Float32Codec>(bigEndian, toFloat, fromFloat);
-        break;
-    case NumberFormat::Float64:
-        selectPair<Float64Codec>(bigEndian, toFloat, fromFloat);
-        break;
-    default:
+    const auto index = static_cast<std::uint32_t>(newFormat);
+    if (index >= std::size(selectors))
         return;
-    }
+    selectors[index](bigEndian, toFloat, fromFloat);
     frameSize = getFrameSize(newFormat);
 }
 

@@ -37,7 +37,6 @@ TEST(VectorOps, ArithmeticIsExactOnIntegerLanes)
     expectLanes(vec::mul(a, b), 5, -12, -21, 16);
     expectLanes(vec::div(a, b), 0.2f, -2.0f / 6.0f, -3.0f / 7.0f, 4);
     expectLanes(vec::fma(make(1, 1, 1, 1), a, b), 6, -11, -20, 17);
-    expectLanes(vec::fms(make(1, 1, 1, 1), a, b), -4, 13, 22, -15);
     expectLanes(vec::max(a, b), 5, 6, 3, 8);
     expectLanes(vec::min(a, b), 1, -2, -7, 2);
     expectLanes(vec::neg(a), -1, 2, -3, -8);
@@ -84,8 +83,6 @@ TEST(VectorOps, InterleavedLoadAndStoreRoundTrip)
 TEST(VectorOps, ShufflesTheTransformBuildsOn)
 {
     auto a = make(0, 1, 2, 3), b = make(4, 5, 6, 7), c = make(8, 9, 10, 11), d = make(12, 13, 14, 15);
-    expectLanes(vec::interleaveLow(a, b), 0, 4, 1, 5);
-    expectLanes(vec::interleaveHigh(a, b), 2, 6, 3, 7);
     expectLanes(vec::reverse(a), 3, 2, 1, 0);
     expectLanes(vec::mulSub(c, a, b), 8, 4, -2, -10);
     vec::transpose(a, b, c, d);

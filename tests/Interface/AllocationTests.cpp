@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Interface/MurelEngine.h"
+#include "Neural/ModelTestSupport.h"
 #include "Processor/ProcessorTestSupport.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -94,15 +95,18 @@ constexpr int numOfChannels = 2;
 
 mw::TensorRecord values(std::vector<int> shape, std::uint32_t seed)
 {
-    std::size_t n = 1;
-    for (const int axis : shape)
-        n *= static_cast<std::size_t>(axis);
-    std::mt19937 generator(seed);
-    std::uniform_real_distribution<float> distribution(-0.3f, 0.3f);
-    std::vector<float> v(n);
-    for (float& x : v)
-        x = distribution(generator);
-    return mw::TensorRecord(std::move(shape), std::move(v));
+    return randomRecord(std::move(shape), seed, 0.3f);
+}
+
+/** The heap calls that work makes. */
+template <typename Work>
+long countAllocations(Work&& work)
+{
+    numOfAllocations.store(0);
+    counting.store(true);
+    work();
+    counting.store(false);
+    return numOfAllocations.load();
 }
 
 /** 64 bands that map the 6 hidden values of the recurrent layers onto the bins. */
@@ -224,11 +228,7 @@ long countWhileStreaming(void* processor, Calls calls, int numOfWarmUpCalls, int
         }
     };
     run(numOfWarmUpCalls);
-    numOfAllocations.store(0);
-    counting.store(true);
-    run(numOfCountedCalls);
-    counting.store(false);
-    return numOfAllocations.load();
+    return countAllocations([&] { run(numOfCountedCalls); });
 }
 
 TEST(Allocation, AudioCallsAllocateNothingAfterWarmUp)
@@ -256,12 +256,9 @@ TEST(Allocation, AudioCallsAllocateNothingAfterWarmUp)
     for (const Case& c : cases)
     {
         SCOPED_TRACE(std::to_string(c.models.size()) + " models, calls " + std::to_string(static_cast<int>(c.calls)));
-        std::vector<const char*> paths = c.models;
-        void* processor =
-            murelCreateStemSeparator(static_cast<int>(paths.size()), paths.data(), numOfChannels, 48000.0);
+        const Processor processor = createSeparator(c.models, numOfChannels);
         ASSERT_NE(processor, nullptr);
-        EXPECT_EQ(countWhileStreaming(processor, c.calls, 2 * static_cast<int>(blockSizes.size()), 1000), 0);
-        murelDeleteProcessor(processor);
+        EXPECT_EQ(countWhileStreaming(processor.get(), c.calls, 2 * static_cast<int>(blockSizes.size()), 1000), 0);
     }
 }
 
@@ -278,20 +275,14 @@ TEST(Allocation, APreparedProcessorAllocatesNothingFromTheFirstFrameNorOnReset)
         for (const Calls calls : {Calls::addAndGet, Calls::processInterleaved})
         {
             SCOPED_TRACE(std::to_string(models.size()) + " models, calls " + std::to_string(static_cast<int>(calls)));
-            std::vector<const char*> paths = models;
-            void* processor =
-                murelCreateStemSeparator(static_cast<int>(paths.size()), paths.data(), numOfChannels, 48000.0);
+            const Processor handle = createSeparator(models, numOfChannels);
+            void* processor = handle.get();
             ASSERT_NE(processor, nullptr);
             ASSERT_TRUE(murelPrepareProcessor(processor, 480));
             EXPECT_EQ(countWhileStreaming(processor, calls, 0, 200), 0);
             // A transport jump in the audio callback, and the frames after it.
-            numOfAllocations.store(0);
-            counting.store(true);
-            murelResetProcessorState(processor);
-            counting.store(false);
-            EXPECT_EQ(numOfAllocations.load(), 0);
+            EXPECT_EQ(countAllocations([&] { murelResetProcessorState(processor); }), 0);
             EXPECT_EQ(countWhileStreaming(processor, calls, 0, 200), 0);
-            murelDeleteProcessor(processor);
         }
     }
 }
@@ -308,21 +299,17 @@ TEST(Allocation, TensorCallsAllocateNothingAfterWarmUp)
     std::vector<float> input(numOfBins * 2 * numOfChannels, 0.25f);
     std::vector<float> output(4 * numOfBins * 2 * numOfChannels);
     int resultShape[3] = {};
-    long allocations = 0;
-    for (int i = 0; i < 1100; ++i)
+    const auto pushTensors = [&](int numOfCalls)
     {
-        if (i == 100)
+        for (int i = 0; i < numOfCalls; ++i)
         {
-            numOfAllocations.store(0);
-            counting.store(true);
+            murelAddTensor(model, input.data(), 3, shape);
+            if (murelGetResultTensorShape(model, 3, resultShape))
+                murelGetTensor(model, output.data());
         }
-        murelAddTensor(model, input.data(), 3, shape);
-        if (murelGetResultTensorShape(model, 3, resultShape))
-            murelGetTensor(model, output.data());
-    }
-    counting.store(false);
-    allocations = numOfAllocations.load();
-    EXPECT_EQ(allocations, 0);
+    };
+    pushTensors(100);
+    EXPECT_EQ(countAllocations([&] { pushTensors(1000); }), 0);
     murelDeleteModel(model);
 }
 

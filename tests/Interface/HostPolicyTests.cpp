@@ -21,14 +21,6 @@ namespace
 
 const ModelBlocking blocking{256, 256, 128, 48000.0};
 
-using Processor = std::unique_ptr<void, void (*)(void*)>;
-
-Processor createSeparator(std::vector<const char*> paths)
-{
-    return Processor(murelCreateStemSeparator(static_cast<int>(paths.size()), paths.data(), 2, 48000.0),
-                     murelDeleteProcessor);
-}
-
 mw::ModelDescription namedModel(const std::string& bus, const std::string& residual)
 {
     mw::ModelDescription model = identityModel(2, blocking, 0, 129);
@@ -123,7 +115,7 @@ TEST(HostPolicy, NoSettingsRemoveTheResidualOfTheDefaultModelAndOfASeparator)
         std::vector<float> gains;
         const char* residual;
     } cases[] = {
-        {Processor(murelCreateProcessor(path, 1, 16000.0), murelDeleteProcessor), {1.0f, 0.0f}, "Noise"},
+        {create(path, 1, 16000.0), {1.0f, 0.0f}, "Noise"},
         {createSeparator({voice.c_str(), drums.c_str()}), {1.0f, 1.0f, 0.0f}, "Rest"},
     };
     for (const auto& c : cases)

@@ -41,9 +41,7 @@ TEST(HostileInput, RateScalingAndTransformSizeHaveUpperLimits)
                      std::to_string(c.hostRate));
         const mw::ModelDescription description = identityModel(1, c.model, 0, 8);
         const TemporaryModelFile file(description);
-        void* processor = murelCreateProcessor(file.c_str(), 1, c.hostRate);
-        EXPECT_EQ(processor != nullptr, c.accepted);
-        murelDeleteProcessor(processor);
+        EXPECT_EQ(create(file.c_str(), 1, c.hostRate) != nullptr, c.accepted);
 
         murel::MurelProcessor direct;
         ASSERT_TRUE(direct.loadModels({toStream(description)}));
@@ -60,7 +58,8 @@ TEST(HostileInput, RateScalingAndTransformSizeHaveUpperLimits)
 Channels stream(const mw::ModelDescription& model, Channels input)
 {
     const TemporaryModelFile file(model);
-    void* processor = murelCreateProcessor(file.c_str(), static_cast<int>(input.size()), 48000.0);
+    const Processor handle = create(file.c_str(), static_cast<int>(input.size()));
+    void* processor = handle.get();
     EXPECT_NE(processor, nullptr);
     const int length = static_cast<int>(input[0].size());
     Channels output(input.size(), std::vector<float>(static_cast<std::size_t>(length), 0.0f));
@@ -76,7 +75,6 @@ Channels stream(const mw::ModelDescription& model, Channels input)
         murelAddAudio(processor, in.data(), 100);
         murelGetAudio(processor, out.data(), 100);
     }
-    murelDeleteProcessor(processor);
     return output;
 }
 

@@ -23,19 +23,6 @@ namespace
 
 const ModelBlocking blocking{256, 256, 128, 48000.0};
 
-using Processor = std::unique_ptr<void, void (*)(void*)>;
-
-Processor create(const char* path, int numOfChannels, double sampleRate = 48000.0)
-{
-    return Processor(murelCreateProcessor(path, numOfChannels, sampleRate), murelDeleteProcessor);
-}
-
-Processor createSeparator(std::vector<const char*> paths, int numOfChannels, double sampleRate = 48000.0)
-{
-    return Processor(murelCreateStemSeparator(static_cast<int>(paths.size()), paths.data(), numOfChannels, sampleRate),
-                     murelDeleteProcessor);
-}
-
 std::vector<float*> pointers(Channels& channels, std::size_t start)
 {
     std::vector<float*> result;

@@ -616,7 +616,7 @@ TEST(MurelProcessor, FailedLoadLeavesTheLoadedModelsInPlace)
     MurelProcessor processor;
     prepare(processor, {identityModel(1, smallBlocking, 1, 33)}, 1);
     EXPECT_FALSE(processor.loadModels({toStream(withBusses(identityModel(1, smallBlocking, 1, 33), 0))}));
-    EXPECT_EQ(processor.getNumOfModels(), 1);
+    EXPECT_EQ(processor.getNeuralModels().size(), 1u);
     EXPECT_EQ(processor.getNumOfOutputBusses(true), 2);
     const Channels input = noise(1, 2016, 3u);
     const int latency = processor.getLatency(32);

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include "Format/ModelWriter.h"
+#include "Interface/MurelEngine.h"
 #include "Neural/MemoryInputStream.h"
 
 namespace murel::test
@@ -150,6 +151,20 @@ public:
 };
 
 using Channels = std::vector<std::vector<float>>;
+
+/** A processor handle of the C interface, deleted with the object (null when creating failed). */
+using Processor = std::unique_ptr<void, void (*)(void*)>;
+
+inline Processor create(const char* path, int numOfChannels, double sampleRate = 48000.0)
+{
+    return Processor(murelCreateProcessor(path, numOfChannels, sampleRate), murelDeleteProcessor);
+}
+
+inline Processor createSeparator(std::vector<const char*> paths, int numOfChannels = 2, double sampleRate = 48000.0)
+{
+    return Processor(murelCreateStemSeparator(static_cast<int>(paths.size()), paths.data(), numOfChannels, sampleRate),
+                     murelDeleteProcessor);
+}
 
 /** Checks that output is gain x input delayed by latency samples (silence before), within tolerance. */
 inline void expectDelayedCopy(const Channels& input, const Channels& output, int latency, float gain = 1.0f,
