@@ -562,10 +562,12 @@ def at_host_rate(x, rate, n):
     return y, lambda z: resample(z, rate, pretend_rate(rate))[:n]
 
 
-def make_pair(rng, speech, noises, tracks, n, snr=None, kinds=None, rate=None, reverb=None, clean_share=0.1):
+def make_pair(rng, speech, noises, tracks, n, snr=None, kinds=None, rate=None, reverb=None, clean_share=0.1,
+              silent_start=0.0):
     """(noisy, clean) float32 mixtures of n samples at the pretend rate of a random host rate.
     snr: fixed input SNR (None: drawn; inf: no noise); kinds: noise kinds (None: drawn); reverb:
-    whether the talker is in a reverberant room (None: drawn)."""
+    whether the talker is in a reverberant room (None: drawn); silent_start: the share of clips
+    that begin with digital silence (a stream that starts muted), in input and target alike."""
     rate = rate if rate is not None else pick_rate(rng)
     p = pretend_rate(rate)
     m = scipy.fft.next_fast_len(int(math.ceil(n * RATE / p)) + 64, real=True)  # FFT sizes with small factors
@@ -617,4 +619,9 @@ def make_pair(rng, speech, noises, tracks, n, snr=None, kinds=None, rate=None, r
         peak = np.max(np.abs(noisy))
     if peak > 0.99:
         noisy, clean = noisy * 0.99 / peak, clean * 0.99 / peak
+    if silent_start and rng.random() < silent_start:
+        # The level normalisation has seen nothing when the noise begins: it must not pass it.
+        k = int(rng.uniform(0.05, 0.6) * n)
+        noisy[:k] = 0.0
+        clean[:k] = 0.0
     return noisy.astype(np.float32), clean.astype(np.float32)

@@ -59,8 +59,8 @@ class Batches(torch.utils.data.IterableDataset):
             step += workers
 
 
-def noisy_pair(corpus, rng, n):
-    return speech_data.make_pair(rng, *corpus, n)
+def noisy_pair(corpus, rng, n, silent_start=0.0):
+    return speech_data.make_pair(rng, *corpus, n, silent_start=silent_start)
 
 
 def collate_pairs(pairs):
@@ -167,6 +167,8 @@ def main():
     parser.add_argument("--init", default=None, help="start from the weights of this checkpoint (same network "
                         "size, or the small network's for the recurrent one) when the work folder has no "
                         "checkpoint yet, e.g. the shipped model's")
+    parser.add_argument("--silent-start", type=float, default=0.0, help="share of training clips that begin "
+                        "with digital silence")
     parser.add_argument("--init-blend-with", default=None, help="start from the mean of --init's weights and these")
     args = parser.parse_args()
 
@@ -222,7 +224,7 @@ def main():
         val_loss, figures = evaluate(model, validation)
         say(f"validation before training: loss {val_loss:.4f} " + json.dumps(figures))
         model.train()
-    loader = torch.utils.data.DataLoader(Batches(functools.partial(noisy_pair, corpus), collate_pairs, args.seed, step, args.batch), batch_size=None,
+    loader = torch.utils.data.DataLoader(Batches(functools.partial(noisy_pair, corpus, silent_start=args.silent_start), collate_pairs, args.seed, step, args.batch), batch_size=None,
                                          num_workers=args.workers, prefetch_factor=4)
     last_save = time.time()
     started = time.time() - elapsed
