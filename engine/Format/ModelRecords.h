@@ -11,12 +11,6 @@
 namespace murel
 {
 
-/** Opens a record's list of stored fields, in file order: the reader, the writer and the listings
-    all call it with their visitor as f and the record (const or not) as r. */
-#define MUREL_RECORD_FIELDS(f, r)                                                                                      \
-    template <typename Fields, typename Self>                                                                          \
-    static void fields(Fields& f, Self& r)
-
 /** Newest format version whose every field is known here; files and writers default to it. */
 constexpr int newestModelVersion = 4107;
 
@@ -104,7 +98,8 @@ struct MUREL_EXPORT PackingRecord
     static PackingRecord decimated(int lowBins, int highBins, int decimation);
 
     /** The stored block: the code, then the parameters it has (see the layer records below). */
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.packingCode(r.code);
         switch (r.code)
@@ -156,7 +151,8 @@ struct MUREL_EXPORT ModelHeaderRecord
     int numOfLayers = 0;
 
     /** The stored fields in file order, as the layer records list theirs. */
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.magic(r.magic);
         f.formatVersion(r.version);
@@ -212,7 +208,8 @@ struct MUREL_EXPORT ConvLayerRecord
     int frequencyDilation = 1;
     int timeOffset = 0;
 
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.text(r.source);
         f.tensor("weights", r.weights);
@@ -240,7 +237,8 @@ struct MUREL_EXPORT TransposedConvLayerRecord
     int frequencyDilation = 1;
     int timeOffset = 0;
 
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.text(r.source);
         f.tensor("weights", r.weights);
@@ -266,7 +264,11 @@ struct MUREL_EXPORT ActivationLayerRecord
     LayerType type = LayerType::relu;
     std::string source;
 
-    MUREL_RECORD_FIELDS(f, r) { f.text(r.source); }
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
+    {
+        f.text(r.source);
+    }
 };
 
 struct MUREL_EXPORT LeakyReLULayerRecord
@@ -275,7 +277,8 @@ struct MUREL_EXPORT LeakyReLULayerRecord
     std::string source;
     float negativeSlope = 0.0f;
 
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.text(r.source);
         f.float32("negativeSlope", r.negativeSlope);
@@ -291,7 +294,8 @@ struct MUREL_EXPORT NormLayerRecord
     StoredTensor scale;
     StoredTensor offset;
 
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.text(r.source);
         if (f.version >= 4106)
@@ -314,7 +318,11 @@ struct MUREL_EXPORT ConcatLayerRecord
     static constexpr LayerType type = LayerType::concat;
     std::vector<std::string> sources;
 
-    MUREL_RECORD_FIELDS(f, r) { f.sources(r.sources); }
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
+    {
+        f.sources(r.sources);
+    }
 };
 
 struct MUREL_EXPORT DenseLayerRecord
@@ -326,7 +334,8 @@ struct MUREL_EXPORT DenseLayerRecord
     /** [rows][channels], may be empty. */
     StoredTensor bias;
 
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.text(r.source);
         f.tensor("weights", r.weights);
@@ -341,7 +350,8 @@ struct MUREL_EXPORT SeparableChannelConvLayerRecord
     StoredTensor timeKernel;
     StoredTensor frequencyKernel;
 
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.text(r.source);
         f.tensor("timeKernel", r.timeKernel);
@@ -356,7 +366,8 @@ struct MUREL_EXPORT PreNormLayerRecord
     /** Its first axis is the number of levels kept. */
     StoredTensor kernel;
 
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.text(r.source);
         f.tensor("kernel", r.kernel);
@@ -369,7 +380,8 @@ struct MUREL_EXPORT ArithmeticLayerRecord
     std::vector<std::string> sources;
     int operation = 0;
 
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.sources(r.sources);
         f.int8("operation", r.operation);
@@ -388,7 +400,8 @@ struct MUREL_EXPORT SelfAttentionLayerRecord
     int outputDelay = 0;
     StoredTensor contextKernel;
 
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.text(r.source);
         f.tensor("weights", r.weights);
@@ -414,7 +427,8 @@ struct MUREL_EXPORT FrequencyRescaleLayerRecord
     std::string source;
     std::vector<FrequencyBandRecord> bands;
 
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.text(r.source);
         f.bands(r.bands);
@@ -429,7 +443,8 @@ struct MUREL_EXPORT ARPreNormLayerRecord
     float releaseCoefficient = 0.0f;
     float epsilon = 0.0f;
 
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.text(r.source);
         f.float32("attackCoefficient", r.attackCoefficient);
@@ -457,7 +472,8 @@ struct MUREL_EXPORT RecurrentLayerRecord
 
     int getNumOfGates() const { return type == LayerType::lstm ? 4 : 3; }
 
-    MUREL_RECORD_FIELDS(f, r)
+    template <typename Fields, typename Self>
+    static void fields(Fields& f, Self& r)
     {
         f.text(r.source);
         f.tensor("inputWeights", r.inputWeights);
