@@ -563,11 +563,12 @@ def at_host_rate(x, rate, n):
 
 
 def make_pair(rng, speech, noises, tracks, n, snr=None, kinds=None, rate=None, reverb=None, clean_share=0.1,
-              silent_start=0.0):
+              silent_start=0.0, pool=NOISE_KINDS):
     """(noisy, clean) float32 mixtures of n samples at the pretend rate of a random host rate.
     snr: fixed input SNR (None: drawn; inf: no noise); kinds: noise kinds (None: drawn); reverb:
     whether the talker is in a reverberant room (None: drawn); silent_start: the share of clips
-    that begin with digital silence (a stream that starts muted), in input and target alike."""
+    that begin with digital silence (a stream that starts muted), in input and target alike;
+    pool: the noise kinds drawn from (a kind listed twice is drawn twice as often)."""
     rate = rate if rate is not None else pick_rate(rng)
     p = pretend_rate(rate)
     m = scipy.fft.next_fast_len(int(math.ceil(n * RATE / p)) + 64, real=True)  # FFT sizes with small factors
@@ -586,9 +587,9 @@ def make_pair(rng, speech, noises, tracks, n, snr=None, kinds=None, rate=None, r
         u = rng.random()
         snr = math.inf if u < clean_share else rng.uniform(-5, 15) if u < 0.65 else rng.uniform(15, 35)
     if kinds is None:
-        kinds = [rng.choice(NOISE_KINDS)]
+        kinds = [rng.choice(pool)]
         if rng.random() < 0.25:
-            kinds.append(rng.choice(NOISE_KINDS))
+            kinds.append(rng.choice(pool))
     if math.isfinite(snr):
         noise = sum(make_noise(rng, k, m, speech, noises, tracks) * rng.uniform(0.5, 1.0) for k in kinds)
         if rng.random() < 0.5:

@@ -59,8 +59,8 @@ class Batches(torch.utils.data.IterableDataset):
             step += workers
 
 
-def noisy_pair(corpus, rng, n, silent_start=0.0):
-    return speech_data.make_pair(rng, *corpus, n, silent_start=silent_start)
+def noisy_pair(corpus, rng, n, silent_start=0.0, pool=speech_data.NOISE_KINDS):
+    return speech_data.make_pair(rng, *corpus, n, silent_start=silent_start, pool=pool)
 
 
 def collate_pairs(pairs):
@@ -70,25 +70,34 @@ def collate_pairs(pairs):
     return torch.from_numpy(noisy), torch.from_numpy(clean), torch.from_numpy(weight.astype(np.float32))
 
 
-def spectral_loss(estimate, reference, under=1.0):
+UPPER_BIN = 86  # 8 kHz at the 48 kHz training rate, 512-point frames
+
+
+def spectral_loss(estimate, reference, under=1.0, upper_under=0.0):
     """Per clip: distance of 0.3-compressed magnitude spectra, both scaled by the reference's
-    level, with `under` times more for bins where the estimate falls short (removed speech)."""
+    level, with `under` times more for bins where the estimate falls short (removed speech), and
+    `upper_under` more again above 8 kHz (fricatives and breath that should pass)."""
     scale = reference.std(dim=-1, keepdim=True) + 1e-5
     window = torch.hann_window(512, device=estimate.device)
     e = torch.stft(estimate / scale, 512, 128, window=window, return_complex=True).abs()
     r = torch.stft(reference / scale, 512, 128, window=window, return_complex=True).abs()
     d = e.clamp(min=1e-8) ** 0.3 - r.clamp(min=1e-8) ** 0.3
-    return torch.mean(d ** 2 + under * torch.relu(-d) ** 2, dim=(1, 2))
+    short = torch.relu(-d) ** 2
+    if upper_under:
+        short = short * (under + upper_under * (torch.arange(short.shape[1], device=short.device) >= UPPER_BIN)[:, None])
+    else:
+        short = under * short
+    return torch.mean(d ** 2 + short, dim=(1, 2))
 
 
-def loss_of(model, noisy, clean, weight=None):
+def loss_of(model, noisy, clean, weight=None, upper_under=0.0):
     out = model(noisy)
     out, clean = out[:, SKIP:], clean[:, SKIP:]
     score = si_sdr(out, clean)
     # Beyond 35 dB a clip is transparent enough; capping keeps clean clips from dominating.
     # Neither term sees a uniform level change much, so the level in dB is held on its own.
     level_db = 10 * torch.log10((out.pow(2).mean(dim=-1) + 1e-10) / (clean.pow(2).mean(dim=-1) + 1e-10))
-    per_clip = -score.clamp(max=35.0) / 10 + spectral_loss(out, clean) + LEVEL_WEIGHT * level_db ** 2
+    per_clip = -score.clamp(max=35.0) / 10 + spectral_loss(out, clean, upper_under=upper_under) + LEVEL_WEIGHT * level_db ** 2
     weight = torch.ones_like(per_clip) if weight is None else weight
     return (per_clip * weight).sum() / weight.sum(), score, out
 
@@ -169,6 +178,9 @@ def main():
                         "checkpoint yet, e.g. the shipped model's")
     parser.add_argument("--silent-start", type=float, default=0.0, help="share of training clips that begin "
                         "with digital silence")
+    parser.add_argument("--more-of", action="append", default=[], choices=sorted(set(speech_data.NOISE_KINDS)),
+                        help="draw this noise kind more often (once more per mention)")
+    parser.add_argument("--upper-band-weight", type=float, default=0.0, help="extra weight of speech removed above 8 kHz")
     parser.add_argument("--init-blend-with", default=None, help="start from the mean of --init's weights and these")
     args = parser.parse_args()
 
@@ -224,7 +236,9 @@ def main():
         val_loss, figures = evaluate(model, validation)
         say(f"validation before training: loss {val_loss:.4f} " + json.dumps(figures))
         model.train()
-    loader = torch.utils.data.DataLoader(Batches(functools.partial(noisy_pair, corpus, silent_start=args.silent_start), collate_pairs, args.seed, step, args.batch), batch_size=None,
+    loader = torch.utils.data.DataLoader(Batches(functools.partial(noisy_pair, corpus, silent_start=args.silent_start,
+                                                                   pool=speech_data.NOISE_KINDS + args.more_of),
+                                                 collate_pairs, args.seed, step, args.batch), batch_size=None,
                                          num_workers=args.workers, prefetch_factor=4)
     last_save = time.time()
     started = time.time() - elapsed
@@ -237,7 +251,7 @@ def main():
         warm = min(1.0, (step - cycle_step + 1) / 100)
         for group in optimiser.param_groups:
             group["lr"] = args.learning_rate * warm * (0.02 + 0.98 * 0.5 * (1 + math.cos(math.pi * progress)))
-        loss, score, _ = loss_of(model, noisy, clean, weight)
+        loss, score, _ = loss_of(model, noisy, clean, weight, args.upper_band_weight)
         optimiser.zero_grad()
         loss.backward()
         torch.nn.utils.clip_grad_norm_(trainable, 5.0)
