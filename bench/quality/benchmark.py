@@ -94,7 +94,7 @@ def parse_arguments():
     parser.add_argument("--clips", default="3,2",
                         help="synthesised and recorded clips per noise type and SNR (default 3,2: 330 clips)")
     parser.add_argument("--reverberant", type=int, default=33, help="reverberant clips")
-    parser.add_argument("--per-rate", type=int, default=22, help="clips per host rate (8, 16, 44.1 kHz)")
+    parser.add_argument("--per-rate", type=int, default=22, help="clips per host rate (8, 16, 22.05, 24, 32, 44.1 kHz)")
     parser.add_argument("--jobs", type=int, default=os.cpu_count() or 1, help="programs run at once")
     parser.add_argument("--spectrogram-clip", default=None,
                         help="name of the clip for the before/after picture (default: synthesised, chatter, 5 dB)")
@@ -424,7 +424,7 @@ def rate_table(scores, systems):
     rated = select(scores, set="rate")
     lines = ["| Host rate | Clips | Input | " + " | ".join(systems) + f" | {MODEL_SYSTEM} at 48 kHz, same material |",
              "|" + " --- |" * (4 + len(systems))]
-    for band in evalset.HOST_RATES:
+    for band in sorted(evalset.HOST_RATES):
         at_rate = select(rated, band=band, rate=band)
         twins = select(rated, band=band, rate=evalset.RATE)
         if not at_rate:
@@ -453,7 +453,7 @@ def summary_rows(scores, systems):
                "reverberant": mean(scores, "si_sdr_i", system=system, set="reverberant"),
                "clean_si_sdr": mean(scores, "si_sdr", system=system, set="clean"),
                "clean_level": mean(scores, "level", system=system, set="clean")}
-        for band in evalset.HOST_RATES:
+        for band in evalset.SUMMARY_RATES:
             row[f"rate_{band}"] = mean(scores, "si_sdr_i", system=system, set="rate", band=band, rate=band)
         rows.append(row)
     return rows
@@ -466,7 +466,7 @@ def summary_table(scores, systems, bold=None, names=None):
         return f"{value:+.{digits}f}" if sign else f"{value:.{digits}f}"
 
     heading = ["System", "SI-SDR impr.", "SNR impr.", "STOI", "synthesised", "recorded", "chatter", "music",
-               "reverberant", "clean: SI-SDR", "clean: level"] + [rate_label(b) for b in evalset.HOST_RATES]
+               "reverberant", "clean: SI-SDR", "clean: level"] + [rate_label(b) for b in evalset.SUMMARY_RATES]
     lines = ["| " + " | ".join(heading) + " |", "| --- |" + " ---: |" * (len(heading) - 1)]
     for row in summary_rows(scores, systems):
         if row["system"] == "Input":
@@ -479,7 +479,7 @@ def summary_table(scores, systems, bold=None, names=None):
                      number(row["recorded"]), number(row["chatter"]), number(row["music"]),
                      number(row["reverberant"]), number(row["clean_si_sdr"], 1, False),
                      number(row["clean_level"])]
-            cells += [number(row[f"rate_{b}"]) for b in evalset.HOST_RATES]
+            cells += [number(row[f"rate_{b}"]) for b in evalset.SUMMARY_RATES]
         if bold and row["system"] == bold:
             cells = [f"**{c}**" if c else c for c in cells]
         lines.append("| " + " | ".join(cells) + " |")
@@ -520,12 +520,14 @@ def goals(scores, systems):
         results.append((f"clean input: level change within {GOAL_LEVEL:g} dB", abs(level) <= GOAL_LEVEL,
                         f"largest {level:+.2f} dB, mean {np.mean([s['level'] for s in clean]):+.2f} dB"))
     rated = select(scores, set="rate", system=model)
-    if select(rated, band=16000):
-        low = mean(rated, "si_sdr_i", band=16000, rate=16000)
-        high = mean(rated, "si_sdr_i", band=16000, rate=evalset.RATE)
-        results.append((f"16 kHz within {GOAL_16K_DISTANCE:g} dB of 48 kHz on the same band-limited material",
-                        low >= high - GOAL_16K_DISTANCE,
-                        f"{low:+.2f} dB at 16 kHz, {high:+.2f} dB at 48 kHz: {low - high:+.2f} dB"))
+    # 16 kHz is the goal's rate; the others say whether any common host rate falls behind 48 kHz.
+    for band in [16000] + [b for b in sorted(evalset.HOST_RATES) if b != 16000]:
+        if select(rated, band=band):
+            low = mean(rated, "si_sdr_i", band=band, rate=band)
+            high = mean(rated, "si_sdr_i", band=band, rate=evalset.RATE)
+            results.append((f"{rate_label(band)} within {GOAL_16K_DISTANCE:g} dB of 48 kHz on the same band-limited "
+                            "material", low >= high - GOAL_16K_DISTANCE,
+                            f"{low:+.2f} dB at {rate_label(band)}, {high:+.2f} dB at 48 kHz: {low - high:+.2f} dB"))
     if select(rated, band=8000):
         at_least(f"8 kHz telephone speech >= +{GOAL_8K:g} dB", mean(rated, "si_sdr_i", band=8000, rate=8000), GOAL_8K)
     model_recorded = mean(noisy, "si_sdr_i", system=model, source="recorded")
@@ -639,7 +641,7 @@ def card_lines(arguments, model, demo, clips, delays, seconds, scores, goal_resu
              "phrases, the evaluation sound and music packages, held-out noise and room seeds): "
              f"{len(evalset.NOISE_TYPES)} noise types at {', '.join(f'{s:+d}' for s in evalset.SNRS)} dB SNR, "
              "reverberant speech, clean speech and band-limited speech at "
-             f"{', '.join(rate_label(r) for r in evalset.HOST_RATES)}; every table is in `bench/quality/README.md`. "
+             f"{', '.join(rate_label(r) for r in sorted(evalset.HOST_RATES))}; every table is in `bench/quality/README.md`. "
              "SI-SDR improvement in dB unless said otherwise:", ""]
     model_name = "demonstration model" if demo else os.path.basename(model)
     lines += summary_table(scores, system_names, bold=MODEL_SYSTEM, names={MODEL_SYSTEM: model_name})

@@ -40,7 +40,9 @@ FIRST_SEED = 1000000
 NOISE_TYPES = ["white", "pink", "brown", "hum", "babble", "impulsive", "modulated", "tones", "recorded", "chatter",
                "music"]
 SNRS = [-5, 0, 5, 10, 15, 20]
-HOST_RATES = [8000, 16000, 44100]
+# The later three come last so that the clips of the first three keep their seeds.
+HOST_RATES = [8000, 16000, 44100, 22050, 24000, 32000]
+SUMMARY_RATES = HOST_RATES[:3]  # the summary table's columns; every rate has its row in the rate table
 
 # (name, synthesiser, voice, language)
 VOICES = [
