@@ -37,9 +37,9 @@ CLIP_SECONDS = 2.0
 STEMS = ("Dialogue", "Music", "Effects")
 
 
-def make_models():
-    dialogue = denoiser.make_model("small", ("Dialogue", "Effects"), model_id=2)
-    music = denoiser.make_model("small", ("Music", "Effects"), model_id=3)
+def make_models(size="small"):
+    dialogue = denoiser.make_model(size, ("Dialogue", "Effects"), model_id=2)
+    music = denoiser.make_model(size, ("Music", "Effects"), model_id=3)
     return torch.nn.ModuleDict({"dialogue": dialogue, "music": music})
 
 
@@ -103,25 +103,28 @@ def main():
     parser.add_argument("--workers", type=int, default=1)
     parser.add_argument("--checkpoint-minutes", type=float, default=5.0)
     parser.add_argument("--work", default="build-training")
-    parser.add_argument("--init", default=None, help="denoiser weights both networks start from")
+    parser.add_argument("--size", default="small", choices=("small", "recurrent"))
+    parser.add_argument("--init", default=None, help="denoiser weights both networks start from, or a small "
+                        "separator's checkpoint for the recurrent one (its recurrent part starts silent)")
     parser.add_argument("--export-only", action="store_true")
     args = parser.parse_args()
 
     torch.manual_seed(args.seed)
     torch.set_num_threads(args.threads)
     os.makedirs(args.work, exist_ok=True)
-    log = open(os.path.join(args.work, "train-separator.log"), "a", buffering=1)
+    suffix = "" if args.size == "small" else "-" + args.size
+    log = open(os.path.join(args.work, f"train-separator{suffix}.log"), "a", buffering=1)
 
     def say(text):
         text = time.strftime("%H:%M:%S ") + text
         print(text, flush=True)
         log.write(text + "\n")
 
-    models = make_models()
+    models = make_models(args.size)
     trainable = [p for p in models.parameters() if p.requires_grad]
     optimiser = torch.optim.AdamW(trainable, lr=args.learning_rate, weight_decay=1e-4)
-    checkpoint_path = os.path.join(args.work, "checkpoint-separator.pt")
-    best_path = os.path.join(args.work, "best-separator.pt")
+    checkpoint_path = os.path.join(args.work, f"checkpoint-separator{suffix}.pt")
+    best_path = os.path.join(args.work, f"best-separator{suffix}.pt")
     step, elapsed, best, cycle, cycle_step, cycle_elapsed = 0, 0.0, math.inf, args.cycle, 0, 0.0
     if os.path.exists(checkpoint_path):
         state = torch.load(checkpoint_path)
@@ -134,11 +137,18 @@ def main():
             cycle, cycle_step, cycle_elapsed, best = args.cycle, step, elapsed, math.inf
     elif args.init:
         weights = torch.load(args.init)["model"]
-        for model in models.values():
-            model.load_state_dict(weights)
-        say(f"both networks start from {args.init}")
+        if any(k.startswith("dialogue.") for k in weights):
+            missing, unexpected = models.load_state_dict(weights, strict=False)
+        else:
+            missing, unexpected = [], []
+            for model in models.values():
+                m, u = model.load_state_dict(weights, strict=False)
+                missing, unexpected = missing + m, unexpected + u
+        if unexpected or any(".gru." not in k and ".spread_back." not in k for k in missing):
+            raise SystemExit(f"{args.init} does not fit: missing {missing}, unexpected {unexpected}")
+        say(f"both networks start from {args.init}" + (f"; new: {len(missing)} tensors" if missing else ""))
     if args.export_only:
-        return export(models, best_path, args, say)
+        return export(models, best_path, args, say, suffix)
 
     material = separation_data.load_material(os.path.join(args.work, "cache"), args.seed, say)
     n = int(CLIP_SECONDS * separation_data.RATE)
@@ -195,10 +205,10 @@ def main():
         best = val_loss
         atomic_save({"model": models.state_dict(), "step": step, "loss": val_loss, "figures": figures}, best_path)
     save()
-    export(models, best_path, args, say)
+    export(models, best_path, args, say, suffix)
 
 
-def export(models, best_path, args, say):
+def export(models, best_path, args, say, suffix=""):
     best = torch.load(best_path) if os.path.exists(best_path) else {"model": models.state_dict()}
     models.load_state_dict(best["model"])
     models.eval()
@@ -206,7 +216,7 @@ def export(models, best_path, args, say):
         with torch.no_grad():
             for p in model.parameters():
                 p.copy_(p.half().float())
-        path = os.path.join(args.work, f"separator-{name}.model")
+        path = os.path.join(args.work, f"separator{suffix}-{name}.model")
         murel.export.save(model, path, half=True)
         say(f"exported {path} (step {best.get('step')}, validation {json.dumps(best.get('figures'))})")
 
