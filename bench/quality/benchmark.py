@@ -670,8 +670,8 @@ def replace_between(path, begin_marker, end_marker, lines):
 
 
 def update_readme(lines, card, out):
-    """Replaces the README's results section with this run's tables and pictures and the model
-    card's quality section with its summary."""
+    """Replaces the README's results section with this run's tables and pictures, and the model
+    card's and the project README's quality sections with its summary."""
     pictures = os.path.join(HERE, "results")
     os.makedirs(pictures, exist_ok=True)
     for name in PICTURES:
@@ -681,6 +681,7 @@ def update_readme(lines, card, out):
                        f"![Spectrograms before and after](results/{PICTURES[2]})", ""]
     replace_between(os.path.join(HERE, "README.md"), README_BEGIN, README_END, section)
     replace_between(CARD, CARD_BEGIN, CARD_END, card)
+    replace_between(os.path.join(ROOT, "README.md"), CARD_BEGIN, CARD_END, card)
 
 
 def save_picture(figure, path, dpi):
@@ -828,7 +829,7 @@ def main():
     with open(report, encoding="utf-8") as file:
         print(file.read())
     log(f"Written: {report}, results.json and {', '.join(PICTURES)} in {arguments.out}"
-        + (" and the results sections of README.md and models/README.md" if arguments.update_readme else "") + " "
+        + (" and the results sections of bench/quality/README.md, models/README.md and README.md" if arguments.update_readme else "") + " "
         f"({time.monotonic() - started:.0f} s)")
     log("Goals:")
     for description, met, detail in goal_results:

@@ -5,10 +5,11 @@ side, "Dialogue" and "Music", whose residual is "Effects".
     /usr/bin/python3 python/training/train_separator.py --seed 1 --minutes 90 --work build-training \
         --init python/training/checkpoints/speech-denoiser-3000.pt
 
-Both networks are the denoiser's small network and are trained together, on what the engine
-makes of them: D = mD X, M = mM X and E = (1 - mD - mM) X, so the three stems always add up to
-the input. Checkpoints, resuming and cycles work as in train_denoiser.py. At the end the best
-weights go to WORK/separator-dialogue.model and WORK/separator-music.model (half floats).
+Both networks are the denoiser's small network (or, with --size recurrent, its recurrent one)
+and are trained together, on what the engine makes of them: D = mD X, M = mM X and
+E = (1 - mD - mM) X, so the three stems always add up to the input. Checkpoints, resuming and
+cycles work as in train_denoiser.py. At the end the best weights go to
+WORK/separator[-SIZE]-dialogue.model and WORK/separator[-SIZE]-music.model (half floats).
 """
 
 import argparse
