@@ -102,3 +102,9 @@ def make_model(size="small", output_names=("Speech", "Noise"), model_id=1):
                             window_size=WINDOW_SIZE, hop_size=HOP_SIZE, channels=1,
                             input_packing=fmt.PACK_MAGNITUDE, output_packing=fmt.PACK_MAGNITUDE,
                             output_names=output_names, processing_mode=fmt.MASKS, model_id=model_id)
+
+
+def warm_start_fits(missing, unexpected):
+    """Whether weights loaded with strict=False fit this network: only the recurrent part, which
+    starts silent, may be missing."""
+    return not unexpected and all({"gru", "spread_back"} & set(k.split(".")) for k in missing)

@@ -82,12 +82,8 @@ def spectral_loss(estimate, reference, under=1.0, upper_under=0.0):
     e = torch.stft(estimate / scale, 512, 128, window=window, return_complex=True).abs()
     r = torch.stft(reference / scale, 512, 128, window=window, return_complex=True).abs()
     d = e.clamp(min=1e-8) ** 0.3 - r.clamp(min=1e-8) ** 0.3
-    short = torch.relu(-d) ** 2
-    if upper_under:
-        short = short * (under + upper_under * (torch.arange(short.shape[1], device=short.device) >= UPPER_BIN)[:, None])
-    else:
-        short = under * short
-    return torch.mean(d ** 2 + short, dim=(1, 2))
+    weight = under + upper_under * (torch.arange(d.shape[1], device=d.device) >= UPPER_BIN)[:, None]
+    return torch.mean(d ** 2 + weight * torch.relu(-d) ** 2, dim=(1, 2))
 
 
 def loss_of(model, noisy, clean, weight=None, upper_under=0.0):
@@ -219,7 +215,7 @@ def main():
             weights = {k: 0.5 * (v + other[k]) if v.is_floating_point() else v for k, v in weights.items()}
         # A larger network may start from a smaller one's weights: what is new starts as set up.
         missing, unexpected = model.load_state_dict(weights, strict=False)
-        if unexpected or any(not k.startswith(("network.gru.", "network.spread_back.")) for k in missing):
+        if not denoiser.warm_start_fits(missing, unexpected):
             raise SystemExit(f"{args.init} does not fit the {args.size} network: missing {missing}, unexpected {unexpected}")
         say(f"weights from {args.init}" + (f" and {args.init_blend_with}" if args.init_blend_with else "")
             + f" (cycle {cycle}); new: {', '.join(missing) or 'nothing'}")

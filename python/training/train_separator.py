@@ -145,7 +145,7 @@ def main():
             for model in models.values():
                 m, u = model.load_state_dict(weights, strict=False)
                 missing, unexpected = missing + m, unexpected + u
-        if unexpected or any(".gru." not in k and ".spread_back." not in k for k in missing):
+        if not denoiser.warm_start_fits(missing, unexpected):
             raise SystemExit(f"{args.init} does not fit: missing {missing}, unexpected {unexpected}")
         say(f"both networks start from {args.init}" + (f"; new: {len(missing)} tensors" if missing else ""))
     if args.export_only:
