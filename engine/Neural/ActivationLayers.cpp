@@ -41,6 +41,32 @@ inline vec::Float4 perLane(vec::Float4 v, Function function)
     return vec::load(lanes);
 }
 
+/** out[i] = scalar(in[i]), four lanes at a time through vector where they fit. */
+template <typename Vector, typename Scalar>
+inline void map(const float* in, float* out, int numOfElements, Vector vector, Scalar scalar)
+{
+    int i = 0;
+    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
+        vec::store(out + i, vector(vec::load(in + i)));
+    for (; i < numOfElements; ++i)
+        out[i] = scalar(in[i]);
+}
+
+/** out[i] = max(x, 0) + negativePart(min(x, 0)) for x = in[i], as map does it. */
+template <typename Vector, typename Scalar>
+inline void mapParts(const float* in, float* out, int numOfElements, Vector negativePart, Scalar scalarNegativePart)
+{
+    const vec::Float4 zero = vec::zero();
+    map(
+        in, out, numOfElements,
+        [&](vec::Float4 x)
+        {
+            const vec::Float4 positive = vec::select(vec::lessThan(x, zero), zero, x);
+            return vec::add(positive, negativePart(vec::select(vec::greaterThan(x, zero), zero, x)));
+        },
+        [&](float x) { return (x < 0.0f ? 0.0f : x) + scalarNegativePart(x > 0.0f ? 0.0f : x); });
+}
+
 /** value below low gives low, above high gives high, anything else (NaN too) stays. */
 inline vec::Float4 clamp(vec::Float4 value, vec::Float4 low, vec::Float4 high)
 {
@@ -81,14 +107,9 @@ ReLULayer::ReLULayer(const LayerMap& layers, const ActivationLayerRecord& record
 void ReLULayer::apply(const float* in, float* out, int numOfElements) const
 {
     const vec::Float4 zero = vec::zero();
-    int i = 0;
-    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
-    {
-        const vec::Float4 x = vec::load(in + i);
-        vec::store(out + i, vec::select(vec::lessThan(x, zero), zero, x));
-    }
-    for (; i < numOfElements; ++i)
-        out[i] = in[i] < 0.0f ? 0.0f : in[i];
+    map(
+        in, out, numOfElements, [zero](vec::Float4 x) { return vec::select(vec::lessThan(x, zero), zero, x); },
+        [](float x) { return x < 0.0f ? 0.0f : x; });
 }
 
 LeakyReLULayer::LeakyReLULayer(const LayerMap& layers, const LeakyReLULayerRecord& record)
@@ -98,22 +119,10 @@ LeakyReLULayer::LeakyReLULayer(const LayerMap& layers, const LeakyReLULayerRecor
 
 void LeakyReLULayer::apply(const float* in, float* out, int numOfElements) const
 {
-    const vec::Float4 zero = vec::zero();
     const vec::Float4 slope = vec::broadcast(negativeSlope);
-    int i = 0;
-    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
-    {
-        const vec::Float4 x = vec::load(in + i);
-        const vec::Float4 positive = vec::select(vec::lessThan(x, zero), zero, x);
-        const vec::Float4 negative = vec::select(vec::greaterThan(x, zero), zero, x);
-        vec::store(out + i, vec::add(positive, vec::mul(slope, negative)));
-    }
-    for (; i < numOfElements; ++i)
-    {
-        const float positive = in[i] < 0.0f ? 0.0f : in[i];
-        const float negative = in[i] > 0.0f ? 0.0f : in[i];
-        out[i] = positive + negativeSlope * negative;
-    }
+    mapParts(
+        in, out, numOfElements, [slope](vec::Float4 negative) { return vec::mul(slope, negative); },
+        [this](float negative) { return negativeSlope * negative; });
 }
 
 ELULayer::ELULayer(const LayerMap& layers, const ActivationLayerRecord& record)
@@ -124,21 +133,9 @@ ELULayer::ELULayer(const LayerMap& layers, const ActivationLayerRecord& record)
 void ELULayer::apply(const float* in, float* out, int numOfElements) const
 {
     const auto expMinusOne = [](float x) { return exponential(x) - 1.0f; };
-    const vec::Float4 zero = vec::zero();
-    int i = 0;
-    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
-    {
-        const vec::Float4 x = vec::load(in + i);
-        const vec::Float4 positive = vec::select(vec::lessThan(x, zero), zero, x);
-        const vec::Float4 negative = vec::select(vec::greaterThan(x, zero), zero, x);
-        vec::store(out + i, vec::add(positive, perLane(negative, expMinusOne)));
-    }
-    for (; i < numOfElements; ++i)
-    {
-        const float positive = in[i] < 0.0f ? 0.0f : in[i];
-        const float negative = in[i] > 0.0f ? 0.0f : in[i];
-        out[i] = positive + expMinusOne(negative);
-    }
+    mapParts(
+        in, out, numOfElements, [&expMinusOne](vec::Float4 negative) { return perLane(negative, expMinusOne); },
+        expMinusOne);
 }
 
 SigmoidLayer::SigmoidLayer(const LayerMap& layers, const ActivationLayerRecord& record)
@@ -151,17 +148,18 @@ void SigmoidLayer::apply(const float* in, float* out, int numOfElements) const
     const vec::Float4 low = vec::broadcast(-10.0f);
     const vec::Float4 high = vec::broadcast(10.0f);
     const vec::Float4 one = vec::broadcast(1.0f);
-    int i = 0;
-    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
-    {
-        const vec::Float4 t = exponentials(clamp(vec::load(in + i), low, high));
-        vec::store(out + i, vec::div(t, vec::add(t, one)));
-    }
-    for (; i < numOfElements; ++i)
-    {
-        const float t = exponential(clamp(in[i], -10.0f, 10.0f));
-        out[i] = t / (t + 1.0f);
-    }
+    map(
+        in, out, numOfElements,
+        [&](vec::Float4 x)
+        {
+            const vec::Float4 t = exponentials(clamp(x, low, high));
+            return vec::div(t, vec::add(t, one));
+        },
+        [](float x)
+        {
+            const float t = exponential(clamp(x, -10.0f, 10.0f));
+            return t / (t + 1.0f);
+        });
 }
 
 HardSigmoidLayer::HardSigmoidLayer(const LayerMap& layers, const ActivationLayerRecord& record)
@@ -176,18 +174,14 @@ void HardSigmoidLayer::apply(const float* in, float* out, int numOfElements) con
     const vec::Float4 half = vec::broadcast(0.5f);
     const vec::Float4 zero = vec::zero();
     const vec::Float4 one = vec::broadcast(1.0f);
-    int i = 0;
-    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
-    {
-        // Multiply, round, then add: not fused.
-        const vec::Float4 h = vec::add(vec::mul(vec::load(in + i), factor), half);
-        vec::store(out + i, clamp(h, zero, one));
-    }
-    for (; i < numOfElements; ++i)
-    {
-        const float scaled = in[i] * sixth;
-        out[i] = clamp(scaled + 0.5f, 0.0f, 1.0f);
-    }
+    // Multiply, round, then add: not fused.
+    map(
+        in, out, numOfElements, [&](vec::Float4 x) { return clamp(vec::add(vec::mul(x, factor), half), zero, one); },
+        [](float x)
+        {
+            const float scaled = x * sixth;
+            return clamp(scaled + 0.5f, 0.0f, 1.0f);
+        });
 }
 
 SoftplusLayer::SoftplusLayer(const LayerMap& layers, const ActivationLayerRecord& record)
@@ -199,14 +193,10 @@ void SoftplusLayer::apply(const float* in, float* out, int numOfElements) const
 {
     const auto logarithm = [](float u) { return static_cast<float>(std::log(static_cast<double>(u))); };
     const vec::Float4 one = vec::broadcast(1.0f);
-    int i = 0;
-    for (; i + vec::numOfLanes <= numOfElements; i += vec::numOfLanes)
-    {
-        const vec::Float4 u = vec::add(perLane(vec::load(in + i), exponential), one);
-        vec::store(out + i, perLane(u, logarithm));
-    }
-    for (; i < numOfElements; ++i)
-        out[i] = logarithm(exponential(in[i]) + 1.0f);
+    map(
+        in, out, numOfElements,
+        [&](vec::Float4 x) { return perLane(vec::add(perLane(x, exponential), one), logarithm); },
+        [&](float x) { return logarithm(exponential(x) + 1.0f); });
 }
 
 } // namespace murel

@@ -138,21 +138,14 @@ bool ArithmeticLayer::push(const std::vector<TensorView<const float>>& frames, c
 FrequencyRescaleLayer::FrequencyRescaleLayer(const LayerMap& layers, const FrequencyRescaleLayerRecord& record)
     : BaseLayer<float>(layers, record.source, LayerType::frequencyRescale)
 {
-    const int numOfBands = static_cast<int>(record.bands.size());
     for (const FrequencyBandRecord& stored : record.bands)
     {
-        Band band;
-        band.start = stored.start;
-        band.weights = stored.weights.values;
-        bands.push_back(std::move(band));
-    }
-    for (const Band& band : bands)
-    {
+        const Band& band = bands.emplace_back(Band{stored.start, stored.weights.values});
         bandLengths.push_back(band.weights.shape.empty() ? 0 : band.weights.shape.front());
         bandStarts.push_back(band.start);
         bandWeights.push_back(band.weights.getReadPointer());
     }
-    bandCount = numOfBands;
+    bandCount = static_cast<int>(bands.size());
 }
 
 bool FrequencyRescaleLayer::propagateShape(const std::vector<FrameShape>& inputShapes, FrameShape& outputShape)

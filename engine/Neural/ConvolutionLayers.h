@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <list>
-#include <memory>
 #include <vector>
 
 #include "DspCore/Export.h"

@@ -1,7 +1,6 @@
 #include "Neural/Layers.h"
 
 #include <algorithm>
-#include <cstring>
 #include <numeric>
 
 namespace murel

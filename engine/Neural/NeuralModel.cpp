@@ -1,7 +1,6 @@
 #include "Neural/NeuralModel.h"
 
 #include <algorithm>
-#include <cmath>
 #include <complex>
 #include <cstring>
 #include <map>

@@ -78,11 +78,6 @@ std::vector<float> transpose(const float* values, int rows, int columns)
     return t;
 }
 
-bool isBiasUsable(const Tensor<float>& bias, int size)
-{
-    return bias.isEmpty() || bias.getNumOfElements() == size;
-}
-
 } // namespace
 
 RecurrentLayer::RecurrentLayer(const LayerMap& layers, const RecurrentLayerRecord& record)
@@ -120,8 +115,8 @@ bool RecurrentLayer::configure(int numOfInputValues)
     const int hiddenSize = recurrentWeights.shape[1];
     const std::int64_t gateRows = static_cast<std::int64_t>(numOfGates) * hiddenSize;
     if (hiddenSize < 1 || recurrentWeights.shape[0] != gateRows || inputWeights.shape[0] != gateRows ||
-        inputWeights.shape[1] != numOfInputValues || !isBiasUsable(inputBias, static_cast<int>(gateRows)) ||
-        !isBiasUsable(recurrentBias, static_cast<int>(gateRows)))
+        inputWeights.shape[1] != numOfInputValues || !kernels::isBiasUsable(inputBias, static_cast<int>(gateRows)) ||
+        !kernels::isBiasUsable(recurrentBias, static_cast<int>(gateRows)))
         return false;
     numOfInputs = numOfInputValues;
     numOfHidden = hiddenSize;

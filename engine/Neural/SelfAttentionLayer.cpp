@@ -1,7 +1,5 @@
 #include "Neural/SelfAttentionLayer.h"
 
-#include <algorithm>
-#include <climits>
 #include <cstring>
 
 namespace murel
@@ -122,9 +120,7 @@ void SelfAttentionLayer::reset()
 
 int SelfAttentionLayer::measureLatency(int k)
 {
-    const std::int64_t latency = static_cast<std::int64_t>(measureFollowingLatency(k)) + outputDelay;
-    return static_cast<int>(
-        std::clamp(latency, static_cast<std::int64_t>(INT_MIN), static_cast<std::int64_t>(INT_MAX)));
+    return kernels::addLatency(measureFollowingLatency(k), outputDelay);
 }
 
 } // namespace murel
