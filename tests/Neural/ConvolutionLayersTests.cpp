@@ -19,17 +19,15 @@ struct ConvSetup
 
 mw::ConvLayerRecord convRecord(const ConvSetup& s, std::uint32_t seed, const std::string& source = "input")
 {
-    mw::ConvLayerRecord record;
-    record.source = source;
-    record.weights = randomRecord({s.kernelTime, s.kernelFrequency, s.weightInputChannels, s.outputChannels}, seed);
-    if (s.hasBias)
-        record.bias = randomRecord({s.outputChannels}, seed + 1, 4.0f);
-    record.timeStride = s.timeStride;
-    record.frequencyStride = s.frequencyStride;
-    record.timeDilation = s.timeDilation;
-    record.frequencyDilation = 3; // read and ignored
-    record.timeOffset = s.timeOffset;
-    return record;
+    // Frequency dilation 3: read and ignored.
+    return {source,
+            randomRecord({s.kernelTime, s.kernelFrequency, s.weightInputChannels, s.outputChannels}, seed),
+            s.hasBias ? randomRecord({s.outputChannels}, seed + 1, 4.0f) : mw::TensorRecord(),
+            s.timeStride,
+            s.frequencyStride,
+            s.timeDilation,
+            3,
+            s.timeOffset};
 }
 
 struct TransposedSetup
@@ -43,18 +41,16 @@ struct TransposedSetup
 mw::TransposedConvLayerRecord transposedRecord(const TransposedSetup& s, std::uint32_t seed,
                                                const std::string& source = "input")
 {
-    mw::TransposedConvLayerRecord record;
-    record.source = source;
-    record.weights = randomRecord({s.kernelTime, s.kernelFrequency, s.weightOutputChannels, s.inputChannels}, seed);
-    if (s.hasBias)
-        record.bias = randomRecord({s.outputChannels}, seed + 1, 4.0f);
-    record.outputChannels = s.outputChannels;
-    record.timeStride = s.timeStride;
-    record.frequencyStride = s.frequencyStride;
-    record.timeDilation = 2; // read and ignored
-    record.frequencyDilation = 2;
-    record.timeOffset = s.timeOffset;
-    return record;
+    // Dilations of 2: read and ignored.
+    return {source,
+            randomRecord({s.kernelTime, s.kernelFrequency, s.weightOutputChannels, s.inputChannels}, seed),
+            s.hasBias ? randomRecord({s.outputChannels}, seed + 1, 4.0f) : mw::TensorRecord(),
+            s.outputChannels,
+            s.timeStride,
+            s.frequencyStride,
+            2,
+            2,
+            s.timeOffset};
 }
 
 /** Pushes frames one at a time and drains the layer's queue after each with triggerForward, so
@@ -300,15 +296,11 @@ TEST(TransposedConvLayer, MalformedRecordsAreRejected)
 namespace
 {
 
-mw::SeparableChannelConvLayerRecord separableRecord(std::vector<float> timeTaps, std::vector<float> frequencyTaps)
+mw::SeparableChannelConvLayerRecord separableRecord(const std::vector<float>& timeTaps,
+                                                    const std::vector<float>& frequencyTaps)
 {
-    mw::SeparableChannelConvLayerRecord record;
-    record.source = "input";
-    const int k = static_cast<int>(timeTaps.size());
-    const int l = static_cast<int>(frequencyTaps.size());
-    record.timeKernel = tensorRecord({k}, std::move(timeTaps));
-    record.frequencyKernel = tensorRecord({l}, std::move(frequencyTaps));
-    return record;
+    return {"input", tensorRecord({static_cast<int>(timeTaps.size())}, timeTaps),
+            tensorRecord({static_cast<int>(frequencyTaps.size())}, frequencyTaps)};
 }
 
 /** Every frame the layer pushes: frequency taps centred on the row, time tap K-1 on the current

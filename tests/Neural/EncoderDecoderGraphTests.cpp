@@ -6,13 +6,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "Interface/MurelEngine.h"
 #include "LayerTestSupport.h"
+#include "Processor/ProcessorTestSupport.h"
 
 using namespace murel;
 using namespace murel::test;
@@ -104,28 +103,6 @@ struct Network
     }
 };
 
-class EncoderDecoderGraph : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/murel-graph-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        directory = pattern;
-        path = directory + "/denoiser.model";
-        ASSERT_TRUE(mw::saveModel(network.describe(), path));
-    }
-    void TearDown() override
-    {
-        std::remove(path.c_str());
-        std::remove(directory.c_str());
-    }
-
-    Network network;
-    std::string directory;
-    std::string path;
-};
-
 /** Pushes the frames x [T, bins, 2] in blocks of the given lengths; the joined results. */
 std::vector<float> run(void* model, const std::vector<float>& x, const std::vector<int>& blocks)
 {
@@ -151,9 +128,11 @@ std::vector<float> run(void* model, const std::vector<float>& x, const std::vect
 
 } // namespace
 
-TEST_F(EncoderDecoderGraph, MaskMatchesTheReferenceNetwork)
+TEST(EncoderDecoderGraph, MaskMatchesTheReferenceNetwork)
 {
-    void* model = murelCreateModel(path.c_str());
+    const Network network;
+    const TemporaryModelFile file(network.describe());
+    void* model = murelCreateModel(file.c_str());
     ASSERT_NE(model, nullptr);
     MurelModelInfo info{};
     murelGetModelInfo(model, &info);
@@ -187,13 +166,11 @@ TEST_F(EncoderDecoderGraph, MaskMatchesTheReferenceNetwork)
     murelDeleteModel(model);
 }
 
-TEST_F(EncoderDecoderGraph, MalformedLayerMakesTheModelUnloadable)
+TEST(EncoderDecoderGraph, MalformedLayerMakesTheModelUnloadable)
 {
     Network broken;
     // A decoder whose weights expect 12 input channels where 10 arrive.
     broken.decoder2.weights = randomRecord({3, 4, 6, 12}, 5);
-    const std::string brokenPath = directory + "/broken.model";
-    ASSERT_TRUE(mw::saveModel(broken.describe(), brokenPath));
-    EXPECT_EQ(murelCreateModel(brokenPath.c_str()), nullptr);
-    std::remove(brokenPath.c_str());
+    const TemporaryModelFile file(broken.describe());
+    EXPECT_EQ(murelCreateModel(file.c_str()), nullptr);
 }

@@ -25,18 +25,20 @@ ComplexSignal32 makeSpectrum(const std::vector<std::vector<Complex>>& channels)
     return spectrum;
 }
 
-NeuralModel<float> loadModel(mw::Packing input, mw::Packing output, int numInputChannels = 1,
-                             std::vector<mw::LayerRecord> layers = {}, std::string outputSource = "input")
+NeuralModel<float> loadModel(const mw::ModelDescription& description)
+{
+    NeuralModel<float> model;
+    EXPECT_TRUE(loadDescription(model, description));
+    return model;
+}
+
+/** An identity model with these packings. */
+NeuralModel<float> loadModel(mw::Packing input, mw::Packing output)
 {
     mw::ModelDescription description;
-    description.header.numInputChannels = numInputChannels;
     description.header.inputPacking = input;
     description.header.outputPacking = output;
-    description.layers = std::move(layers);
-    description.outputSource = std::move(outputSource);
-    NeuralModel<float> model;
-    EXPECT_TRUE(loadBytes(model, mw::writeModel(description)));
-    return model;
+    return loadModel(description);
 }
 
 std::vector<float> column(const Tensor<float>& tensor, int c)
@@ -94,8 +96,7 @@ private:
 
 TEST(Packing, IdentityModelPassesTheSpectrumThrough)
 {
-    NeuralModel<float> model = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 5),
-                                         mw::Packing::plain(PackingCode::realAndImaginary, 5), 2);
+    NeuralModel<float> model = loadModel(complexModel(5, {}, "input", 2));
     model.maskExtrapolationEnabled = false;
     const ComplexSignal32 spectrum = makeSpectrum(
         {{{1, 2}, {3, -4}, {0.5f, 0}, {-1, -1}, {7, 8}, {9, 9}}, {{-1, 0}, {2, 2}, {0, 3}, {4, 4}, {5, -5}, {6, 6}}});
@@ -136,8 +137,7 @@ TEST(Packing, MagnitudesAndLowBinQuadrants)
 
 TEST(Packing, FewerBinsThanTheModelPackAsZeros)
 {
-    NeuralModel<float> model = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 4),
-                                         mw::Packing::plain(PackingCode::realAndImaginary, 4), 2);
+    NeuralModel<float> model = loadModel(complexModel(4, {}, "input", 2));
     const Tensor<float> packed = model.signalsToTensor({makeSpectrum({{{1, 2}, {3, 4}}})});
     ASSERT_EQ(packed.shape, (std::vector<int>{1, 4, 4}));
     EXPECT_EQ(column(packed, 0), (std::vector<float>{1, 3, 0, 0}));
@@ -179,8 +179,7 @@ TEST(Packing, DecimatedGroupsAreAveragedAndInterpolated)
 
 TEST(Packing, MaskExtrapolationFollowsTheSmoothedMagnitude)
 {
-    NeuralModel<float> model = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 5),
-                                         mw::Packing::plain(PackingCode::realAndImaginary, 5));
+    NeuralModel<float> model = loadModel(complexModel(5, {}, "input"));
     const ComplexSignal32 ones = makeSpectrum({std::vector<Complex>(8, Complex(0.6f, 0.8f))});
     const std::vector<ComplexSignal32> masks = model.process(ones);
     ASSERT_EQ(masks.size(), 1u);
@@ -244,9 +243,8 @@ TEST(LayerGraph, ResultsOfOnePushAreJoinedInOrder)
 {
     // The concatenation releases one frame at a time, so two frames reach the output as two
     // tensors during one push.
-    NeuralModel<float> model = loadModel(
-        mw::Packing::plain(PackingCode::realAndImaginary, 2), mw::Packing::plain(PackingCode::realAndImaginary, 2), 1,
-        {activation("relu", 4, "input"), layer("cat", mw::ConcatLayerRecord{{"relu", "input"}})}, "cat");
+    NeuralModel<float> model = loadModel(complexModel(
+        2, {activation("relu", 4, "input"), layer("cat", mw::ConcatLayerRecord{{"relu", "input"}})}, "cat"));
     const std::vector<float> values{-1, 2, 3, -4, 5, 6, -7, 8};
     const Tensor<float> result = model.pushTensor(makeTensor({2, 2, 2}, values));
     ASSERT_EQ(result.shape, (std::vector<int>{2, 2, 4}));
@@ -260,8 +258,7 @@ TEST(LayerGraph, ResultsOfOnePushAreJoinedInOrder)
 TEST(LayerGraph, CopiesHeldByTheCallerKeepTheirValues)
 {
     // The layers pass views of the input along and the result is written in place.
-    NeuralModel<float> model = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 2),
-                                         mw::Packing::plain(PackingCode::realAndImaginary, 2));
+    NeuralModel<float> model = loadModel(complexModel(2, {}, "input"));
     const std::vector<float> first{1, 2, 3, 4};
     const std::vector<float> second{5, 6, 7, 8};
     const Tensor<float> input = makeTensor({1, 2, 2}, first);
@@ -275,8 +272,7 @@ TEST(LayerGraph, CopiesHeldByTheCallerKeepTheirValues)
 
 TEST(LayerGraph, PushTensorRefusesOtherShapes)
 {
-    NeuralModel<float> model = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 3),
-                                         mw::Packing::plain(PackingCode::realAndImaginary, 3));
+    NeuralModel<float> model = loadModel(complexModel(3, {}, "input"));
     EXPECT_EQ(model.pushTensor(makeTensor({1, 3, 2}, std::vector<float>(6, 1))).shape, (std::vector<int>{1, 3, 2}));
     for (const std::vector<int>& shape : std::vector<std::vector<int>>{{1, 4, 2}, {1, 3, 1}, {3, 2}})
         EXPECT_TRUE(model.pushTensor(Tensor<float>(shape)).shape.empty()) << shape[0] << "x" << shape[1];
@@ -352,13 +348,11 @@ TEST(LayerGraph, ResetGivesTheOutputsOfAFreshModel)
         }
         return out;
     };
-    NeuralModel<float> fresh = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 4),
-                                         mw::Packing::plain(PackingCode::realAndImaginary, 4), 1, layers, "cat");
+    NeuralModel<float> fresh = loadModel(complexModel(4, layers, "cat"));
     const std::vector<float> expected = run(fresh);
     ASSERT_EQ(expected.size(), 3u * 2u * 4u * 2u);
 
-    NeuralModel<float> used = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 4),
-                                        mw::Packing::plain(PackingCode::realAndImaginary, 4), 1, layers, "cat");
+    NeuralModel<float> used = loadModel(complexModel(4, layers, "cat"));
     run(used);
     // Leave a frame queued and a result uncollected, then reset.
     ConcatLayer& cat = findLayer<ConcatLayer>(used, "cat");

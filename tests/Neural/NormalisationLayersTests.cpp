@@ -33,17 +33,10 @@ Frames divideFrames(const Frames& in, const std::vector<double>& divisors)
     return out;
 }
 
-mw::NormLayerRecord normRecord(int mode, std::vector<float> scale, std::vector<float> offset)
+mw::NormLayerRecord normRecord(int mode, const std::vector<float>& scale, const std::vector<float>& offset)
 {
-    mw::NormLayerRecord record;
-    record.source = "input";
-    record.mode = mode;
-    const int channels = static_cast<int>(scale.size());
-    record.scale = tensorRecord({channels}, std::move(scale));
-    const int offsets = static_cast<int>(offset.size());
-    if (offsets > 0)
-        record.offset = tensorRecord({offsets}, std::move(offset));
-    return record;
+    return {"input", mode, tensorRecord({static_cast<int>(scale.size())}, scale),
+            offset.empty() ? mw::TensorRecord() : tensorRecord({static_cast<int>(offset.size())}, offset)};
 }
 
 } // namespace
@@ -94,13 +87,9 @@ TEST(NormLayer, MalformedRecordsAreRejected)
 namespace
 {
 
-mw::PreNormLayerRecord preNormRecord(std::vector<float> kernel)
+mw::PreNormLayerRecord preNormRecord(const std::vector<float>& kernel)
 {
-    mw::PreNormLayerRecord record;
-    record.source = "input";
-    const int length = static_cast<int>(kernel.size());
-    record.kernel = tensorRecord({length}, std::move(kernel));
-    return record;
+    return {"input", tensorRecord({static_cast<int>(kernel.size())}, kernel)};
 }
 
 } // namespace
@@ -151,12 +140,7 @@ namespace
 
 mw::ARPreNormLayerRecord arRecord(float attack, float release, float epsilon)
 {
-    mw::ARPreNormLayerRecord record;
-    record.source = "input";
-    record.attackCoefficient = attack;
-    record.releaseCoefficient = release;
-    record.epsilon = epsilon;
-    return record;
+    return {"input", attack, release, epsilon};
 }
 
 } // namespace
@@ -197,12 +181,8 @@ namespace
 
 mw::DenseLayerRecord denseRecord(int rows, int channels, std::uint32_t seed, bool withBias)
 {
-    mw::DenseLayerRecord record;
-    record.source = "input";
-    record.weights = randomRecord({rows, rows, channels}, seed);
-    if (withBias)
-        record.bias = randomRecord({rows, channels}, seed + 1, 4.0f);
-    return record;
+    return {"input", randomRecord({rows, rows, channels}, seed),
+            withBias ? randomRecord({rows, channels}, seed + 1, 4.0f) : mw::TensorRecord()};
 }
 
 } // namespace

@@ -64,17 +64,12 @@ Frames referenceRecurrent(const mw::RecurrentLayerRecord& r, const Frames& in)
 mw::RecurrentLayerRecord recurrentRecord(LayerType type, int inputs, int hidden, bool biases, std::uint32_t seed)
 {
     const int gates = type == LayerType::lstm ? 4 : 3;
-    mw::RecurrentLayerRecord r;
-    r.type = type;
-    r.source = "input";
-    r.inputWeights = randomRecord({gates * hidden, inputs}, seed, 0.8f);
-    r.recurrentWeights = randomRecord({gates * hidden, hidden}, seed + 1, 0.8f);
-    if (biases)
-    {
-        r.inputBias = randomRecord({gates * hidden}, seed + 2);
-        r.recurrentBias = randomRecord({gates * hidden}, seed + 3);
-    }
-    return r;
+    return {type,
+            "input",
+            randomRecord({gates * hidden, inputs}, seed, 0.8f),
+            randomRecord({gates * hidden, hidden}, seed + 1, 0.8f),
+            biases ? randomRecord({gates * hidden}, seed + 2) : mw::TensorRecord(),
+            biases ? randomRecord({gates * hidden}, seed + 3) : mw::TensorRecord()};
 }
 
 TEST(RecurrentLayers, GruAndLstmFollowTheRecurrenceAcrossPushesAndResets)

@@ -16,14 +16,9 @@ struct AttentionSetup
 
 mw::SelfAttentionLayerRecord attentionRecord(const AttentionSetup& s, std::uint32_t seed)
 {
-    mw::SelfAttentionLayerRecord record;
-    record.source = "input";
-    record.weights = randomRecord({s.channels, s.channels}, seed);
-    record.bias = randomRecord({s.rows, s.channels}, seed + 1, 4.0f);
-    record.outputDelay = s.outputDelay;
-    if (s.contextLength > 0)
-        record.contextKernel = randomRecord({s.contextLength, s.channels}, seed + 2);
-    return record;
+    return {"input", randomRecord({s.channels, s.channels}, seed), randomRecord({s.rows, s.channels}, seed + 1, 4.0f),
+            s.outputDelay,
+            s.contextLength > 0 ? randomRecord({s.contextLength, s.channels}, seed + 2) : mw::TensorRecord()};
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "Failure.h"
 #include "ManPage.h"
 #include "ProgressBar.h"
+#include "ToolTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -32,20 +33,11 @@ TEST(BusSettings, OptionsBecomeTheLibrarysMixSettings)
               (std::vector<std::string>{"gain=Voice=0.5", "sensitivity=Drums=40", "solo=2", "stems"}));
 }
 
-SF_INFO makeInput(int format, int numOfChannels = 2, int sampleRate = 48000)
-{
-    SF_INFO info = {};
-    info.format = format;
-    info.channels = numOfChannels;
-    info.samplerate = sampleRate;
-    return info;
-}
-
 TEST(OutputFormat, KeepsTheInputsUnlessToldOtherwiseAndIsDescribed)
 {
-    const SF_INFO wav16 = makeInput(SF_FORMAT_WAV | SF_FORMAT_PCM_16);
-    const SF_INFO wavFloat = makeInput(SF_FORMAT_WAV | SF_FORMAT_FLOAT);
-    const SF_INFO flac24 = makeInput(SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+    const SF_INFO wav16 = test::makeInfo(SF_FORMAT_WAV | SF_FORMAT_PCM_16);
+    const SF_INFO wavFloat = test::makeInfo(SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    const SF_INFO flac24 = test::makeInfo(SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
     EXPECT_EQ(chooseOutputFormat(wav16, "out.wav", {}), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     EXPECT_EQ(chooseOutputFormat(wav16, "out", {}), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
     EXPECT_EQ(chooseOutputFormat(wav16, "dir.flac/out", {}), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
@@ -55,7 +47,7 @@ TEST(OutputFormat, KeepsTheInputsUnlessToldOtherwiseAndIsDescribed)
     EXPECT_EQ(chooseOutputFormat(wavFloat, "out.flac", {}), SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
     EXPECT_EQ(chooseOutputFormat(flac24, "out.wav", {}), SF_FORMAT_WAV | SF_FORMAT_PCM_24);
     EXPECT_EQ(chooseOutputFormat(wav16, "out.ogg", {}), SF_FORMAT_OGG | SF_FORMAT_VORBIS);
-    EXPECT_EQ(chooseOutputFormat(makeInput(SF_FORMAT_OGG | SF_FORMAT_VORBIS), "out.wav", {}),
+    EXPECT_EQ(chooseOutputFormat(test::makeInfo(SF_FORMAT_OGG | SF_FORMAT_VORBIS), "out.wav", {}),
               SF_FORMAT_WAV | SF_FORMAT_FLOAT);
     // Options win over the extension.
     EXPECT_EQ(chooseOutputFormat(wav16, "out.flac", {"wav", ""}), SF_FORMAT_WAV | SF_FORMAT_PCM_16);
@@ -135,10 +127,7 @@ TEST(DemoContent, TestSignalLevelsAndDeterminism)
     settings.noiseDecibels = -30.0;
     const std::vector<float> noise = makeTestSignal(settings);
     ASSERT_EQ(noise.size(), 96000u);
-    double sum = 0.0;
-    for (const float value : noise)
-        sum += double(value) * double(value);
-    EXPECT_NEAR(10.0 * std::log10(sum / double(noise.size())), -30.0, 0.1);
+    EXPECT_NEAR(20.0 * std::log10(test::getRms(noise)), -30.0, 0.1);
     EXPECT_EQ(makeTestSignal(settings), noise);
     settings.seed = 2;
     EXPECT_NE(makeTestSignal(settings), noise);

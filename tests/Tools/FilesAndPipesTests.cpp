@@ -15,18 +15,11 @@ namespace murel::test
 namespace
 {
 
-/** Runs murel with standard input and output as strings. */
-CommandResult runWithPipes(std::vector<std::string> arguments, const std::string& input, std::string& output)
+/** Runs murel with standard input as a string. */
+CommandResult runWithPipes(const std::vector<std::string>& arguments, const std::string& input)
 {
-    arguments.insert(arguments.begin(), "murel");
     std::istringstream in(input);
-    std::ostringstream out;
-    std::ostringstream err;
-    CommandResult result;
-    result.status = cli::runCommandLine(arguments, &in, out, err);
-    output = out.str();
-    result.err = err.str();
-    return result;
+    return runMurel(arguments, nullptr, &in);
 }
 
 /** A folder with a demonstration gate model and a short noisy recording. */
@@ -52,11 +45,9 @@ TEST_F(ToolFiles, StandardInputAndOutputGiveTheSamplesOfTheFileForm)
     runMurelOrFail({"process", input, output, "-m", model, "-g", "Noise=0"});
     const AudioData expected = readAudio(output);
 
-    std::string piped;
-    const CommandResult result =
-        runWithPipes({"process", "-", "-", "-m", model, "-g", "Noise=0"}, readFile(input), piped);
+    const CommandResult result = runWithPipes({"process", "-", "-", "-m", model, "-g", "Noise=0"}, readFile(input));
     ASSERT_EQ(result.status, 0) << result.err;
-    std::ofstream(folder.file("piped.wav"), std::ios::binary) << piped;
+    std::ofstream(folder.file("piped.wav"), std::ios::binary) << result.out;
     EXPECT_EQ(readAudio(folder.file("piped.wav")).samples, expected.samples);
 
     // Headerless PCM in, with its rate, channels and format given.
@@ -65,9 +56,9 @@ TEST_F(ToolFiles, StandardInputAndOutputGiveTheSamplesOfTheFileForm)
         raw.append(reinterpret_cast<const char*>(&sample), sizeof sample);
     const CommandResult fromRaw = runWithPipes({"process", "-", "-", "-m", model, "-g", "Noise=0", "--raw-rate",
                                                 "48000", "--raw-channels", "2", "--raw-format", "float", "-t", "wav"},
-                                               raw, piped);
+                                               raw);
     ASSERT_EQ(fromRaw.status, 0) << fromRaw.err;
-    std::ofstream(folder.file("raw.wav"), std::ios::binary) << piped;
+    std::ofstream(folder.file("raw.wav"), std::ios::binary) << fromRaw.out;
     EXPECT_LE(getMaxDeviation(readAudio(folder.file("raw.wav")).samples, expected.samples), 1e-6);
 }
 
@@ -88,8 +79,7 @@ TEST_F(ToolFiles, AWavFileShorterThanItsHeaderSaysIsProcessedWithAWarning)
     EXPECT_NE(fromFile.err.find("'" + cutPath + "' holds only " + kept + warning), std::string::npos) << fromFile.err;
     EXPECT_EQ(std::to_string(readAudio(output).getNumOfFrames()), kept);
 
-    std::string piped;
-    const CommandResult fromPipe = runWithPipes({"process", "-", "-", "-m", model}, cut, piped);
+    const CommandResult fromPipe = runWithPipes({"process", "-", "-", "-m", model}, cut);
     ASSERT_EQ(fromPipe.status, 0) << fromPipe.err;
     EXPECT_NE(fromPipe.err.find("standard input holds only " + kept + warning), std::string::npos) << fromPipe.err;
 }
@@ -233,38 +223,27 @@ TEST_F(ToolFiles, DefaultModelRemovesTheResidualAndSaysSo)
     // The library finds the default model (in the build tree, the repository's).
     const std::string defaultModel = cli::findDefaultModel(0.0);
     ASSERT_NE(defaultModel, "");
-    const auto run = [&](std::vector<std::string> arguments)
-    {
-        arguments.insert(arguments.begin(), "murel");
-        std::ostringstream out;
-        std::ostringstream err;
-        CommandResult result;
-        result.status = cli::runCommandLine(arguments, out, err);
-        result.err = err.str();
-        return result;
-    };
-    const CommandResult removed = run({"process", input, output});
+    const CommandResult removed = runMurel({"process", input, output});
     ASSERT_EQ(removed.status, 0) << removed.err;
     EXPECT_EQ(removed.getNumOfErrorLines(), 1u);
     EXPECT_NE(removed.err.find("removed the residual bus 'Noise'"), std::string::npos) << removed.err;
     runMurelOrFail({"process", input, folder.file("expected.wav"), "-m", defaultModel, "-g", "Noise=0"});
     EXPECT_EQ(readAudio(output).samples, readAudio(folder.file("expected.wav")).samples);
 
-    EXPECT_EQ(run({"process", input, output, "-y", "-q"}).err, "");
-    const CommandResult kept = run({"process", input, output, "-y", "--residual", "-12dB"});
+    EXPECT_EQ(runMurel({"process", input, output, "-y", "-q"}).err, "");
+    const CommandResult kept = runMurel({"process", input, output, "-y", "--residual", "-12dB"});
     EXPECT_EQ(kept.err, "");
     runMurelOrFail({"process", input, folder.file("expected.wav"), "-m", defaultModel, "-g", "Noise=-12dB", "-y"});
     EXPECT_EQ(readAudio(output).samples, readAudio(folder.file("expected.wav")).samples);
-    EXPECT_EQ(run({"process", input, output, "-y", "--residual", "loud"}).status, cli::exitUsage);
+    EXPECT_EQ(runMurel({"process", input, output, "-y", "--residual", "loud"}).status, cli::exitUsage);
 }
 
 TEST(CommandLine, NoArgumentsIsAUsageErrorAndEveryCommandTakesTheCommonFlags)
 {
-    std::ostringstream out;
-    std::ostringstream err;
-    EXPECT_EQ(cli::runCommandLine({"murel"}, out, err), cli::exitUsage);
-    EXPECT_EQ(out.str(), "");
-    EXPECT_NE(err.str().find("usage: murel COMMAND"), std::string::npos);
+    const CommandResult bare = runMurel({});
+    EXPECT_EQ(bare.status, cli::exitUsage);
+    EXPECT_EQ(bare.out, "");
+    EXPECT_NE(bare.err.find("usage: murel COMMAND"), std::string::npos);
     for (const char* command : {"process", "separate", "info", "bench", "make-model", "make-test-signal", "help"})
     {
         const CommandResult version = runMurel({command, "--version"});

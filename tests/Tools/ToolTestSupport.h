@@ -92,14 +92,15 @@ struct CommandResult
     }
 };
 
-/** Runs "murel arguments..." in this process. */
-inline CommandResult runMurel(std::vector<std::string> arguments, const std::atomic<bool>* interrupted = nullptr)
+/** Runs "murel arguments..." in this process; "-" reads from in when it is given. */
+inline CommandResult runMurel(std::vector<std::string> arguments, const std::atomic<bool>* interrupted = nullptr,
+                              std::istream* in = nullptr)
 {
     arguments.insert(arguments.begin(), "murel");
     std::ostringstream out;
     std::ostringstream err;
     CommandResult result;
-    result.status = cli::runCommandLine(arguments, out, err, interrupted);
+    result.status = cli::runCommandLine(arguments, in, out, err, interrupted);
     result.out = out.str();
     result.err = err.str();
     return result;
@@ -137,13 +138,19 @@ inline AudioData readAudio(const std::string& path)
     return audio;
 }
 
-inline void writeAudio(const std::string& path, int format, int numOfChannels, int sampleRate,
-                       const std::vector<float>& samples, const std::string& title = "")
+inline SF_INFO makeInfo(int format, int numOfChannels = 2, int sampleRate = 48000)
 {
     SF_INFO info = {};
     info.format = format;
     info.channels = numOfChannels;
     info.samplerate = sampleRate;
+    return info;
+}
+
+inline void writeAudio(const std::string& path, int format, int numOfChannels, int sampleRate,
+                       const std::vector<float>& samples, const std::string& title = "")
+{
+    SF_INFO info = makeInfo(format, numOfChannels, sampleRate);
     SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
     if (file == nullptr)
         throw std::runtime_error("cannot write " + path + ": " + sf_strerror(nullptr));
