@@ -590,11 +590,7 @@ TEST(MurelProcessor, RejectsModelSetsThatCannotRun)
     strided.layers = {down};
     strided.outputSource = "down";
     EXPECT_FALSE(loads({strided}));
-    mw::TransposedConvLayerRecord upRecord;
-    upRecord.source = "down";
-    upRecord.weights = mw::TensorRecord({2, 1, 2, 2}, {1, 0, 0, 1, 1, 0, 0, 1});
-    upRecord.outputChannels = 2;
-    upRecord.timeStride = 2;
+    mw::TransposedConvLayerRecord upRecord{"down", mw::TensorRecord({2, 1, 2, 2}, {1, 0, 0, 1, 1, 0, 0, 1}), {}, 2, 2};
     strided.layers.push_back(mw::LayerRecord{"up", upRecord});
     strided.outputSource = "up";
     EXPECT_TRUE(loads({strided}));

@@ -74,12 +74,10 @@ inline mw::LayerRecord scalingConv(const std::string& name, const std::string& s
     std::vector<float> weights(static_cast<std::size_t>(kernelTime * columns * columns), 0.0f);
     for (int c = 0; c < columns; ++c)
         weights[static_cast<std::size_t>(c * columns + c)] = a;
-    mw::ConvLayerRecord conv;
-    conv.source = source;
-    conv.weights = mw::TensorRecord({kernelTime, 1, columns, columns}, weights);
-    conv.bias = mw::TensorRecord({columns}, std::vector<float>(static_cast<std::size_t>(columns), b));
-    conv.timeOffset = delay;
-    return mw::LayerRecord{name, conv};
+    return mw::LayerRecord{
+        name, mw::ConvLayerRecord{source, mw::TensorRecord({kernelTime, 1, columns, columns}, weights),
+                                  mw::TensorRecord({columns}, std::vector<float>(static_cast<std::size_t>(columns), b)),
+                                  1, 1, 1, 1, delay}};
 }
 
 /** identityModel whose output passes through scalingConv(a, b, delay). */
@@ -99,10 +97,6 @@ inline mw::LayerRecord constantMask(const std::string& name, const std::string& 
 {
     const int rows = static_cast<int>(values.size());
     const int columns = 2 * numOfChannels;
-    mw::DenseLayerRecord dense;
-    dense.source = source;
-    dense.weights = mw::TensorRecord({rows, rows, columns},
-                                     std::vector<float>(static_cast<std::size_t>(rows * rows * columns), 0.0f));
     std::vector<float> bias;
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < numOfChannels; ++c)
@@ -110,8 +104,9 @@ inline mw::LayerRecord constantMask(const std::string& name, const std::string& 
             bias.push_back(values[static_cast<std::size_t>(r)].real());
             bias.push_back(values[static_cast<std::size_t>(r)].imag());
         }
-    dense.bias = mw::TensorRecord({rows, columns}, bias);
-    return mw::LayerRecord{name, dense};
+    const std::vector<float> zeros(static_cast<std::size_t>(rows * rows * columns), 0.0f);
+    return mw::LayerRecord{name, mw::DenseLayerRecord{source, mw::TensorRecord({rows, rows, columns}, zeros),
+                                                      mw::TensorRecord({rows, columns}, bias)}};
 }
 
 /** A masking model whose mask is values[bin] for every frame. */
