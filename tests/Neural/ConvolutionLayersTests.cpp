@@ -216,13 +216,8 @@ TEST(TransposedConvLayer, QueuedFramesLeaveOnePerPushOrTrigger)
 
 TEST(TransposedConvLayer, OffsetDropsTheLeadingOutputFrames)
 {
-    mw::TransposedConvLayerRecord record;
-    record.source = "input";
-    record.weights = tensorRecord({1, 1, 1, 1}, {1.0f});
-    record.bias = tensorRecord({1}, {0.5f});
-    record.outputChannels = 1;
-    record.timeStride = 2;
-    record.timeOffset = 1;
+    const mw::TransposedConvLayerRecord record{
+        "input", tensorRecord({1, 1, 1, 1}, {1.0f}), tensorRecord({1}, {0.5f}), 1, 2, 1, 1, 1, 1};
     NeuralModel<float> model;
     ASSERT_TRUE(loadDescription(model, frameGraph(1, 1, {layer("up", record)}, "up")));
     TransposedConvLayer& up = findLayer<TransposedConvLayer>(model, "up");

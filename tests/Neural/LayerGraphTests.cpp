@@ -32,15 +32,6 @@ NeuralModel<float> loadModel(const mw::ModelDescription& description)
     return model;
 }
 
-/** An identity model with these packings. */
-NeuralModel<float> loadModel(mw::Packing input, mw::Packing output)
-{
-    mw::ModelDescription description;
-    description.header.inputPacking = input;
-    description.header.outputPacking = output;
-    return loadModel(description);
-}
-
 std::vector<float> column(const Tensor<float>& tensor, int c)
 {
     std::vector<float> values;
@@ -117,8 +108,8 @@ TEST(Packing, IdentityModelPassesTheSpectrumThrough)
 
 TEST(Packing, MagnitudesAndLowBinQuadrants)
 {
-    NeuralModel<float> model = loadModel(mw::Packing::split(PackingCode::splitMagnitudes, 2, 3),
-                                         mw::Packing::split(PackingCode::splitMagnitudes, 2, 3));
+    NeuralModel<float> model = loadModel(packedModel(mw::Packing::split(PackingCode::splitMagnitudes, 2, 3),
+                                                     mw::Packing::split(PackingCode::splitMagnitudes, 2, 3)));
     const ComplexSignal32 spectrum = makeSpectrum({{{0.5f, -0.25f}, {-1, 2}, {3, 4}, {0, -2}, {1, 0}, {8, 8}, {8, 8}}});
     const Tensor<float> packed = model.signalsToTensor({spectrum});
     ASSERT_EQ(packed.shape, (std::vector<int>{1, 11, 1}));
@@ -129,8 +120,8 @@ TEST(Packing, MagnitudesAndLowBinQuadrants)
     ASSERT_EQ(masks.size(), 1u);
     expectBins(masks[0], 0, {{0.5f, -0.25f}, {-1, 2}, {5, 0}, {2, 0}, {1, 0}, {0, 0}, {0, 0}});
 
-    NeuralModel<float> magnitudes =
-        loadModel(mw::Packing::plain(PackingCode::magnitudes, 3), mw::Packing::plain(PackingCode::magnitudes, 3));
+    NeuralModel<float> magnitudes = loadModel(
+        packedModel(mw::Packing::plain(PackingCode::magnitudes, 3), mw::Packing::plain(PackingCode::magnitudes, 3)));
     EXPECT_EQ(column(magnitudes.signalsToTensor({spectrum}), 0),
               (std::vector<float>{std::hypot(0.5f, 0.25f), std::hypot(1.0f, 2.0f), 5.0f}));
 }
@@ -148,7 +139,7 @@ TEST(Packing, FewerBinsThanTheModelPackAsZeros)
 
 TEST(Packing, DecimatedGroupsAreAveragedAndInterpolated)
 {
-    NeuralModel<float> model = loadModel(mw::Packing::decimated(1, 8, 4), mw::Packing::decimated(1, 8, 4));
+    NeuralModel<float> model = loadModel(packedModel(mw::Packing::decimated(1, 8, 4), mw::Packing::decimated(1, 8, 4)));
     std::vector<Complex> bins;
     for (int b = 0; b < 10; ++b)
         bins.emplace_back(static_cast<float>(b), -2.0f * static_cast<float>(b));
@@ -195,7 +186,7 @@ TEST(Packing, MaskExtrapolationFollowsTheSmoothedMagnitude)
 TEST(Packing, UnknownPackingFormatOnTheFirstFrame)
 {
     NeuralModel<float> model =
-        loadModel(mw::Packing::history(1, 2, 2), mw::Packing::plain(PackingCode::realAndImaginary, 3));
+        loadModel(packedModel(mw::Packing::history(1, 2, 2), mw::Packing::plain(PackingCode::realAndImaginary, 3)));
     try
     {
         model.process(makeSpectrum({{{1, 1}, {1, 1}, {1, 1}}}));
@@ -207,7 +198,8 @@ TEST(Packing, UnknownPackingFormatOnTheFirstFrame)
     }
 
     mw::Packing output = mw::Packing::plain(PackingCode::history, 0);
-    NeuralModel<float> outputModel = loadModel(mw::Packing::plain(PackingCode::realAndImaginary, 3), output);
+    NeuralModel<float> outputModel =
+        loadModel(packedModel(mw::Packing::plain(PackingCode::realAndImaginary, 3), output));
     EXPECT_THROW(outputModel.process(makeSpectrum({{{1, 1}, {1, 1}, {1, 1}}})), std::runtime_error);
 }
 

@@ -26,13 +26,10 @@ namespace murel::test
 inline mw::ModelDescription frameGraph(int rows, int channels, std::vector<mw::LayerRecord> layers, std::string output,
                                        int version = newestModelVersion)
 {
-    mw::ModelDescription description;
+    mw::ModelDescription description =
+        packedModel(mw::Packing::plain(PackingCode::magnitudes, rows), mw::Packing::history(rows, 0, 1), channels,
+                    std::move(layers), std::move(output));
     description.header.version = version;
-    description.header.numInputChannels = channels;
-    description.header.inputPacking = mw::Packing::plain(PackingCode::magnitudes, rows);
-    description.header.outputPacking = mw::Packing::history(rows, 0, 1);
-    description.layers = std::move(layers);
-    description.outputSource = std::move(output);
     return description;
 }
 

@@ -215,11 +215,10 @@ TEST(ModelLoader, PackingCodesAndDerivedRows)
     };
     for (const Case& c : cases)
     {
-        mw::ModelDescription description;
-        description.header.inputPacking = c.packing;
-        description.header.outputPacking = mw::Packing::plain(PackingCode::history, 0);
         NeuralModel<float> model;
-        ASSERT_TRUE(loadBytes(model, mw::writeModel(description))) << static_cast<int>(c.packing.code);
+        ASSERT_TRUE(
+            loadBytes(model, mw::writeModel(packedModel(c.packing, mw::Packing::plain(PackingCode::history, 0)))))
+            << static_cast<int>(c.packing.code);
         EXPECT_EQ((std::vector<int>{model.getHeader().inputPacking.numBins, model.getHeader().inputPacking.lowBins,
                                     model.tensorRows, model.getHeader().inputPacking.numOfHistoryFrames,
                                     static_cast<int>(model.spectrumHistory.size()), model.getNumOfInputTensorChannels(),
@@ -351,13 +350,7 @@ TEST(ModelLoader, RejectsShapesThatDoNotFit)
 TEST(ModelLoader, RejectsOutputsTooSmallForUnpacking)
 {
     auto packed = [](mw::Packing input, mw::Packing output, int numInputChannels = 1)
-    {
-        mw::ModelDescription description;
-        description.header.numInputChannels = numInputChannels;
-        description.header.inputPacking = input;
-        description.header.outputPacking = output;
-        return loads(description);
-    };
+    { return loads(packedModel(input, output, numInputChannels)); };
     EXPECT_TRUE(packed(mw::Packing::split(PackingCode::splitMagnitudes, 4, 10),
                        mw::Packing::plain(PackingCode::magnitudes, 0)));
     EXPECT_FALSE(packed(mw::Packing::split(PackingCode::splitMagnitudes, 4, 10),

@@ -39,18 +39,26 @@ inline mw::TensorRecord tensorRecord(std::vector<int> shape, const std::vector<f
     return mw::TensorRecord(std::move(shape), values);
 }
 
-/** A one-channel model with input and output packing code 4 over numBins bins and the given
-    layers, whose output is outputSource. */
-inline mw::ModelDescription complexModel(int numBins, std::vector<mw::LayerRecord> layers, std::string outputSource,
-                                         int numInputChannels = 1)
+/** A model with these packings over numInputChannels running the given layers, whose output is
+    outputSource. */
+inline mw::ModelDescription packedModel(mw::Packing input, mw::Packing output, int numInputChannels = 1,
+                                        std::vector<mw::LayerRecord> layers = {}, std::string outputSource = "input")
 {
     mw::ModelDescription description;
     description.header.numInputChannels = numInputChannels;
-    description.header.inputPacking = mw::Packing::plain(PackingCode::realAndImaginary, numBins);
-    description.header.outputPacking = mw::Packing::plain(PackingCode::realAndImaginary, numBins);
+    description.header.inputPacking = input;
+    description.header.outputPacking = output;
     description.layers = std::move(layers);
     description.outputSource = std::move(outputSource);
     return description;
+}
+
+/** packedModel with input and output packing code 4 over numBins bins. */
+inline mw::ModelDescription complexModel(int numBins, std::vector<mw::LayerRecord> layers, std::string outputSource,
+                                         int numInputChannels = 1)
+{
+    const mw::Packing packing = mw::Packing::plain(PackingCode::realAndImaginary, numBins);
+    return packedModel(packing, packing, numInputChannels, std::move(layers), std::move(outputSource));
 }
 
 inline mw::LayerRecord layer(std::string name, mw::LayerBody body)
