@@ -6,6 +6,7 @@
 
 #include "DspCore/VectorMath.h"
 #include "DspCore/VectorOps.h"
+#include "Neural/LayerKernels.h"
 
 namespace murel
 {
@@ -24,17 +25,6 @@ float* floats(Complex* p)
 const float* floats(const Complex* p)
 {
     return reinterpret_cast<const float*>(p);
-}
-
-/** dst = g * src over n floats. */
-void scale(float* dst, const float* src, float g, int n)
-{
-    const vec::Float4 gains = vec::broadcast(g);
-    int i = 0;
-    for (; i + vec::numOfLanes <= n; i += vec::numOfLanes)
-        vec::store(dst + i, vec::mul(vec::load(src + i), gains));
-    for (; i < n; ++i)
-        dst[i] = src[i] * g;
 }
 
 /** dst += g * src over n floats; the product is rounded before the sum. */
@@ -209,7 +199,7 @@ void SpectralMixer::mix(const ComplexSignal32* const* busFrames, int numOfBusses
             if (b == 0)
             {
                 std::copy_n(source, numOfFloats, sum);
-                scale(weighted, source, g, numOfFloats);
+                kernels::scale(source, g, weighted, numOfFloats);
             }
             else
             {

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "DspCore/VectorOps.h"
+#include "Neural/LayerKernels.h"
 
 namespace murel
 {
@@ -57,13 +58,7 @@ void matchChannels(const ComplexSignalView& source, ComplexSignal32& target)
     std::copy_n(floats(source.getReadPointer(0)), numOfFloats, average);
     for (int c = 1; c < sourceChannels; ++c)
         vec::addTo(average, floats(source.getReadPointer(c)), numOfFloats);
-    const float factor = 1.0f / static_cast<float>(sourceChannels);
-    const vec::Float4 factors = vec::broadcast(factor);
-    int i = 0;
-    for (; i + vec::numOfLanes <= numOfFloats; i += vec::numOfLanes)
-        vec::store(average + i, vec::mul(vec::load(average + i), factors));
-    for (; i < numOfFloats; ++i)
-        average[i] *= factor;
+    kernels::scale(average, 1.0f / static_cast<float>(sourceChannels), average, numOfFloats);
     std::fill(target.getWritePointer(0) + bins, target.getWritePointer(0) + numOfBins, std::complex<float>());
     for (int c = 1; c < numOfChannels; ++c)
         copyRow(target.getReadPointer(0), c);
