@@ -164,9 +164,7 @@ BaseQueuedLayer<T>::BaseQueuedLayer(const LayerMap& layers, const std::vector<st
     {
         BaseLayer<T>* source = this->findLayer(layers, name);
         this->connectTo(source);
-        InputQueue queue;
-        queue.source = source;
-        queues.push_back(std::move(queue));
+        queues.emplace_back().source = source;
         inputs.push_back(source);
     }
     this->type = layerType;

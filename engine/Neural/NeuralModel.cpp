@@ -429,11 +429,7 @@ void NeuralModel<T>::resetSpectrumHistory()
     }
     spectrumHistory.clear();
     for (int i = 0; i < historyFrames; ++i)
-    {
-        ComplexSignal32 spectrum(channelCount, binCount);
-        spectrum.setToZero();
-        spectrumHistory.push_back(std::move(spectrum));
-    }
+        spectrumHistory.emplace_back(channelCount, binCount).setToZero();
 }
 
 template <typename T>
@@ -454,10 +450,9 @@ std::vector<ComplexSignal32> NeuralModel<T>::process(const ComplexSignal32& spec
     {
         // Copies: the model's own frames are overwritten by the next call.
         const ComplexSignalView frame = getMaskFrame(i);
-        ComplexSignal32 mask(frame.getNumOfChannels(), frame.getNumOfSamples());
+        ComplexSignal32& mask = masks.emplace_back(frame.getNumOfChannels(), frame.getNumOfSamples());
         for (int c = 0; c < frame.getNumOfChannels(); ++c)
             std::copy_n(frame.getReadPointer(c), frame.getNumOfSamples(), mask.getWritePointer(c));
-        masks.push_back(std::move(mask));
     }
     return masks;
 }

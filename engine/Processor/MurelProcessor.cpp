@@ -154,7 +154,6 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
     lastError.clear();
     if (streams.empty())
         return refuse("no model given");
-    const auto nameModel = [&](std::size_t i) { return modelNames[i]; };
 
     // Everything is built aside and only taken over when the whole set can run, so that a
     // failed load leaves a working processor as it was.
@@ -169,7 +168,7 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
     for (std::size_t i = 0; i < streams.size(); ++i)
     {
         NeuralModel<float>& model = models[i];
-        const std::string name = nameModel(i);
+        const std::string& name = modelNames[i];
         try
         {
             const std::string reason = model.load(streams[i]);
@@ -185,7 +184,7 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
         const ModelHeaderRecord& header = model.getHeader();
         if (header.windowSize != first.windowSize || header.hopSize != first.hopSize ||
             header.processingMode != first.processingMode)
-            return refuse(name + " cannot run with " + nameModel(0) +
+            return refuse(name + " cannot run with " + modelNames[0] +
                           ": they differ in window size, hop size or processing mode");
         if (!(header.sampleRate > 0.0) || !std::isfinite(header.sampleRate))
             return refuse(name + ": its sample rate is not a positive number");
@@ -211,7 +210,7 @@ bool MurelProcessor::loadModels(const std::vector<std::shared_ptr<InputStream>>&
         }
         else if (modelInput != inputFormatOfModels || modelOutput != outputFormatOfModels)
         {
-            return refuse(name + " cannot run with " + nameModel(0) + ": they differ in sample rate or channels");
+            return refuse(name + " cannot run with " + modelNames[0] + ": they differ in sample rate or channels");
         }
 
         auto busName = header.outputNames.begin();
