@@ -64,14 +64,6 @@ void matchChannels(const ComplexSignalView& source, ComplexSignal32& target)
         copyRow(target.getReadPointer(0), c);
 }
 
-ComplexSignal32 copyOf(const ComplexSignal32& signal)
-{
-    ComplexSignal32 copy(signal.getNumOfChannels(), signal.getNumOfSamples());
-    for (int c = 0; c < signal.getNumOfChannels(); ++c)
-        std::copy_n(signal.getReadPointer(c), signal.getNumOfSamples(), copy.getWritePointer(c));
-    return copy;
-}
-
 /** Frames a bus queue is first sized for beyond the models' latency. */
 constexpr int spareQueueSlots = 4;
 
@@ -402,7 +394,8 @@ std::list<ComplexSignal32> MurelProcessor::process(const ComplexSignal32& spectr
 {
     std::list<ComplexSignal32> result;
     // The mix buffer is reused by the next frame: the list keeps copies.
-    processFrame(spectrum, [&result](const ComplexSignal32& output) { result.push_back(copyOf(output)); });
+    processFrame(spectrum, [&result](const ComplexSignal32& output)
+                 { matchChannels(output, result.emplace_back(output.getNumOfChannels(), output.getNumOfSamples())); });
     return result;
 }
 
