@@ -104,22 +104,10 @@ void NeuralModel<T>::packFrames(const Frames& frames, Tensor<T>& tensor) const
                 }
                 else if (isMagnitudePacking(code))
                 {
-                    switch (r % 4)
-                    {
-                    case 0:
-                        cell(r, column) = std::max(x.real(), 0.0f);
-                        break;
-                    case 1:
-                        cell(r, column) = std::max(x.imag(), 0.0f);
-                        break;
-                    case 2:
-                        cell(r, column) = std::max(-x.real(), 0.0f);
-                        break;
-                    default:
-                        cell(r, column) = std::max(-x.imag(), 0.0f);
-                        b += 1;
-                        break;
-                    }
+                    // A low bin takes four rows: its positive and negative real and imaginary parts.
+                    const float quadrants[4] = {x.real(), x.imag(), -x.real(), -x.imag()};
+                    cell(r, column) = std::max(quadrants[r % 4], 0.0f);
+                    b += r % 4 == 3 ? 1 : 0;
                 }
                 else
                 {
