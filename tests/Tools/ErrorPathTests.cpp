@@ -8,13 +8,12 @@ namespace
 {
 
 /** Files for the failures: a good model and input, and broken variants of both. */
-class ErrorPathTest : public testing::Test
+class ErrorPathTest : public ToolFiles
 {
 protected:
     void SetUp() override
     {
-        runMurelOrFail({"make-model", model});
-        runMurelOrFail({"make-test-signal", input, "--seconds", "0.2"});
+        ToolFiles::SetUp();
         std::ofstream(folder.file("text.wav")) << "not audio\n";
         std::ofstream(folder.file("garbage.model")) << "garbage\n";
         const std::string bytes = readFile(model);
@@ -34,11 +33,6 @@ protected:
         EXPECT_EQ(listFolder(folder.getPath()), before) << "left files behind: " << result.err;
         return result;
     }
-
-    ScratchFolder folder;
-    const std::string model = folder.file("gate.model");
-    const std::string input = folder.file("in.wav");
-    const std::string output = folder.file("out.wav");
 };
 
 TEST_F(ErrorPathTest, BadInputFiles)

@@ -22,22 +22,6 @@ CommandResult runWithPipes(const std::vector<std::string>& arguments, const std:
     return runMurel(arguments, nullptr, &in);
 }
 
-/** A folder with a demonstration gate model and a short noisy recording. */
-class ToolFiles : public testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        runMurelOrFail({"make-model", model});
-        runMurelOrFail({"make-test-signal", input, "--seconds", "0.3", "--format", "float"});
-    }
-
-    ScratchFolder folder;
-    const std::string model = folder.file("gate.model");
-    const std::string input = folder.file("in.wav");
-    const std::string output = folder.file("out.wav");
-};
-
 // ---- Pipes and batches ----
 
 TEST_F(ToolFiles, StandardInputAndOutputGiveTheSamplesOfTheFileForm)

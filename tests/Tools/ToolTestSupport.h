@@ -114,6 +114,22 @@ inline CommandResult runMurelOrFail(const std::vector<std::string>& arguments)
     return result;
 }
 
+/** A folder with a demonstration gate model and a short noisy recording. */
+class ToolFiles : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        runMurelOrFail({"make-model", model});
+        runMurelOrFail({"make-test-signal", input, "--seconds", "0.3", "--format", "float"});
+    }
+
+    ScratchFolder folder;
+    const std::string model = folder.file("gate.model");
+    const std::string input = folder.file("in.wav");
+    const std::string output = folder.file("out.wav");
+};
+
 struct AudioData
 {
     SF_INFO info = {};
