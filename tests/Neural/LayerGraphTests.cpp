@@ -63,10 +63,8 @@ public:
         bool reached = false;
         for (int t = 0; t < input.shape[0]; ++t)
         {
-            Tensor<float> frame({1, input.shape[1], input.shape[2]});
-            std::copy_n(input.getReadPointer() + t * input.shape[1] * input.shape[2], input.shape[1] * input.shape[2],
-                        frame.getWritePointer());
-            pending.push_back(frame);
+            pending.emplace_back().assign(
+                TensorView<const float>(input.getFrame(t), 1, input.shape[1], input.shape[2]));
             if (static_cast<int>(pending.size()) > delay)
             {
                 reached = pushToFollowingLayers(pending.front()) || reached;
