@@ -26,20 +26,15 @@ TEST(InfoCommand, DescribesHeaderBussesLatencyAndGraph)
     const std::string model = folder.file("gate.model");
     runMurelOrFail({"make-model", model, "--delay", "2"});
     const CommandResult info = runMurelOrFail({"info", model});
-    EXPECT_TRUE(contains(info.out, "Sample rate   48000 Hz")) << info.out;
-    EXPECT_TRUE(contains(info.out, "FFT 1024, window 1024, hop 256")) << info.out;
-    EXPECT_TRUE(contains(info.out, "0 Signal, 1 Noise (residual)")) << info.out;
     // Hann frame: three hops of buffering, plus the network's two frames.
-    EXPECT_TRUE(contains(info.out, "2 frames in the network; 1280 samples")) << info.out;
-    EXPECT_TRUE(contains(info.out, "in 1 (magnitudes), 513 bins")) << info.out;
+    for (const char* part : {"Sample rate   48000 Hz", "FFT 1024, window 1024, hop 256", "0 Signal, 1 Noise (residual)",
+                             "2 frames in the network; 1280 samples", "in 1 (magnitudes), 513 bins", "516 in 3 layers"})
+        EXPECT_TRUE(contains(info.out, part)) << part << " in " << info.out;
     const std::string table = squeezeSpaces(info.out);
-    EXPECT_TRUE(contains(table, " level Norm input scale 1, offset 1 2 mode=0\n")) << info.out;
-    EXPECT_TRUE(contains(table, " mask Sigmoid level - 0\n")) << info.out;
-    EXPECT_TRUE(
-        contains(table, " delay SelfAttention mask weights 1x1, bias 513x1, contextKernel none 514 outputDelay=2\n"))
-        << info.out;
-    EXPECT_TRUE(contains(table, " output Output delay - 0\n")) << info.out;
-    EXPECT_TRUE(contains(info.out, "516 in 3 layers")) << info.out;
+    for (const char* row : {" level Norm input scale 1, offset 1 2 mode=0\n", " mask Sigmoid level - 0\n",
+                            " delay SelfAttention mask weights 1x1, bias 513x1, contextKernel none 514 outputDelay=2\n",
+                            " output Output delay - 0\n"})
+        EXPECT_TRUE(contains(table, row)) << row << " in " << info.out;
 
     // At twice the model's rate every frame size doubles, and the latency with it.
     const CommandResult faster = runMurelOrFail({"info", model, "--rate", "96000", "--channels", "2"});
