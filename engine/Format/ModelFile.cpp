@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 #include "Format/ModelReading.h"
@@ -57,18 +58,19 @@ std::string formatFloat(double value)
     return text;
 }
 
+/** Every packing code the format defines, with what it packs. */
+const std::pair<PackingCode, const char*> packingNames[] = {
+    {PackingCode::magnitudes, "magnitudes"},
+    {PackingCode::splitMagnitudes, "rectified parts of the low bins, magnitudes above"},
+    {PackingCode::realAndImaginary, "real and imaginary parts"},
+    {PackingCode::history, "magnitudes of several frames"},
+    {PackingCode::decimated, "real and imaginary parts, high bins in groups"},
+};
+
 bool isKnownPacking(PackingCode code)
 {
-    switch (code)
-    {
-    case PackingCode::magnitudes:
-    case PackingCode::splitMagnitudes:
-    case PackingCode::realAndImaginary:
-    case PackingCode::history:
-    case PackingCode::decimated:
-        return true;
-    }
-    return false;
+    return std::any_of(std::begin(packingNames), std::end(packingNames),
+                       [code](const auto& entry) { return entry.first == code; });
 }
 
 /** Reads the fields a record lists, in their order. */
@@ -321,19 +323,9 @@ std::string getLayerTypeName(LayerType type)
 
 std::string getPackingName(PackingCode code)
 {
-    switch (code)
-    {
-    case PackingCode::magnitudes:
-        return "magnitudes";
-    case PackingCode::splitMagnitudes:
-        return "rectified parts of the low bins, magnitudes above";
-    case PackingCode::realAndImaginary:
-        return "real and imaginary parts";
-    case PackingCode::history:
-        return "magnitudes of several frames";
-    case PackingCode::decimated:
-        return "real and imaginary parts, high bins in groups";
-    }
+    for (const auto& [known, name] : packingNames)
+        if (known == code)
+            return name;
     return "unknown";
 }
 

@@ -277,13 +277,8 @@ extern "C"
         {
         case ParameterKind::bus1Level:
         {
-            const float g = p.getGain(1);
             const float lowest = murel::MathEx::fromDecibel(lowestLevel);
-            if (g < lowest)
-                return murel::MathEx::toDecibel(lowest);
-            if (g > 1.0f)
-                return murel::MathEx::toDecibel(1.0f);
-            return murel::MathEx::toDecibel(g);
+            return murel::MathEx::toDecibel(std::clamp(p.getGain(1), lowest, 1.0f));
         }
         case ParameterKind::bus0Sensitivity:
             return p.getSensitivity(0);
@@ -311,13 +306,8 @@ extern "C"
         {
         case ParameterKind::bus1Level:
         {
-            float g = murel::MathEx::fromDecibel(value);
-            if (g < 0.0f)
-                g = 0.0f;
-            if (g > 1.0f)
-                g = 1.0f;
             p.setGain(0, 1.0f);
-            p.setGain(1, g);
+            p.setGain(1, std::clamp(murel::MathEx::fromDecibel(value), 0.0f, 1.0f));
             break;
         }
         case ParameterKind::bus0Sensitivity:
@@ -406,24 +396,20 @@ extern "C"
     {
         if (path == nullptr || bufferSize < 1)
             return 0;
-        try
-        {
-            const std::vector<std::string> set =
-                setName != nullptr ? murel::hostPolicy::findModelSet(setName, sampleRate) : std::vector<std::string>();
-            if (modelIndex < 0 || static_cast<std::size_t>(modelIndex) >= set.size() ||
-                set[static_cast<std::size_t>(modelIndex)].size() >= static_cast<std::size_t>(bufferSize))
+        copyName(std::string(), path, bufferSize);
+        return murel::guardCall(
+            0,
+            [&]
             {
-                copyName(std::string(), path, bufferSize);
-                return 0;
-            }
-            copyName(set[static_cast<std::size_t>(modelIndex)], path, bufferSize);
-            return static_cast<int>(set.size());
-        }
-        catch (...)
-        {
-            copyName(std::string(), path, bufferSize);
-            return 0;
-        }
+                const std::vector<std::string> set = setName != nullptr
+                                                         ? murel::hostPolicy::findModelSet(setName, sampleRate)
+                                                         : std::vector<std::string>();
+                if (modelIndex < 0 || static_cast<std::size_t>(modelIndex) >= set.size() ||
+                    set[static_cast<std::size_t>(modelIndex)].size() >= static_cast<std::size_t>(bufferSize))
+                    return 0;
+                copyName(set[static_cast<std::size_t>(modelIndex)], path, bufferSize);
+                return static_cast<int>(set.size());
+            });
     }
 
     MUREL_API bool murelParseGain(const char* text, float* gain)
