@@ -77,4 +77,19 @@ inline std::vector<std::complex<double>> directDft(const std::vector<std::comple
     return result;
 }
 
+/** The unscaled inverse DFT of the Hermitian spectrum that bins 0 .. n/2 imply; the imaginary
+    parts at DC and Nyquist are dropped. */
+inline std::vector<std::complex<double>> hermitianInverse(const std::vector<std::complex<double>>& bins, std::size_t n)
+{
+    std::vector<std::complex<double>> full(n);
+    for (std::size_t k = 0; k <= n / 2; ++k)
+    {
+        full[k] = bins[k];
+        full[(n - k) % n] = std::conj(bins[k]);
+    }
+    full[0] = bins[0].real();
+    full[n / 2] = bins[n / 2].real();
+    return directDft(full, 1);
+}
+
 } // namespace murel::test
