@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -161,22 +162,12 @@ bool FileStream::open(const File& file, FileAccess access, FileOpenMode mode)
         break;
     }
 
-    const char* modeString = nullptr;
-    switch (access)
-    {
-    case writeAccess:
-        modeString = "wb";
-        break;
-    case readWriteAccess:
-        modeString = "rb+";
-        break;
-    case readAccess:
-        modeString = "rb";
-        break;
-    }
-    if (modeString == nullptr)
+    // Indexed by the access.
+    static const char* const modeStrings[] = {"rb", "wb", "rb+"};
+    const auto index = static_cast<std::size_t>(access);
+    if (index >= std::size(modeStrings))
         return false;
-    handle = std::fopen(path.c_str(), modeString);
+    handle = std::fopen(path.c_str(), modeStrings[index]);
     return handle != nullptr;
 }
 

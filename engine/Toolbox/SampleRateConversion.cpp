@@ -296,24 +296,14 @@ Signal32 SampleRateConversion::process(const Signal32& input)
         {
             const double position = resolution * resamplePosition;
             const auto index = static_cast<int64_t>(position);
-            if (interpolatePhases)
+            // Linear between the two nearest tabulated phases (interpolatePhases is always set).
+            const auto fraction = static_cast<double>(static_cast<float>(position - static_cast<double>(index)));
+            for (int c = 0; c < numOfChannels; ++c)
             {
-                const auto fraction = static_cast<double>(static_cast<float>(position - static_cast<double>(index)));
-                for (int c = 0; c < numOfChannels; ++c)
-                {
-                    const double* x = rows + static_cast<std::size_t>(c) * rowLength;
-                    const double a = subSample(index, x);
-                    const double b = subSample(index + 1, x);
-                    outputRows[static_cast<std::size_t>(c)][m] = static_cast<float>(a + (b - a) * fraction);
-                }
-            }
-            else
-            {
-                for (int c = 0; c < numOfChannels; ++c)
-                {
-                    const double* x = rows + static_cast<std::size_t>(c) * rowLength;
-                    outputRows[static_cast<std::size_t>(c)][m] = static_cast<float>(subSample(index, x));
-                }
+                const double* x = rows + static_cast<std::size_t>(c) * rowLength;
+                const double a = subSample(index, x);
+                const double b = subSample(index + 1, x);
+                outputRows[static_cast<std::size_t>(c)][m] = static_cast<float>(a + (b - a) * fraction);
             }
             resamplePosition += step;
         }
