@@ -12,12 +12,9 @@ namespace
 
 mw::TensorRecord ramp(std::vector<int> shape)
 {
-    std::size_t count = shape.empty() ? 0 : 1;
-    for (const int axis : shape)
-        count *= static_cast<std::size_t>(axis);
-    std::vector<float> values;
-    for (std::size_t i = 0; i < count; ++i)
-        values.push_back(0.001f * static_cast<float>(i % 100));
+    std::vector<float> values(static_cast<std::size_t>(Tensor<float>::countElements(shape)));
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = 0.001f * static_cast<float>(i % 100);
     return mw::TensorRecord(std::move(shape), values);
 }
 

@@ -23,9 +23,11 @@ namespace
 
 const ModelBlocking blocking{256, 256, 128, 48000.0};
 
-std::vector<float*> pointers(Channels& channels, std::size_t start)
+/** The rows of channels from start on; read-only rows for const channels. */
+template <typename Rows>
+auto pointers(Rows& channels, std::size_t start)
 {
-    std::vector<float*> result;
+    std::vector<decltype(channels[0].data())> result;
     for (auto& channel : channels)
         result.push_back(channel.data() + start);
     return result;
@@ -514,14 +516,8 @@ Channels streamWithFixedLatency(void* processor, const Channels& input, const st
             std::min(static_cast<std::size_t>(blockSizes[i % blockSizes.size()]), length - position);
         if (!interleaved)
         {
-            std::vector<const float*> from;
-            std::vector<float*> to;
-            for (std::size_t c = 0; c < numOfChannels; ++c)
-            {
-                from.push_back(input[c].data() + position);
-                to.push_back(output[c].data() + position);
-            }
-            EXPECT_TRUE(murelProcessAudio(processor, from.data(), to.data(), static_cast<int>(count)));
+            EXPECT_TRUE(murelProcessAudio(processor, pointers(input, position).data(),
+                                          pointers(output, position).data(), static_cast<int>(count)));
         }
         else
         {
