@@ -295,22 +295,10 @@ bool NumberFormatConversion::setPcmFormat(int bitsPerSample, bool newBigEndian)
 
 int NumberFormatConversion::getNumberOfBitsPerSample(NumberFormat numberFormat)
 {
-    switch (numberFormat)
-    {
-    case NumberFormat::UInt8:
-    case NumberFormat::Int8:
-        return 8;
-    case NumberFormat::Int16:
-        return 16;
-    case NumberFormat::Int24:
-        return 24;
-    case NumberFormat::Int32:
-    case NumberFormat::Float32:
-        return 32;
-    case NumberFormat::Float64:
-        return 64;
-    }
-    return -1;
+    // Indexed by the format's value.
+    static const int bits[] = {8, 8, 16, 24, 32, 32, 64};
+    const auto index = static_cast<std::uint32_t>(numberFormat);
+    return index < std::size(bits) ? bits[index] : -1;
 }
 
 int NumberFormatConversion::getFrameSize(NumberFormat numberFormat)

@@ -324,18 +324,10 @@ Signal32 SampleRateConversion::process(const Signal32& input)
     // Consume the whole input samples the read position has passed.
     const double consumed = std::trunc(resamplePosition);
     resamplePosition -= consumed;
+    // Dropping all of it (or more) empties the queue and restarts the offset.
     const auto numOfConsumed = static_cast<int64_t>(consumed);
-    if (numOfConsumed < pendingSamples)
-    {
-        dropFront(numOfConsumed);
-        pendingSamples -= numOfConsumed;
-    }
-    else
-    {
-        pendingBlocks.clear();
-        pendingSamples = 0;
-        firstBlockOffset = 0;
-    }
+    dropFront(numOfConsumed);
+    pendingSamples = std::max<int64_t>(pendingSamples - numOfConsumed, 0);
     return output;
 }
 
