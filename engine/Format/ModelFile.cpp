@@ -194,9 +194,7 @@ StoredTensor readTensor(InputStream& in, int version, const std::string& role)
     Tensor<float>& tensor = stored.values;
     try
     {
-        int format = 1;
-        if (version > 4104)
-            format = readUInt8(in);
+        const int format = version > 4104 ? readUInt8(in) : 1;
         if (format != 0 && format != 1)
             throw ModelFormatError("unknown element format " + std::to_string(format));
         stored.isHalfFloat = format == 0;
@@ -206,15 +204,13 @@ StoredTensor readTensor(InputStream& in, int version, const std::string& role)
             throw std::length_error("tensor '" + role + "' has a negative rank");
         requireBytes(in, rank, 4);
         tensor.shape.resize(static_cast<std::size_t>(rank));
-        bool hasZeroAxis = false;
         for (int& axis : tensor.shape)
         {
             axis = readInt32(in);
             if (axis < 0)
                 throw ModelFormatError("a negative axis length");
-            hasZeroAxis = hasZeroAxis || axis == 0;
         }
-        if (tensor.shape.empty() || hasZeroAxis)
+        if (tensor.shape.empty() || std::find(tensor.shape.begin(), tensor.shape.end(), 0) != tensor.shape.end())
             return stored;
 
         // The payload must be in the stream before anything is allocated for it.
