@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -32,8 +33,7 @@ Bytes encode(NumberFormat format, bool bigEndian, const std::vector<float>& samp
     NumberFormatConversion converter;
     converter.setFormat(format, bigEndian);
     Signal32 signal(1, static_cast<int>(samples.size()));
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        signal.getWritePointer(0)[i] = samples[i];
+    std::copy(samples.begin(), samples.end(), signal.getWritePointer(0));
     Bytes bytes(samples.size() * static_cast<std::size_t>(converter.getFrameSize()), 0xEE);
     converter.convertFromSignal32(signal, bytes.data());
     return bytes;
