@@ -144,23 +144,13 @@ bool FileStream::open(const File& file, FileAccess access, FileOpenMode mode)
 {
     close();
     const std::string& path = file.getFullPath();
-    switch (mode)
-    {
-    case openExisting:
-        if (!file.exists())
-            return false;
-        break;
-    case openOrCreate:
-        if (!file.exists() && access != writeAccess)
-            if (std::FILE* created = std::fopen(path.c_str(), "ab"))
-                std::fclose(created);
-        break;
-    case createAlways:
-        if (access != writeAccess)
-            if (std::FILE* created = std::fopen(path.c_str(), "wb"))
-                std::fclose(created);
-        break;
-    }
+    if (mode == openExisting && !file.exists())
+        return false;
+    // Write access creates and truncates by itself; reading needs the file made (or emptied) first.
+    const char* preparation = mode == createAlways ? "wb" : (mode == openOrCreate && !file.exists() ? "ab" : nullptr);
+    if (preparation != nullptr && access != writeAccess)
+        if (std::FILE* created = std::fopen(path.c_str(), preparation))
+            std::fclose(created);
 
     // Indexed by the access.
     static const char* const modeStrings[] = {"rb", "wb", "rb+"};

@@ -98,6 +98,13 @@ ParameterKind decodeParameter(int id, int& bus)
     return ParameterKind::none;
 }
 
+/** True when none of the first numOfRows rows is null. */
+template <typename Row>
+bool hasRows(Row* const* rows, int numOfRows)
+{
+    return std::all_of(rows, rows + numOfRows, [](const Row* row) { return row != nullptr; });
+}
+
 std::vector<std::string> getBusNames(const ProcessorState& state)
 {
     std::vector<std::string> names;
@@ -145,12 +152,9 @@ extern "C"
             [&]
             {
                 ProcessorState* state = toState(processor);
-                if (state == nullptr || channels == nullptr || numOfSamples < 1)
-                    return;
-                for (int c = 0; c < state->numOfInputChannels; ++c)
-                    if (channels[c] == nullptr)
-                        return;
-                state->processor.addAudio(channels, numOfSamples);
+                if (state != nullptr && channels != nullptr && numOfSamples >= 1 &&
+                    hasRows(channels, state->numOfInputChannels))
+                    state->processor.addAudio(channels, numOfSamples);
             });
     }
 
@@ -168,11 +172,9 @@ extern "C"
     MUREL_API bool murelProcessAudio(void* processor, const float* const* input, float** output, int numOfSamples)
     {
         ProcessorState* state = toState(processor);
-        if (state == nullptr || input == nullptr || output == nullptr || numOfSamples < 1)
+        if (state == nullptr || input == nullptr || output == nullptr || numOfSamples < 1 ||
+            !hasRows(input, state->numOfInputChannels) || !hasRows(output, state->numOfInputChannels))
             return false;
-        for (int c = 0; c < state->numOfInputChannels; ++c)
-            if (input[c] == nullptr || output[c] == nullptr)
-                return false;
         // The input is queued before any output is written: the buffers may be the same. Out of
         // memory loses the block but keeps the timing.
         murel::guardCall([&] { state->processor.addAudio(input, numOfSamples); });
@@ -193,11 +195,9 @@ extern "C"
     MUREL_API bool murelGetAudio(void* processor, float** channels, int numOfSamples)
     {
         ProcessorState* state = toState(processor);
-        if (state == nullptr || channels == nullptr || numOfSamples < 0)
+        if (state == nullptr || channels == nullptr || numOfSamples < 0 ||
+            !hasRows(channels, state->numOfOutputChannels))
             return false;
-        for (int c = 0; c < state->numOfOutputChannels; ++c)
-            if (channels[c] == nullptr)
-                return false;
         return state->processor.getAudio(channels, numOfSamples);
     }
 
