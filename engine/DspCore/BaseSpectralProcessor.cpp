@@ -1,6 +1,5 @@
 #include "DspCore/BaseSpectralProcessor.h"
 
-#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <limits>

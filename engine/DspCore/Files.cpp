@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <iterator>
 #include <stdexcept>
-#include <vector>
 
 namespace murel
 {

@@ -1,7 +1,6 @@
 #include "DspCore/ShortTimeFourierStage.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <limits>
 
