@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <cstring>
 #include <functional>
 #include <list>
-#include <random>
 #include <string>
 #include <vector>
 

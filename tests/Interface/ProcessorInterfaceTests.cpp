@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
-#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
