@@ -46,6 +46,16 @@ inline Signal32 slice(const Signal32& signal, int start, int length)
     return part;
 }
 
+/** The rows of channels (vectors of samples) from start on; read-only rows for const channels. */
+template <typename Rows>
+auto pointers(Rows& channels, std::size_t start)
+{
+    std::vector<decltype(channels[0].data())> result;
+    for (auto& channel : channels)
+        result.push_back(channel.data() + start);
+    return result;
+}
+
 /** The first numOfBins (0: all) of the unscaled DFT of x in double precision; sign -1 forward,
     +1 inverse. Plain doubles and an incremental root index keep the O(N^2) sums quick in
     unoptimised builds. */

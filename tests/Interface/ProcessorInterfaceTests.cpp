@@ -14,6 +14,7 @@
 
 #include "Interface/MurelEngine.h"
 #include "Processor/ProcessorTestSupport.h"
+#include "TestSupport.h"
 
 using namespace murel::test;
 
@@ -21,16 +22,6 @@ namespace
 {
 
 const ModelBlocking blocking{256, 256, 128, 48000.0};
-
-/** The rows of channels from start on; read-only rows for const channels. */
-template <typename Rows>
-auto pointers(Rows& channels, std::size_t start)
-{
-    std::vector<decltype(channels[0].data())> result;
-    for (auto& channel : channels)
-        result.push_back(channel.data() + start);
-    return result;
-}
 
 /** Streams input through the handle as a real-time host: blocks of the given sizes (cycled),
     alternately planar and interleaved, and as many samples back per block once the latency has
