@@ -46,6 +46,16 @@ inline Signal32 slice(const Signal32& signal, int start, int length)
     return part;
 }
 
+/** The rows of channels (vectors of samples) from start on; read-only rows for const channels. */
+template <typename Rows>
+auto pointers(Rows& channels, std::size_t start)
+{
+    std::vector<decltype(channels[0].data())> result;
+    for (auto& channel : channels)
+        result.push_back(channel.data() + start);
+    return result;
+}
+
 /** The first numOfBins (0: all) of the unscaled DFT of x in double precision; sign -1 forward,
     +1 inverse. Plain doubles and an incremental root index keep the O(N^2) sums quick in
     unoptimised builds. */
@@ -75,6 +85,21 @@ inline std::vector<std::complex<double>> directDft(const std::vector<std::comple
         result[k] = {re, im};
     }
     return result;
+}
+
+/** The unscaled inverse DFT of the Hermitian spectrum that bins 0 .. n/2 imply; the imaginary
+    parts at DC and Nyquist are dropped. */
+inline std::vector<std::complex<double>> hermitianInverse(const std::vector<std::complex<double>>& bins, std::size_t n)
+{
+    std::vector<std::complex<double>> full(n);
+    for (std::size_t k = 0; k <= n / 2; ++k)
+    {
+        full[k] = bins[k];
+        full[(n - k) % n] = std::conj(bins[k]);
+    }
+    full[0] = bins[0].real();
+    full[n / 2] = bins[n / 2].real();
+    return directDft(full, 1);
 }
 
 } // namespace murel::test

@@ -1,6 +1,5 @@
 #include "DspCore/BaseSpectralProcessor.h"
 
-#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -79,15 +78,13 @@ void BaseSpectralProcessor::generateWindows()
     else
     {
         // Square-root Hann on both sides; the inverse transform's factor fftSize is folded in.
-        Signal32 synthesisWindow = WindowFunctions::generateSqrtHannWindow(numOfOutputChannels, w);
+        Signal32 synthesisRow = WindowFunctions::generateSqrtHannWindow(1, w);
         const float scale = 1.0f / static_cast<float>(blocking.fftSize);
-        for (int c = 0; c < numOfOutputChannels; ++c)
-        {
-            float* row = synthesisWindow.getWritePointer(c);
-            for (int i = 0; i < w; ++i)
-                row[i] *= scale;
-        }
-        stage.configure(WindowFunctions::generateSqrtHannWindow(numOfInputChannels, w), synthesisWindow, 0, 2);
+        float* synthesis = synthesisRow.getWritePointer(0);
+        for (int i = 0; i < w; ++i)
+            synthesis[i] *= scale;
+        stage.configure(WindowFunctions::generateSqrtHannWindow(numOfInputChannels, w),
+                        replicateRow(synthesisRow, numOfOutputChannels), 0, 2);
     }
 }
 

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <stdexcept>
-#include <vector>
 
 namespace murel
 {
@@ -143,40 +143,20 @@ bool FileStream::open(const File& file, FileAccess access, FileOpenMode mode)
 {
     close();
     const std::string& path = file.getFullPath();
-    switch (mode)
-    {
-    case openExisting:
-        if (!file.exists())
-            return false;
-        break;
-    case openOrCreate:
-        if (!file.exists() && access != writeAccess)
-            if (std::FILE* created = std::fopen(path.c_str(), "ab"))
-                std::fclose(created);
-        break;
-    case createAlways:
-        if (access != writeAccess)
-            if (std::FILE* created = std::fopen(path.c_str(), "wb"))
-                std::fclose(created);
-        break;
-    }
-
-    const char* modeString = nullptr;
-    switch (access)
-    {
-    case writeAccess:
-        modeString = "wb";
-        break;
-    case readWriteAccess:
-        modeString = "rb+";
-        break;
-    case readAccess:
-        modeString = "rb";
-        break;
-    }
-    if (modeString == nullptr)
+    if (mode == openExisting && !file.exists())
         return false;
-    handle = std::fopen(path.c_str(), modeString);
+    // Write access creates and truncates by itself; reading needs the file made (or emptied) first.
+    const char* preparation = mode == createAlways ? "wb" : (mode == openOrCreate && !file.exists() ? "ab" : nullptr);
+    if (preparation != nullptr && access != writeAccess)
+        if (std::FILE* created = std::fopen(path.c_str(), preparation))
+            std::fclose(created);
+
+    // Indexed by the access.
+    static const char* const modeStrings[] = {"rb", "wb", "rb+"};
+    const auto index = static_cast<std::size_t>(access);
+    if (index >= std::size(modeStrings))
+        return false;
+    handle = std::fopen(path.c_str(), modeStrings[index]);
     return handle != nullptr;
 }
 

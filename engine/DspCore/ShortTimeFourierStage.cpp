@@ -1,10 +1,10 @@
 #include "DspCore/ShortTimeFourierStage.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <limits>
 
+#include "DspCore/MathEx.h"
 #include "DspCore/VectorOps.h"
 
 namespace murel
@@ -12,11 +12,6 @@ namespace murel
 
 namespace
 {
-
-bool isPowerOfTwo(int n)
-{
-    return n > 0 && (n & (n - 1)) == 0;
-}
 
 /** dst = a * b, sample by sample; dst may be a. */
 void multiply(float* dst, const float* a, const float* b, int n)
@@ -38,7 +33,8 @@ float* floats(std::complex<float>* p)
 bool ShortTimeFourierStage::setBlocking(int fftSize, int windowSize, int hopSize)
 {
     clear();
-    if (hopSize < 1 || hopSize > windowSize || fftSize < windowSize || fftSize < 2 || !isPowerOfTwo(fftSize))
+    if (hopSize < 1 || hopSize > windowSize || fftSize < windowSize || fftSize < 2 ||
+        MathEx::findLargerPowerOfTwo(fftSize) != fftSize)
         return false;
     blocking.fftSize = fftSize;
     blocking.windowSize = windowSize;
@@ -157,10 +153,8 @@ void ShortTimeFourierStage::setInput(const float* const* channels, int numOfSamp
 
 void ShortTimeFourierStage::setInputInterleaved(const float* samples, int numOfFrames) noexcept
 {
-    inputRows = nullptr;
+    setInput(nullptr, numOfFrames);
     inputFrames = samples;
-    inputLength = isConfigured() ? std::max(numOfFrames, 0) : 0;
-    inputPosition = 0;
 }
 
 const ComplexSignal32* ShortTimeFourierStage::nextSpectrum() noexcept

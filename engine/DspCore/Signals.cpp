@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <stdexcept>
 
 #include "DspCore/AlignedMemory.h"
 #include "DspCore/VectorOps.h"

@@ -1,7 +1,9 @@
 #include "DspCore/WindowFunctions.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 namespace murel
 {
@@ -105,19 +107,16 @@ Signal32 WindowFunctions::generateGaussianWindow(int numOfChannels, int numOfSam
 
 Signal32 WindowFunctions::generateDolphChebyshevWindow(int numOfChannels, int numOfSamples, float attenuation)
 {
-    if (numOfChannels < 1)
-        return Signal32();
-    Signal32 window(numOfChannels, numOfSamples);
-    if (numOfSamples < 1)
-        return window;
-
+    // A negative length is an empty window, as for the other shapes.
+    numOfSamples = std::max(numOfSamples, 0);
     const double ratio = attenuation >= 1.0f ? static_cast<double>(attenuation) : 1.0;
     const int order = numOfSamples - 1;
     const int halfOrder = order / 2;
     const double x0 = order > 1 ? std::cosh(std::acosh(ratio) / order) : 1.0;
 
-    float* row = window.getWritePointer(0);
-    for (int n = 0; n <= numOfSamples / 2; ++n)
+    // The first half and the middle are summed, each value mirrored into the second half.
+    std::vector<float> row(static_cast<std::size_t>(numOfSamples));
+    for (int n = 0; n <= numOfSamples / 2 && n < numOfSamples; ++n)
     {
         double sum = 0.0;
         if (order > 1)
@@ -132,13 +131,10 @@ Signal32 WindowFunctions::generateDolphChebyshevWindow(int numOfChannels, int nu
         }
         sum *= 2.0;
         const auto value = static_cast<float>(sum + ratio);
-        row[n] = value;
-        row[numOfSamples - 1 - n] = value;
+        row[static_cast<std::size_t>(n)] = value;
+        row[static_cast<std::size_t>(numOfSamples - 1 - n)] = value;
     }
-    for (int c = 1; c < numOfChannels; ++c)
-        std::memcpy(window.getWritePointer(c), window.getReadPointer(0),
-                    static_cast<std::size_t>(numOfSamples) * sizeof(float));
-    return window;
+    return makeWindow(numOfChannels, numOfSamples, [&row](int n) { return row[static_cast<std::size_t>(n)]; });
 }
 
 } // namespace murel

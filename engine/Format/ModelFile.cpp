@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <stdexcept>
 
 #include "Format/ModelReading.h"
@@ -57,18 +58,19 @@ std::string formatFloat(double value)
     return text;
 }
 
+/** Every packing code the format defines, with what it packs. */
+const std::pair<PackingCode, const char*> packingNames[] = {
+    {PackingCode::magnitudes, "magnitudes"},
+    {PackingCode::splitMagnitudes, "rectified parts of the low bins, magnitudes above"},
+    {PackingCode::realAndImaginary, "real and imaginary parts"},
+    {PackingCode::history, "magnitudes of several frames"},
+    {PackingCode::decimated, "real and imaginary parts, high bins in groups"},
+};
+
 bool isKnownPacking(PackingCode code)
 {
-    switch (code)
-    {
-    case PackingCode::magnitudes:
-    case PackingCode::splitMagnitudes:
-    case PackingCode::realAndImaginary:
-    case PackingCode::history:
-    case PackingCode::decimated:
-        return true;
-    }
-    return false;
+    return std::any_of(std::begin(packingNames), std::end(packingNames),
+                       [code](const auto& entry) { return entry.first == code; });
 }
 
 /** Reads the fields a record lists, in their order. */
@@ -192,9 +194,7 @@ StoredTensor readTensor(InputStream& in, int version, const std::string& role)
     Tensor<float>& tensor = stored.values;
     try
     {
-        int format = 1;
-        if (version > 4104)
-            format = readUInt8(in);
+        const int format = version > 4104 ? readUInt8(in) : 1;
         if (format != 0 && format != 1)
             throw ModelFormatError("unknown element format " + std::to_string(format));
         stored.isHalfFloat = format == 0;
@@ -204,15 +204,13 @@ StoredTensor readTensor(InputStream& in, int version, const std::string& role)
             throw std::length_error("tensor '" + role + "' has a negative rank");
         requireBytes(in, rank, 4);
         tensor.shape.resize(static_cast<std::size_t>(rank));
-        bool hasZeroAxis = false;
         for (int& axis : tensor.shape)
         {
             axis = readInt32(in);
             if (axis < 0)
                 throw ModelFormatError("a negative axis length");
-            hasZeroAxis = hasZeroAxis || axis == 0;
         }
-        if (tensor.shape.empty() || hasZeroAxis)
+        if (tensor.shape.empty() || std::find(tensor.shape.begin(), tensor.shape.end(), 0) != tensor.shape.end())
             return stored;
 
         // The payload must be in the stream before anything is allocated for it.
@@ -321,19 +319,9 @@ std::string getLayerTypeName(LayerType type)
 
 std::string getPackingName(PackingCode code)
 {
-    switch (code)
-    {
-    case PackingCode::magnitudes:
-        return "magnitudes";
-    case PackingCode::splitMagnitudes:
-        return "rectified parts of the low bins, magnitudes above";
-    case PackingCode::realAndImaginary:
-        return "real and imaginary parts";
-    case PackingCode::history:
-        return "magnitudes of several frames";
-    case PackingCode::decimated:
-        return "real and imaginary parts, high bins in groups";
-    }
+    for (const auto& [known, name] : packingNames)
+        if (known == code)
+            return name;
     return "unknown";
 }
 

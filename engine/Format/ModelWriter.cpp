@@ -182,9 +182,7 @@ std::vector<std::uint8_t> writeModel(const ModelDescription& description)
 
 std::vector<std::uint8_t> writeModel(const ModelFileRecord& records)
 {
-    ModelDescription description;
-    static_cast<ModelFileRecord&>(description) = records;
-    return writeModel(description);
+    return writeModel(ModelDescription{records, TensorEncoding::float32});
 }
 
 bool saveModel(const ModelDescription& description, const std::string& path)

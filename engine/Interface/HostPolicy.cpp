@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <dlfcn.h>
+#include <optional>
 #include <sys/stat.h>
 
 #include "Interface/MurelEngine.h"
@@ -195,10 +196,8 @@ Mix resolveMix(const std::vector<std::string>& busNames, const std::vector<std::
         return mix;
     std::vector<std::string> gains;
     std::vector<std::string> sensitivities;
-    std::string solo;
-    std::string residual;
-    bool hasSolo = false;
-    bool hasResidual = false;
+    std::optional<std::string> solo;
+    std::optional<std::string> residual;
     bool hasStems = false;
     for (const std::string& setting : settings)
     {
@@ -210,15 +209,9 @@ Mix resolveMix(const std::vector<std::string>& busNames, const std::vector<std::
         else if (option == "sensitivity" && equals != std::string::npos)
             sensitivities.push_back(value);
         else if (option == "solo" && equals != std::string::npos)
-        {
             solo = trim(value);
-            hasSolo = true;
-        }
         else if (option == "residual" && equals != std::string::npos)
-        {
             residual = value;
-            hasResidual = true;
-        }
         else if (option == "stems" && equals == std::string::npos)
             hasStems = true;
         else
@@ -241,22 +234,22 @@ Mix resolveMix(const std::vector<std::string>& busNames, const std::vector<std::
         checkControlled(busNames, setting.bus, "cannot set the sensitivity of");
         mix.sensitivities[static_cast<std::size_t>(setting.bus)] = sensitivity;
     }
-    if (hasSolo)
-        isolate(mix, findBus(busNames, solo));
+    if (solo)
+        isolate(mix, findBus(busNames, *solo));
 
     // With nothing said about the buses, the sensible default is the model's work done: the
     // residual (the noise, for a denoiser) removed. The residual setting holds with a solo too.
-    const bool saysNothingAboutBusses = gains.empty() && !hasSolo && !hasResidual && !hasStems;
-    if (hasResidual || saysNothingAboutBusses)
+    const bool saysNothingAboutBusses = gains.empty() && !solo && !residual && !hasStems;
+    if (residual || saysNothingAboutBusses)
     {
         const int residualBus = static_cast<int>(busNames.size()) - 1;
         if (residualBus >= numOfControlledBusses)
             throw SettingError("the residual bus " + quote(busNames.back()) + " has no gain the engine can set");
-        if (hasResidual)
+        if (residual)
         {
             try
             {
-                mix.gains.back() = parseGain(residual);
+                mix.gains.back() = parseGain(*residual);
             }
             catch (const SettingError& error)
             {

@@ -98,6 +98,13 @@ ParameterKind decodeParameter(int id, int& bus)
     return ParameterKind::none;
 }
 
+/** True when none of the first numOfRows rows is null. */
+template <typename Row>
+bool hasRows(Row* const* rows, int numOfRows)
+{
+    return std::all_of(rows, rows + numOfRows, [](const Row* row) { return row != nullptr; });
+}
+
 std::vector<std::string> getBusNames(const ProcessorState& state)
 {
     std::vector<std::string> names;
@@ -145,12 +152,9 @@ extern "C"
             [&]
             {
                 ProcessorState* state = toState(processor);
-                if (state == nullptr || channels == nullptr || numOfSamples < 1)
-                    return;
-                for (int c = 0; c < state->numOfInputChannels; ++c)
-                    if (channels[c] == nullptr)
-                        return;
-                state->processor.addAudio(channels, numOfSamples);
+                if (state != nullptr && channels != nullptr && numOfSamples >= 1 &&
+                    hasRows(channels, state->numOfInputChannels))
+                    state->processor.addAudio(channels, numOfSamples);
             });
     }
 
@@ -168,11 +172,9 @@ extern "C"
     MUREL_API bool murelProcessAudio(void* processor, const float* const* input, float** output, int numOfSamples)
     {
         ProcessorState* state = toState(processor);
-        if (state == nullptr || input == nullptr || output == nullptr || numOfSamples < 1)
+        if (state == nullptr || input == nullptr || output == nullptr || numOfSamples < 1 ||
+            !hasRows(input, state->numOfInputChannels) || !hasRows(output, state->numOfInputChannels))
             return false;
-        for (int c = 0; c < state->numOfInputChannels; ++c)
-            if (input[c] == nullptr || output[c] == nullptr)
-                return false;
         // The input is queued before any output is written: the buffers may be the same. Out of
         // memory loses the block but keeps the timing.
         murel::guardCall([&] { state->processor.addAudio(input, numOfSamples); });
@@ -193,11 +195,9 @@ extern "C"
     MUREL_API bool murelGetAudio(void* processor, float** channels, int numOfSamples)
     {
         ProcessorState* state = toState(processor);
-        if (state == nullptr || channels == nullptr || numOfSamples < 0)
+        if (state == nullptr || channels == nullptr || numOfSamples < 0 ||
+            !hasRows(channels, state->numOfOutputChannels))
             return false;
-        for (int c = 0; c < state->numOfOutputChannels; ++c)
-            if (channels[c] == nullptr)
-                return false;
         return state->processor.getAudio(channels, numOfSamples);
     }
 
@@ -277,13 +277,8 @@ extern "C"
         {
         case ParameterKind::bus1Level:
         {
-            const float g = p.getGain(1);
             const float lowest = murel::MathEx::fromDecibel(lowestLevel);
-            if (g < lowest)
-                return murel::MathEx::toDecibel(lowest);
-            if (g > 1.0f)
-                return murel::MathEx::toDecibel(1.0f);
-            return murel::MathEx::toDecibel(g);
+            return murel::MathEx::toDecibel(std::clamp(p.getGain(1), lowest, 1.0f));
         }
         case ParameterKind::bus0Sensitivity:
             return p.getSensitivity(0);
@@ -311,13 +306,8 @@ extern "C"
         {
         case ParameterKind::bus1Level:
         {
-            float g = murel::MathEx::fromDecibel(value);
-            if (g < 0.0f)
-                g = 0.0f;
-            if (g > 1.0f)
-                g = 1.0f;
             p.setGain(0, 1.0f);
-            p.setGain(1, g);
+            p.setGain(1, std::clamp(murel::MathEx::fromDecibel(value), 0.0f, 1.0f));
             break;
         }
         case ParameterKind::bus0Sensitivity:
@@ -406,24 +396,20 @@ extern "C"
     {
         if (path == nullptr || bufferSize < 1)
             return 0;
-        try
-        {
-            const std::vector<std::string> set =
-                setName != nullptr ? murel::hostPolicy::findModelSet(setName, sampleRate) : std::vector<std::string>();
-            if (modelIndex < 0 || static_cast<std::size_t>(modelIndex) >= set.size() ||
-                set[static_cast<std::size_t>(modelIndex)].size() >= static_cast<std::size_t>(bufferSize))
+        copyName(std::string(), path, bufferSize);
+        return murel::guardCall(
+            0,
+            [&]
             {
-                copyName(std::string(), path, bufferSize);
-                return 0;
-            }
-            copyName(set[static_cast<std::size_t>(modelIndex)], path, bufferSize);
-            return static_cast<int>(set.size());
-        }
-        catch (...)
-        {
-            copyName(std::string(), path, bufferSize);
-            return 0;
-        }
+                const std::vector<std::string> set = setName != nullptr
+                                                         ? murel::hostPolicy::findModelSet(setName, sampleRate)
+                                                         : std::vector<std::string>();
+                if (modelIndex < 0 || static_cast<std::size_t>(modelIndex) >= set.size() ||
+                    set[static_cast<std::size_t>(modelIndex)].size() >= static_cast<std::size_t>(bufferSize))
+                    return 0;
+                copyName(set[static_cast<std::size_t>(modelIndex)], path, bufferSize);
+                return static_cast<int>(set.size());
+            });
     }
 
     MUREL_API bool murelParseGain(const char* text, float* gain)

@@ -31,18 +31,13 @@ std::string formatRate(double rate)
 bool isReadableModelFile(const std::string& path)
 {
     struct stat status = {};
-    if (::stat(path.c_str(), &status) != 0)
-    {
-        setLastErrorMessage("cannot open model '" + path + "': " + std::strerror(errno));
-        return false;
-    }
-    if (!S_ISREG(status.st_mode))
-    {
-        setLastErrorMessage("cannot open model '" + path +
-                            "': " + (S_ISDIR(status.st_mode) ? "it is a folder" : "it is not a regular file"));
-        return false;
-    }
-    return true;
+    const char* reason = ::stat(path.c_str(), &status) != 0 ? std::strerror(errno)
+                         : S_ISDIR(status.st_mode)          ? "it is a folder"
+                         : !S_ISREG(status.st_mode)         ? "it is not a regular file"
+                                                            : nullptr;
+    if (reason != nullptr)
+        setLastErrorMessage("cannot open model '" + path + "': " + reason);
+    return reason == nullptr;
 }
 
 bool ProcessorState::loadModels(int numOfModelFiles, const char* const* modelFiles, int numOfChannels,

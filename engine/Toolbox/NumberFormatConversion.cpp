@@ -1,5 +1,6 @@
 #include "Toolbox/NumberFormatConversion.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstring>
@@ -22,36 +23,31 @@ inline void reverseBytes(const uint8_t* source, uint8_t* destination, std::size_
         destination[i] = source[n - 1 - i];
 }
 
+template <bool swap>
+inline void copyBytes(const uint8_t* source, uint8_t* destination, std::size_t n)
+{
+    if constexpr (swap)
+        reverseBytes(source, destination, n);
+    else
+        std::memcpy(destination, source, n);
+}
+
 template <typename T, bool swap>
 inline T loadValue(const uint8_t* p)
 {
+    uint8_t bytes[sizeof(T)];
+    copyBytes<swap>(p, bytes, sizeof(T));
     T value;
-    if constexpr (swap)
-    {
-        uint8_t bytes[sizeof(T)];
-        reverseBytes(p, bytes, sizeof(T));
-        std::memcpy(&value, bytes, sizeof(T));
-    }
-    else
-    {
-        std::memcpy(&value, p, sizeof(T));
-    }
+    std::memcpy(&value, bytes, sizeof(T));
     return value;
 }
 
 template <typename T, bool swap>
 inline void storeValue(uint8_t* p, T value)
 {
-    if constexpr (swap)
-    {
-        uint8_t bytes[sizeof(T)];
-        std::memcpy(bytes, &value, sizeof(T));
-        reverseBytes(bytes, p, sizeof(T));
-    }
-    else
-    {
-        std::memcpy(p, &value, sizeof(T));
-    }
+    uint8_t bytes[sizeof(T)];
+    std::memcpy(bytes, &value, sizeof(T));
+    copyBytes<swap>(bytes, p, sizeof(T));
 }
 
 // Round to nearest, ties to even, independent of the floating-point rounding mode. The callers
@@ -69,16 +65,6 @@ inline double roundHalfToEven(double x)
     return truncated;
 }
 
-template <typename T>
-inline T clampValue(T x, T low, T high)
-{
-    if (x < low)
-        return low;
-    if (x > high)
-        return high;
-    return x;
-}
-
 constexpr float scale8 = 0x1p-7f;
 constexpr float scale16 = 0x1p-15f;
 constexpr float scale32 = 0x1p-31f;
@@ -88,7 +74,7 @@ inline int32_t toInt32Sample(float x)
 {
     if (std::isnan(x))
         return 0;
-    const double t = clampValue(static_cast<double>(x) * 2147483648.0, -2147483648.0, 2147483647.0);
+    const double t = std::clamp(static_cast<double>(x) * 2147483648.0, -2147483648.0, 2147483647.0);
     return static_cast<int32_t>(roundHalfToEven(t));
 }
 
@@ -107,7 +93,7 @@ struct UInt8Codec
     {
         if (std::isnan(x))
             x = 0.0f;
-        const float t = clampValue(std::fma(x, 128.0f, 127.0f), 0.0f, 255.0f);
+        const float t = std::clamp(std::fma(x, 128.0f, 127.0f), 0.0f, 255.0f);
         *p = static_cast<uint8_t>(roundHalfToEven(static_cast<double>(t)));
     }
 };
@@ -125,7 +111,7 @@ struct Int8Codec
     {
         if (std::isnan(x))
             x = 0.0f;
-        const float t = clampValue(x * 128.0f, -128.0f, 127.0f);
+        const float t = std::clamp(x * 128.0f, -128.0f, 127.0f);
         *p = static_cast<uint8_t>(static_cast<int8_t>(roundHalfToEven(static_cast<double>(t))));
     }
 };
@@ -143,7 +129,7 @@ struct Int16Codec
     {
         if (std::isnan(x))
             x = 0.0f;
-        const float t = clampValue(x * 32768.0f, -32768.0f, 32767.0f);
+        const float t = std::clamp(x * 32768.0f, -32768.0f, 32767.0f);
         storeValue<int16_t, swap>(p, static_cast<int16_t>(roundHalfToEven(static_cast<double>(t))));
     }
 };
@@ -155,10 +141,7 @@ struct Int24Codec
     static float read(const uint8_t* p)
     {
         uint8_t bytes[3];
-        if constexpr (swap)
-            reverseBytes(p, bytes, 3);
-        else
-            std::memcpy(bytes, p, 3);
+        copyBytes<swap>(p, bytes, 3);
         // The three bytes become bits 8 to 31; the sign comes with the top byte.
         const uint32_t bits = (static_cast<uint32_t>(bytes[0]) << 8) | (static_cast<uint32_t>(bytes[1]) << 16) |
                               (static_cast<uint32_t>(bytes[2]) << 24);
@@ -173,10 +156,7 @@ struct Int24Codec
         const auto bits = static_cast<uint32_t>(toInt32Sample(x));
         const uint8_t bytes[3] = {static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits >> 16),
                                   static_cast<uint8_t>(bits >> 24)};
-        if constexpr (swap)
-            reverseBytes(bytes, p, 3);
-        else
-            std::memcpy(p, bytes, 3);
+        copyBytes<swap>(bytes, p, 3);
     }
 };
 
@@ -303,52 +283,22 @@ void NumberFormatConversion::setFormat(NumberFormat newFormat, bool newBigEndian
 
 bool NumberFormatConversion::setPcmFormat(int bitsPerSample, bool newBigEndian)
 {
+    // Indexed by the whole bytes the bits take, less one.
+    static const NumberFormat formats[] = {NumberFormat::UInt8, NumberFormat::Int16, NumberFormat::Int24,
+                                           NumberFormat::Int32};
     const int64_t bytes = (static_cast<int64_t>(bitsPerSample) + 7) / 8;
-    if (bytes == 3)
-    {
-        setFormat(NumberFormat::Int24, newBigEndian);
-        return true;
-    }
-    if (bitsPerSample < 25)
-    {
-        if (bytes == 1)
-        {
-            setFormat(NumberFormat::UInt8, false);
-            return true;
-        }
-        if (bytes == 2)
-        {
-            setFormat(NumberFormat::Int16, newBigEndian);
-            return true;
-        }
+    if (bytes < 1 || bytes > 4)
         return false;
-    }
-    if (bytes == 4)
-    {
-        setFormat(NumberFormat::Int32, newBigEndian);
-        return true;
-    }
-    return false;
+    setFormat(formats[bytes - 1], bytes > 1 && newBigEndian);
+    return true;
 }
 
 int NumberFormatConversion::getNumberOfBitsPerSample(NumberFormat numberFormat)
 {
-    switch (numberFormat)
-    {
-    case NumberFormat::UInt8:
-    case NumberFormat::Int8:
-        return 8;
-    case NumberFormat::Int16:
-        return 16;
-    case NumberFormat::Int24:
-        return 24;
-    case NumberFormat::Int32:
-    case NumberFormat::Float32:
-        return 32;
-    case NumberFormat::Float64:
-        return 64;
-    }
-    return -1;
+    // Indexed by the format's value.
+    static const int bits[] = {8, 8, 16, 24, 32, 32, 64};
+    const auto index = static_cast<std::uint32_t>(numberFormat);
+    return index < std::size(bits) ? bits[index] : -1;
 }
 
 int NumberFormatConversion::getFrameSize(NumberFormat numberFormat)

@@ -40,6 +40,13 @@ double tapCountFor(double inputRate, float filterLengthMs)
     return roundHalfToEven(static_cast<double>(filterLengthMs) * inputRate / 1000.0);
 }
 
+/** Positive finite rates whose kernel table stays within bounds. */
+bool canBuildTable(double inputRate, double outputRate, float filterLengthMs)
+{
+    return inputRate > 0.0 && outputRate > 0.0 && std::isfinite(inputRate) && std::isfinite(outputRate) &&
+           tapCountFor(inputRate, filterLengthMs) <= maxNumOfTaps;
+}
+
 // Four partial sums, so that the loop vectorises; the result differs from a strictly sequential
 // sum only in the last bits.
 double dotProduct(const double* taps, const double* samples, int numOfTaps)
@@ -75,15 +82,11 @@ bool SampleRateConversion::setFormat(const AudioFormat& newInputFormat, const Au
     // The converter never remaps channels.
     if (newInputFormat.getNumOfChannels() != newOutputFormat.getNumOfChannels())
         return false;
-    const double inputRate = newInputFormat.sampleRate;
-    const double outputRate = newOutputFormat.sampleRate;
-    if (!(inputRate > 0.0 && outputRate > 0.0 && std::isfinite(inputRate) && std::isfinite(outputRate)))
-        return false;
-    if (tapCountFor(inputRate, filterLengthMs) > maxNumOfTaps)
+    if (!canBuildTable(newInputFormat.sampleRate, newOutputFormat.sampleRate, filterLengthMs))
         return false;
 
     // Everything that can throw happens before the first member changes.
-    Table table = buildTable(inputRate, outputRate);
+    Table table = buildTable(newInputFormat.sampleRate, newOutputFormat.sampleRate);
     if (!(newInputFormat == inputFormat && newOutputFormat == outputFormat))
     {
         AudioFormat inputCopy = newInputFormat;
@@ -101,12 +104,9 @@ bool SampleRateConversion::setFormat(const AudioFormat& newInputFormat, const Au
 void SampleRateConversion::updateSincTables()
 {
     std::lock_guard<std::recursive_mutex> guard(lock);
-    const double inputRate = inputFormat.sampleRate;
-    const double outputRate = outputFormat.sampleRate;
-    if (!(inputRate > 0.0 && outputRate > 0.0 && std::isfinite(inputRate) && std::isfinite(outputRate)) ||
-        tapCountFor(inputRate, filterLengthMs) > maxNumOfTaps)
+    if (!canBuildTable(inputFormat.sampleRate, outputFormat.sampleRate, filterLengthMs))
         return;
-    Table table = buildTable(inputRate, outputRate);
+    Table table = buildTable(inputFormat.sampleRate, outputFormat.sampleRate);
     tapCount = table.tapCount;
     directPhase = table.directPhase;
     sincTable = std::move(table.taps);
@@ -296,24 +296,14 @@ Signal32 SampleRateConversion::process(const Signal32& input)
         {
             const double position = resolution * resamplePosition;
             const auto index = static_cast<int64_t>(position);
-            if (interpolatePhases)
+            // Linear between the two nearest tabulated phases (interpolatePhases is always set).
+            const auto fraction = static_cast<double>(static_cast<float>(position - static_cast<double>(index)));
+            for (int c = 0; c < numOfChannels; ++c)
             {
-                const auto fraction = static_cast<double>(static_cast<float>(position - static_cast<double>(index)));
-                for (int c = 0; c < numOfChannels; ++c)
-                {
-                    const double* x = rows + static_cast<std::size_t>(c) * rowLength;
-                    const double a = subSample(index, x);
-                    const double b = subSample(index + 1, x);
-                    outputRows[static_cast<std::size_t>(c)][m] = static_cast<float>(a + (b - a) * fraction);
-                }
-            }
-            else
-            {
-                for (int c = 0; c < numOfChannels; ++c)
-                {
-                    const double* x = rows + static_cast<std::size_t>(c) * rowLength;
-                    outputRows[static_cast<std::size_t>(c)][m] = static_cast<float>(subSample(index, x));
-                }
+                const double* x = rows + static_cast<std::size_t>(c) * rowLength;
+                const double a = subSample(index, x);
+                const double b = subSample(index + 1, x);
+                outputRows[static_cast<std::size_t>(c)][m] = static_cast<float>(a + (b - a) * fraction);
             }
             resamplePosition += step;
         }
@@ -334,18 +324,10 @@ Signal32 SampleRateConversion::process(const Signal32& input)
     // Consume the whole input samples the read position has passed.
     const double consumed = std::trunc(resamplePosition);
     resamplePosition -= consumed;
+    // Dropping all of it (or more) empties the queue and restarts the offset.
     const auto numOfConsumed = static_cast<int64_t>(consumed);
-    if (numOfConsumed < pendingSamples)
-    {
-        dropFront(numOfConsumed);
-        pendingSamples -= numOfConsumed;
-    }
-    else
-    {
-        pendingBlocks.clear();
-        pendingSamples = 0;
-        firstBlockOffset = 0;
-    }
+    dropFront(numOfConsumed);
+    pendingSamples = std::max<int64_t>(pendingSamples - numOfConsumed, 0);
     return output;
 }
 

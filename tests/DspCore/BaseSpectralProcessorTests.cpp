@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
-#include <cstring>
 #include <functional>
 #include <list>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -174,17 +172,8 @@ double synthesisWindow(const Blocking& b, int n)
 // Unscaled inverse of the Hermitian spectrum that the one-sided bins imply.
 std::vector<double> realInverse(const std::vector<std::complex<double>>& bins, int n)
 {
-    const auto size = static_cast<std::size_t>(n);
-    std::vector<std::complex<double>> full(size);
-    for (std::size_t k = 0; k <= size / 2; ++k)
-    {
-        full[k] = bins[k];
-        full[(size - k) % size] = std::conj(bins[k]);
-    }
-    full[0] = bins[0].real();
-    full[size / 2] = bins[size / 2].real();
     std::vector<double> frame;
-    for (const std::complex<double>& value : directDft(full, 1, n))
+    for (const std::complex<double>& value : hermitianInverse(bins, static_cast<std::size_t>(n)))
         frame.push_back(value.real());
     return frame;
 }

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -28,20 +30,14 @@ public:
 
 void writeBytes(const File& file, const std::string& bytes)
 {
-    std::FILE* f = std::fopen(file.getFullPath().c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
+    std::ofstream(file.getFullPath(), std::ios::binary) << bytes;
 }
 
 std::string readAll(const File& file)
 {
-    std::string content;
-    std::FILE* f = std::fopen(file.getFullPath().c_str(), "rb");
-    char buffer[256];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof(buffer), f)) > 0;)
-        content.append(buffer, n);
-    std::fclose(f);
-    return content;
+    std::ostringstream content;
+    content << std::ifstream(file.getFullPath(), std::ios::binary).rdbuf();
+    return content.str();
 }
 
 } // namespace

@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <complex>
-#include <random>
 #include <stdexcept>
 #include <type_traits>
 #include <vector>
@@ -23,15 +22,7 @@ using Complex = std::complex<double>;
     contributions of imaginary parts at DC (-b on even, +b on odd samples) and Nyquist (-b). */
 std::vector<double> directRealInverse(const std::vector<Complex>& bins, std::size_t n)
 {
-    std::vector<Complex> hermitian(n);
-    for (std::size_t k = 0; k <= n / 2; ++k)
-    {
-        hermitian[k] = bins[k];
-        hermitian[(n - k) % n] = std::conj(bins[k]);
-    }
-    hermitian[0] = bins[0].real();
-    hermitian[n / 2] = bins[n / 2].real();
-    const std::vector<Complex> full = directDft(hermitian, 1);
+    const std::vector<Complex> full = hermitianInverse(bins, n);
     std::vector<double> result(n);
     for (std::size_t i = 0; i < n; ++i)
         result[i] = full[i].real() - (i % 2 == 0 ? 1.0 : -1.0) * bins[0].imag() - bins[n / 2].imag();
@@ -40,12 +31,8 @@ std::vector<double> directRealInverse(const std::vector<Complex>& bins, std::siz
 
 std::vector<float> randomReal(std::size_t n, unsigned seed)
 {
-    std::mt19937 generator(seed);
-    std::uniform_real_distribution<float> distribution(-1.0f, 1.0f);
-    std::vector<float> values(n);
-    for (float& v : values)
-        v = distribution(generator);
-    return values;
+    const Signal32 noise = makeNoise(1, static_cast<int>(n), seed);
+    return std::vector<float>(noise.getReadPointer(0), noise.getReadPointer(0) + n);
 }
 
 std::vector<std::complex<float>> randomComplex(std::size_t n, unsigned seed)

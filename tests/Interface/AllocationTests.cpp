@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -188,16 +187,9 @@ enum class Calls
 
 long countWhileStreaming(void* processor, Calls calls, int numOfWarmUpCalls, int numOfCountedCalls)
 {
-    const std::size_t longest = 480;
-    std::vector<std::vector<float>> channels(numOfChannels, std::vector<float>(longest));
-    std::vector<float> frames(longest * numOfChannels);
-    std::mt19937 generator(7);
-    std::uniform_real_distribution<float> distribution(-0.5f, 0.5f);
-    for (auto& channel : channels)
-        for (float& x : channel)
-            x = distribution(generator);
-    for (float& x : frames)
-        x = distribution(generator);
+    const int longest = 480;
+    Channels channels = noise(numOfChannels, longest, 7u);
+    std::vector<float> frames = noise(1, longest * numOfChannels, 8u)[0];
     std::vector<float*> rows;
     for (auto& channel : channels)
         rows.push_back(channel.data());
@@ -238,28 +230,16 @@ TEST(Allocation, AudioCallsAllocateNothingAfterWarmUp)
 #endif
     const TemporaryModelFile first(everyLayerModel(1));
     const TemporaryModelFile second(everyLayerModel(2));
-    struct Case
-    {
-        std::vector<const char*> models;
-        Calls calls;
-    };
-    const Case cases[] = {
-        {{first.c_str()}, Calls::addAndGet},
-        {{first.c_str()}, Calls::addAndGetInterleaved},
-        {{first.c_str()}, Calls::process},
-        {{first.c_str()}, Calls::processInterleaved},
-        {{first.c_str(), second.c_str()}, Calls::addAndGet},
-        {{first.c_str(), second.c_str()}, Calls::addAndGetInterleaved},
-        {{first.c_str(), second.c_str()}, Calls::process},
-        {{first.c_str(), second.c_str()}, Calls::processInterleaved},
-    };
-    for (const Case& c : cases)
-    {
-        SCOPED_TRACE(std::to_string(c.models.size()) + " models, calls " + std::to_string(static_cast<int>(c.calls)));
-        const Processor processor = createSeparator(c.models, numOfChannels);
-        ASSERT_NE(processor, nullptr);
-        EXPECT_EQ(countWhileStreaming(processor.get(), c.calls, 2 * static_cast<int>(blockSizes.size()), 1000), 0);
-    }
+    for (const std::vector<const char*>& models :
+         {std::vector<const char*>{first.c_str()}, std::vector<const char*>{first.c_str(), second.c_str()}})
+        for (const Calls calls :
+             {Calls::addAndGet, Calls::addAndGetInterleaved, Calls::process, Calls::processInterleaved})
+        {
+            SCOPED_TRACE(std::to_string(models.size()) + " models, calls " + std::to_string(static_cast<int>(calls)));
+            const Processor processor = createSeparator(models, numOfChannels);
+            ASSERT_NE(processor, nullptr);
+            EXPECT_EQ(countWhileStreaming(processor.get(), calls, 2 * static_cast<int>(blockSizes.size()), 1000), 0);
+        }
 }
 
 TEST(Allocation, APreparedProcessorAllocatesNothingFromTheFirstFrameNorOnReset)

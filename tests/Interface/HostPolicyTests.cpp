@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <utility>

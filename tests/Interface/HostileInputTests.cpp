@@ -10,6 +10,7 @@
 #include "Interface/MurelEngine.h"
 #include "Processor/MurelProcessor.h"
 #include "Processor/ProcessorTestSupport.h"
+#include "TestSupport.h"
 
 using namespace murel::test;
 
@@ -65,15 +66,9 @@ Channels stream(const mw::ModelDescription& model, Channels input)
     Channels output(input.size(), std::vector<float>(static_cast<std::size_t>(length), 0.0f));
     for (int position = 0; position < length; position += 100)
     {
-        std::vector<float*> in;
-        std::vector<float*> out;
-        for (std::size_t c = 0; c < input.size(); ++c)
-        {
-            in.push_back(input[c].data() + position);
-            out.push_back(output[c].data() + position);
-        }
-        murelAddAudio(processor, in.data(), 100);
-        murelGetAudio(processor, out.data(), 100);
+        const auto at = static_cast<std::size_t>(position);
+        murelAddAudio(processor, pointers(input, at).data(), 100);
+        murelGetAudio(processor, pointers(output, at).data(), 100);
     }
     return output;
 }

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <fstream>
 #include <limits>
-#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -15,6 +14,7 @@
 
 #include "Interface/MurelEngine.h"
 #include "Processor/ProcessorTestSupport.h"
+#include "TestSupport.h"
 
 using namespace murel::test;
 
@@ -22,14 +22,6 @@ namespace
 {
 
 const ModelBlocking blocking{256, 256, 128, 48000.0};
-
-std::vector<float*> pointers(Channels& channels, std::size_t start)
-{
-    std::vector<float*> result;
-    for (auto& channel : channels)
-        result.push_back(channel.data() + start);
-    return result;
-}
 
 /** Streams input through the handle as a real-time host: blocks of the given sizes (cycled),
     alternately planar and interleaved, and as many samples back per block once the latency has
@@ -111,23 +103,8 @@ TEST(ProcessorInterface, CreateRejectsBadArgumentsAndModelsThatCannotRun)
     EXPECT_EQ(murelCreateStemSeparator(-3, paths, 2, 48000.0), nullptr);
     EXPECT_EQ(murelCreateStemSeparator(1, nullptr, 2, 48000.0), nullptr);
     EXPECT_EQ(murelCreateStemSeparator(2, paths, 2, 48000.0), nullptr);
-
-    const std::string garbage = ::testing::TempDir() + "murel-not-a-model.bin";
-    std::ofstream(garbage) << "no model in here";
-    EXPECT_EQ(murelCreateProcessor(garbage.c_str(), 2, 48000.0), nullptr);
-    std::remove(garbage.c_str());
-
-    // Models that disagree, or yield no bus.
-    ModelBlocking otherHop = blocking;
-    otherHop.hop = 64;
-    const TemporaryModelFile hopModel(identityModel(2, otherHop, 0, 129));
-    EXPECT_EQ(createSeparator({good, hopModel.c_str()}, 2), nullptr);
-    mw::ModelDescription noBus = identityModel(2, blocking, 0, 129);
-    noBus.header.numOutputs = 0;
-    noBus.header.outputNames = {"Residual"};
-    const TemporaryModelFile noBusModel(noBus);
-    EXPECT_EQ(create(noBusModel.c_str(), 2), nullptr);
-
+    // Files that are no model, models that disagree or yield no bus: see
+    // EachCreateFailureSaysWhyAndASuccessClearsTheReason.
     EXPECT_NE(createSeparator({good, good}, 2), nullptr);
     EXPECT_NE(create(good, 6, 44100.0), nullptr);
 }
@@ -529,14 +506,8 @@ Channels streamWithFixedLatency(void* processor, const Channels& input, const st
             std::min(static_cast<std::size_t>(blockSizes[i % blockSizes.size()]), length - position);
         if (!interleaved)
         {
-            std::vector<const float*> from;
-            std::vector<float*> to;
-            for (std::size_t c = 0; c < numOfChannels; ++c)
-            {
-                from.push_back(input[c].data() + position);
-                to.push_back(output[c].data() + position);
-            }
-            EXPECT_TRUE(murelProcessAudio(processor, from.data(), to.data(), static_cast<int>(count)));
+            EXPECT_TRUE(murelProcessAudio(processor, pointers(input, position).data(),
+                                          pointers(output, position).data(), static_cast<int>(count)));
         }
         else
         {

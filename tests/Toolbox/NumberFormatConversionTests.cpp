@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -32,20 +33,20 @@ Bytes encode(NumberFormat format, bool bigEndian, const std::vector<float>& samp
     NumberFormatConversion converter;
     converter.setFormat(format, bigEndian);
     Signal32 signal(1, static_cast<int>(samples.size()));
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        signal.getWritePointer(0)[i] = samples[i];
+    std::copy(samples.begin(), samples.end(), signal.getWritePointer(0));
     Bytes bytes(samples.size() * static_cast<std::size_t>(converter.getFrameSize()), 0xEE);
     converter.convertFromSignal32(signal, bytes.data());
     return bytes;
 }
 
 // Each value's bytes in the other order.
-Bytes swapped(const Bytes& bytes, int size)
+Bytes swapped(const Bytes& bytes, NumberFormat format)
 {
+    const auto size = static_cast<std::size_t>(NumberFormatConversion::getFrameSize(format));
     Bytes result(bytes.size());
-    for (std::size_t i = 0; i < bytes.size(); i += static_cast<std::size_t>(size))
-        for (std::size_t j = 0; j < static_cast<std::size_t>(size); ++j)
-            result[i + j] = bytes[i + static_cast<std::size_t>(size) - 1 - j];
+    for (std::size_t i = 0; i < bytes.size(); i += size)
+        for (std::size_t j = 0; j < size; ++j)
+            result[i + j] = bytes[i + size - 1 - j];
     return result;
 }
 
@@ -105,11 +106,6 @@ const Case encodeCases[] = {
      {1.0f, -2.5f}},
 };
 
-int sizeOf(NumberFormat format)
-{
-    return NumberFormatConversion::getFrameSize(format);
-}
-
 } // namespace
 
 TEST(NumberFormatConversion, HandWrittenBytesInBothByteOrders)
@@ -120,7 +116,7 @@ TEST(NumberFormatConversion, HandWrittenBytesInBothByteOrders)
         {
             SCOPED_TRACE(testing::Message()
                          << "decoding format " << static_cast<int>(test.format) << ", big-endian " << bigEndian);
-            EXPECT_EQ(decode(test.format, bigEndian, bigEndian ? swapped(test.raw, sizeOf(test.format)) : test.raw),
+            EXPECT_EQ(decode(test.format, bigEndian, bigEndian ? swapped(test.raw, test.format) : test.raw),
                       test.values);
         }
         for (const Case& test : encodeCases)
@@ -128,7 +124,7 @@ TEST(NumberFormatConversion, HandWrittenBytesInBothByteOrders)
             SCOPED_TRACE(testing::Message()
                          << "encoding format " << static_cast<int>(test.format) << ", big-endian " << bigEndian);
             EXPECT_EQ(encode(test.format, bigEndian, test.values),
-                      bigEndian ? swapped(test.raw, sizeOf(test.format)) : test.raw);
+                      bigEndian ? swapped(test.raw, test.format) : test.raw);
         }
     }
 }

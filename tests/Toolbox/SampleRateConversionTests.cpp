@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <random>
 #include <thread>
 #include <vector>
 
