@@ -74,7 +74,8 @@ private:
     const float filterLengthMs;
     const float cutoffPercent;
     const int tableResolution;
-    const bool interpolatePhases;
+    // Always set: the converter interpolates between phases. Kept for the class's layout.
+    [[maybe_unused]] const bool interpolatePhases;
     const int phaseMask;
 
     int tapCount = 0;
